@@ -1,0 +1,16 @@
+# Adds FOLDER itself when it has a CMakeLists.txt, otherwise every direct
+# child folder that has one, so that a new component needs no edit here.
+function(smcd_add_subdirectories folder)
+  set(base ${CMAKE_CURRENT_SOURCE_DIR}/${folder})
+  if(EXISTS ${base}/CMakeLists.txt)
+    add_subdirectory(${base})
+    return()
+  endif()
+  file(GLOB children LIST_DIRECTORIES true ${base}/*)
+  list(SORT children)
+  foreach(child ${children})
+    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()

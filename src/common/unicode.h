@@ -1,0 +1,32 @@
+#pragma once
+
+// Text rules shared by every subsystem: paths and labels are compared as
+// Unicode text (canonical equivalence), lengths are user-perceived characters.
+// Bytes handed to the file system are never rewritten by anything here.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace smcd::unicode {
+
+bool isValidUtf8(std::string_view bytes);
+
+// Canonical composition (NFC) of valid UTF-8; invalid input comes back as is,
+// so that it still compares equal to itself byte for byte and to nothing else.
+std::string canonicalForm(std::string_view text);
+
+bool canonicallyEqual(std::string_view a, std::string_view b);
+bool hasCanonicalPrefix(std::string_view text, std::string_view prefix);
+
+// Number of extended grapheme clusters; invalid UTF-8 counts one per byte.
+std::size_t characterCount(std::string_view text);
+
+// Simple per-scalar lower-casing of valid UTF-8 (invalid input unchanged).
+std::string lowercased(std::string_view text);
+
+// Strips leading and trailing characters of the Unicode whitespace-and-newline
+// set (separators, tab to carriage return, next line).
+std::string_view trimWhitespaceAndNewlines(std::string_view text);
+
+}  // namespace smcd::unicode

@@ -1,0 +1,10 @@
+#include "platform/log/daemon_log.h"
+
+namespace smcd {
+
+const platform::Logger& daemonLog() {
+    static const platform::Logger logger("com.brackenmill.vornik", "daemon");
+    return logger;
+}
+
+}  // namespace smcd

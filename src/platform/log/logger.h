@@ -1,0 +1,111 @@
+#pragma once
+
+// Stand-in for the unified log. Format strings keep the unified log's privacy
+// marks: a value marked private is rendered as "<private>", a public one as
+// given. Strings without a mark are private and numbers public, as there.
+
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+namespace smcd::platform {
+
+enum class LogLevel { Default, Error };
+
+using LogArgument = std::variant<std::string_view, std::int64_t, std::uint64_t>;
+
+std::string renderLogMessage(std::string_view format, std::span<const LogArgument> arguments);
+
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void write(LogLevel level, std::string_view subsystem, std::string_view category,
+                       std::string_view message) = 0;
+};
+
+// Writes each line with one write(2) to standard error, which the service
+// manager hands to the journal: "<5>subsystem[category]: message".
+class StandardErrorSink final : public LogSink {
+public:
+    void write(LogLevel level, std::string_view subsystem, std::string_view category,
+               std::string_view message) override;
+};
+
+struct CapturedLine {
+    LogLevel level;
+    std::string message;
+    bool operator==(const CapturedLine&) const = default;
+};
+
+// Keeps every line in memory, for tests that assert exact log lines.
+class CapturingSink final : public LogSink {
+public:
+    void write(LogLevel level, std::string_view subsystem, std::string_view category,
+               std::string_view message) override;
+    std::vector<CapturedLine> lines() const;
+    void clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<CapturedLine> lines_;
+};
+
+// Replaces the process-wide sink (nullptr restores standard error); returns
+// the previous one. The sink must outlive its installation.
+LogSink* installLogSink(LogSink* sink);
+
+// Installs a CapturingSink for the lifetime of the object.
+class ScopedLogCapture {
+public:
+    ScopedLogCapture() : previous_(installLogSink(&sink_)) {}
+    ~ScopedLogCapture() { installLogSink(previous_); }
+    ScopedLogCapture(const ScopedLogCapture&) = delete;
+    ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
+    std::vector<CapturedLine> lines() const { return sink_.lines(); }
+    void clear() { sink_.clear(); }
+
+private:
+    CapturingSink sink_;
+    LogSink* previous_;
+};
+
+class Logger {
+public:
+    Logger(std::string subsystem, std::string category)
+        : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
+
+    template <class... Args>
+    void log(LogLevel level, std::string_view format, const Args&... args) const {
+        const LogArgument list[] = {LogArgument(convert(args))..., LogArgument(std::int64_t{0})};
+        emit(level, format, std::span<const LogArgument>(list, sizeof...(Args)));
+    }
+
+    void emit(LogLevel level, std::string_view format, std::span<const LogArgument> arguments) const;
+
+    const std::string& subsystem() const { return subsystem_; }
+    const std::string& category() const { return category_; }
+
+private:
+    template <class T>
+    static LogArgument convert(const T& value) {
+        if constexpr (std::is_same_v<T, bool>) {
+            return std::int64_t{value ? 1 : 0};
+        } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+            return static_cast<std::int64_t>(value);
+        } else if constexpr (std::is_integral_v<T>) {
+            return static_cast<std::uint64_t>(value);
+        } else {
+            return std::string_view(value);
+        }
+    }
+
+    std::string subsystem_;
+    std::string category_;
+};
+
+}  // namespace smcd::platform
