@@ -1,0 +1,49 @@
+#pragma once
+
+// Descriptor-relative removal of one path strictly below an accepted root:
+// never follows a symbolic link below the root and refuses a component that
+// is swapped while it works.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "common/unique_fd.h"
+
+namespace smcd::SafeRemoval {
+
+struct Failure {
+    enum class Kind { escapedRoot, denied, outsideRoot, notFound };
+    Kind kind;
+    std::string name;      // escapedRoot: one component or entry name, never a path
+    std::int32_t errnoValue = 0;  // denied
+
+    static Failure escapedRoot(std::string name) { return {Kind::escapedRoot, std::move(name), 0}; }
+    static Failure denied(std::int32_t error) { return {Kind::denied, {}, error}; }
+    static Failure outsideRoot() { return {Kind::outsideRoot, {}, 0}; }
+    static Failure notFound() { return {Kind::notFound, {}, 0}; }
+    bool operator==(const Failure&) const = default;
+};
+
+// denied(13), escapedRoot("name"), outsideRoot, notFound
+std::string describe(const Failure& failure);
+
+// Completes (nullopt) or fails with exactly one Failure.
+std::optional<Failure> remove(std::string_view path, std::string_view below);
+
+// The leaf's parent, reached from the root the way remove() reaches it (every
+// intermediate component opened relative to the previous one, no link
+// followed), for callers that must act on the leaf by descriptor themselves.
+struct OpenParent {
+    UniqueFd parent;
+    std::string leaf;
+};
+std::variant<OpenParent, Failure> openParent(std::string_view path, std::string_view below);
+
+// The containment check: the names below the root, or nothing.
+std::optional<std::vector<std::string>> relativeComponents(std::string_view path, std::string_view root);
+
+}  // namespace smcd::SafeRemoval
