@@ -1,0 +1,52 @@
+#include "daemon/service_delegate.h"
+
+#include "daemon/fan_service.h"
+#include "daemon/vornik_fan_control.h"
+#include "daemon/vornik_fan_control_interface.h"
+#include "platform/log/daemon_log.h"
+
+namespace smcd {
+
+void handBackFans(FanEngine& engine) {
+    std::lock_guard guard(engine.lock);
+    if (engine.core) (void)engine.core->resetAllToAuto();
+}
+
+ServiceDelegate::ServiceDelegate() : engine_(std::make_shared<FanEngine>()) {}
+
+ServiceDelegate::ServiceDelegate(std::shared_ptr<FanEngine> engine) : engine_(std::move(engine)) {}
+
+bool ServiceDelegate::shouldAcceptNewConnection(platform::ipc::Listener&, platform::ipc::Connection& connection) {
+    const std::uint32_t peerUID = connection.effectiveUserIdentifier();
+    daemonLog().log(platform::LogLevel::Default, "accepted XPC connection from pid %{public}d uid %{public}u",
+                    connection.processIdentifier(), peerUID);
+    connection.setExportedInterface(&vornikFanControlInterface());
+    connection.setExportedObject(exportedObject(std::make_shared<FanService>(engine_, peerUID)));
+    {
+        std::lock_guard guard(countLock_);
+        ++activeConnections_;
+    }
+    connection.setInvalidationHandler([weak = weak_from_this()] {
+        if (auto delegate = weak.lock()) delegate->connectionEnded();
+    });
+    connection.resume();
+    return true;
+}
+
+void ServiceDelegate::connectionEnded() {
+    std::int64_t remaining = 0;
+    {
+        std::lock_guard guard(countLock_);
+        remaining = --activeConnections_;
+    }
+    // countLock_ is released before the engine's lock is awaited.
+    if (remaining > 0) return;
+    handBackFans(*engine_);
+}
+
+std::int64_t ServiceDelegate::activeConnectionCount() {
+    std::lock_guard guard(countLock_);
+    return activeConnections_;
+}
+
+}  // namespace smcd

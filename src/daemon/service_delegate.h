@@ -1,0 +1,41 @@
+#pragma once
+
+// The listener's delegate: accepts every connection the gate lets through,
+// exports one FanService per connection, counts connections, and hands every
+// fan back to automatic control when the last one ends.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "fan/fan_engine.h"
+#include "platform/ipc/listener.h"
+
+namespace smcd {
+
+class ServiceDelegate final : public platform::ipc::ListenerDelegate,
+                              public std::enable_shared_from_this<ServiceDelegate> {
+public:
+    // Opens the SMC once, for the life of the process.
+    ServiceDelegate();
+    // For tests: an engine made elsewhere (a simulated SMC, or none).
+    explicit ServiceDelegate(std::shared_ptr<FanEngine> engine);
+
+    bool shouldAcceptNewConnection(platform::ipc::Listener& listener, platform::ipc::Connection& connection) override;
+    void connectionEnded();
+
+    const std::shared_ptr<FanEngine>& engine() const { return engine_; }
+    std::int64_t activeConnectionCount();
+
+private:
+    std::shared_ptr<FanEngine> engine_;
+    std::int64_t activeConnections_ = 0;
+    std::mutex countLock_;
+};
+
+// Takes the engine's lock and returns every fan to automatic control; does
+// nothing without an SMC. Used at zero connections, before the exit for an
+// update and when the service manager stops the daemon.
+void handBackFans(FanEngine& engine);
+
+}  // namespace smcd

@@ -1,0 +1,97 @@
+#pragma once
+
+// The wire format of the IPC stand-in (the NSXPC message layer): a frame is a
+// 4-byte big-endian length followed by that many bytes of UTF-8 JSON holding
+// one call or one reply. docs/PROTOCOL.md is the reference for clients.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace smcd::platform::ipc {
+
+inline constexpr std::size_t kFrameHeaderSize = 4;
+// Larger than any legitimate request (thousands of paths) by far; a length
+// above it is treated as garbage rather than a reason to allocate.
+inline constexpr std::size_t kMaxFrameSize = 16 * 1024 * 1024;
+
+enum class WireType { int64, boolean, text, optionalText, data, textArray };
+
+struct Data {
+    std::string bytes;
+    bool operator==(const Data&) const = default;
+};
+
+// nil (an absent text), boolean, signed 64-bit integer, text, data, array of text.
+using WireValue = std::variant<std::nullptr_t, bool, std::int64_t, std::string, Data, std::vector<std::string>>;
+
+bool valueMatches(const WireValue& value, WireType type);
+
+struct MethodSignature {
+    std::string_view selector;
+    std::vector<WireType> arguments;
+    std::vector<WireType> reply;
+};
+
+// The list of methods one side exports, in declaration order.
+class Interface {
+public:
+    explicit Interface(std::vector<MethodSignature> methods) : methods_(std::move(methods)) {}
+    const std::vector<MethodSignature>& methods() const { return methods_; }
+    std::optional<std::size_t> find(std::string_view selector) const;
+
+private:
+    std::vector<MethodSignature> methods_;
+};
+
+struct Call {
+    std::uint64_t id = 0;
+    std::size_t method = 0;
+    std::vector<WireValue> arguments;
+};
+
+struct Reply {
+    std::uint64_t id = 0;
+    std::vector<WireValue> values;
+};
+
+// JSON form of one value: integers, booleans, strings, null, arrays of
+// strings as themselves; data as {"data": "<base64>"}.
+nlohmann::json encodeValue(const WireValue& value);
+std::optional<WireValue> decodeValue(const nlohmann::json& json, WireType type);
+
+std::string base64Encode(std::string_view bytes);
+std::optional<std::string> base64Decode(std::string_view text);
+
+// A frame's bytes, header included.
+std::string frame(std::string_view payload);
+std::string encodeCall(std::uint64_t id, std::string_view selector, const nlohmann::json& arguments);
+std::string encodeCall(std::uint64_t id, std::string_view selector, const std::vector<WireValue>& arguments);
+std::string encodeReply(const Reply& reply);
+
+// A call that names no method of the interface, or whose arguments do not
+// match that method's types, decodes to nothing.
+std::optional<Call> decodeCall(std::string_view payload, const Interface& interface);
+// A reply whose values do not match the expected types decodes to nothing.
+std::optional<Reply> decodeReply(std::string_view payload, const std::vector<WireType>& expected);
+
+// Splits a byte stream into frame payloads, whatever the write boundaries.
+class FrameReader {
+public:
+    enum class Status { needMore, frame, invalid };
+    void append(std::string_view bytes) { buffer_.append(bytes); }
+    // On `frame`, `payload` holds the next complete payload.
+    Status next(std::string& payload);
+
+private:
+    std::string buffer_;
+    std::size_t consumed_ = 0;
+};
+
+}  // namespace smcd::platform::ipc
