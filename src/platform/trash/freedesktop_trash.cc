@@ -1,0 +1,295 @@
+#include "platform/trash/freedesktop_trash.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <variant>
+#include <vector>
+
+#include "common/unique_fd.h"
+#include "platform/trash/trash_info.h"
+
+namespace smcd::platform {
+namespace {
+
+constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr mode_t privateDirectoryMode = S_IRWXU;
+constexpr unsigned maxNameAttempts = 1000;
+
+// Which mounted file system an object lives on. A rename only succeeds
+// within one mount, and bind mounts share a device number, so the mount id
+// decides where the kernel offers it and the device number elsewhere.
+struct Placement {
+    std::uint64_t mount = 0;
+    bool hasMount = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    bool sameFileSystem(const Placement& other) const {
+        if (hasMount && other.hasMount) return mount == other.mount;
+        return device == other.device;
+    }
+    bool sameObject(const Placement& other) const {
+        return device == other.device && inode == other.inode;
+    }
+};
+
+std::variant<Placement, int> placementOf(int directory, const char* name, int flags) {
+    struct statx info{};
+    if (::statx(directory, name, flags, STATX_INO | STATX_MNT_ID, &info) != 0) return errno;
+    Placement placement;
+    placement.hasMount = (info.stx_mask & STATX_MNT_ID) != 0;
+    placement.mount = info.stx_mnt_id;
+    placement.device = makedev(info.stx_dev_major, info.stx_dev_minor);
+    placement.inode = info.stx_ino;
+    return placement;
+}
+
+std::variant<Placement, int> placementOf(int directory) {
+    return placementOf(directory, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+}
+
+std::string errorText(int code) {
+    char buffer[256];
+    // Both strerror_r flavours, so that the file builds against either libc.
+    struct Pick {
+        static const char* text(int result, const char* buffer) { return result == 0 ? buffer : "Unknown error"; }
+        static const char* text(const char* result, const char*) { return result; }
+    };
+    return Pick::text(::strerror_r(code, buffer, sizeof buffer), buffer);
+}
+
+TrashFailure failure(std::string_view leaf, int code) {
+    std::string description = "\"";
+    description += leaf;
+    description += "\" could not be moved to the Trash: ";
+    description += errorText(code);
+    description += ".";
+    return {code, std::move(description)};
+}
+
+// The current path of an open directory as the kernel knows it, if it can say.
+std::optional<std::string> pathOfDirectory(int directory) {
+    const std::string link = "/proc/self/fd/" + std::to_string(directory);
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t length = ::readlink(link.c_str(), buffer.data(), buffer.size());
+        if (length < 0) return std::nullopt;
+        if (static_cast<std::size_t>(length) < buffer.size()) {
+            std::string path(buffer.data(), static_cast<std::size_t>(length));
+            // Unlinked or unreachable directories are reported in forms that
+            // are not paths ("... (deleted)", "/..."-less pseudo names).
+            if (path.empty() || path.front() != '/') return std::nullopt;
+            return path;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string joined(const std::string& directory, std::string_view leaf) {
+    std::string path = directory;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += leaf;
+    return path;
+}
+
+// Opens `name` below `at` as a directory without following a link, making it
+// private first when it is missing, and insists that it belongs to `owner`
+// and that nobody else may write into it.
+std::variant<UniqueFd, int> openPrivateDirectory(int at, const char* name, uid_t owner) {
+    UniqueFd fd(::openat(at, name, directoryFlags));
+    if (!fd && errno == ENOENT) {
+        if (::mkdirat(at, name, privateDirectoryMode) != 0 && errno != EEXIST) return errno;
+        fd.reset(::openat(at, name, directoryFlags));
+    }
+    if (!fd) return errno;
+    struct stat info{};
+    if (::fstat(fd.get(), &info) != 0) return errno;
+    if (info.st_uid != owner || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return EPERM;
+    return fd;
+}
+
+struct TrashDirectory {
+    UniqueFd files;
+    UniqueFd info;
+    Placement placement;
+};
+
+std::variant<TrashDirectory, int> openTrashDirectory(int at, const char* name, uid_t owner) {
+    auto trash = openPrivateDirectory(at, name, owner);
+    if (auto* error = std::get_if<int>(&trash)) return *error;
+    const int trashFd = std::get<UniqueFd>(trash).get();
+    auto files = openPrivateDirectory(trashFd, "files", owner);
+    if (auto* error = std::get_if<int>(&files)) return *error;
+    auto info = openPrivateDirectory(trashFd, "info", owner);
+    if (auto* error = std::get_if<int>(&info)) return *error;
+    auto placement = placementOf(std::get<UniqueFd>(files).get());
+    if (auto* error = std::get_if<int>(&placement)) return *error;
+    return TrashDirectory{std::move(std::get<UniqueFd>(files)), std::move(std::get<UniqueFd>(info)),
+                          std::get<Placement>(placement)};
+}
+
+std::variant<TrashDirectory, int> openHomeTrash(const std::string& home, uid_t owner) {
+    if (home.empty()) return ENOENT;
+    // The home itself may sit behind a system link (/var/root); below it
+    // nothing is followed.
+    UniqueFd homeFd(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!homeFd) return errno;
+    auto local = openPrivateDirectory(homeFd.get(), ".local", owner);
+    if (auto* error = std::get_if<int>(&local)) return *error;
+    auto share = openPrivateDirectory(std::get<UniqueFd>(local).get(), "share", owner);
+    if (auto* error = std::get_if<int>(&share)) return *error;
+    return openTrashDirectory(std::get<UniqueFd>(share).get(), "Trash", owner);
+}
+
+// The top directory of the file system holding `directory`: climb ".." while
+// it stays on the same mount and is not the process's own root.
+std::variant<UniqueFd, int> topDirectoryOf(int directory, const Placement& placement) {
+    UniqueFd current(::openat(directory, ".", directoryFlags));
+    if (!current) return errno;
+    Placement here = placement;
+    for (;;) {
+        UniqueFd up(::openat(current.get(), "..", directoryFlags));
+        if (!up) break;
+        const auto above = placementOf(up.get());
+        if (!std::holds_alternative<Placement>(above)) break;
+        const Placement& next = std::get<Placement>(above);
+        if (!next.sameFileSystem(placement) || next.sameObject(here)) break;
+        here = next;
+        current = std::move(up);
+    }
+    return current;
+}
+
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+bool entryExists(int directory, const std::string& name) {
+    struct stat info{};
+    return ::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Renames without replacing anything. File systems without the no-replace
+// rename get the plain one after a look; the record's exclusive creation has
+// already reserved the name among well-behaved trashers.
+int renameWithoutReplacing(int fromDirectory, const std::string& from, int toDirectory, const std::string& to) {
+    if (::renameat2(fromDirectory, from.c_str(), toDirectory, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL) return errno;
+    if (entryExists(toDirectory, to)) return EEXIST;
+    if (::renameat(fromDirectory, from.c_str(), toDirectory, to.c_str()) == 0) return 0;
+    return errno;
+}
+
+// Records and moves the item into one Trash directory; 0 or an errno.
+int moveInto(const TrashDirectory& trash, int parent, const std::string& leaf, std::string_view recordedPath) {
+    const std::string record = trash::trashInfoRecord(recordedPath, std::time(nullptr));
+    for (unsigned attempt = 1; attempt <= maxNameAttempts; ++attempt) {
+        const std::string name = trash::trashEntryName(leaf, attempt);
+        const std::string infoName = name + std::string(trash::infoSuffix);
+        UniqueFd info(::openat(trash.info.get(), infoName.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
+        if (!info) {
+            if (errno == EEXIST) continue;
+            return errno;
+        }
+        if (!writeAll(info.get(), record)) {
+            const int error = errno;
+            ::unlinkat(trash.info.get(), infoName.c_str(), 0);
+            return error;
+        }
+        info.reset();
+        const int error = renameWithoutReplacing(parent, leaf, trash.files.get(), name);
+        if (error == 0) return 0;
+        // A record without its item would promise something the Trash does not hold.
+        ::unlinkat(trash.info.get(), infoName.c_str(), 0);
+        if (error != EEXIST && error != ENOTEMPTY) return error;
+    }
+    return EEXIST;
+}
+
+bool isPlainName(std::string_view leaf) {
+    return !leaf.empty() && leaf != "." && leaf != ".." && leaf.find('/') == std::string_view::npos &&
+           leaf.find('\0') == std::string_view::npos;
+}
+
+}  // namespace
+
+FreedesktopTrash::FreedesktopTrash(std::string home, uid_t owner) : home_(std::move(home)), owner_(owner) {}
+
+std::string FreedesktopTrash::homeOf(uid_t uid) {
+    long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
+    for (;;) {
+        struct passwd entry{};
+        struct passwd* found = nullptr;
+        const int error = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') return {};
+        return found->pw_dir;
+    }
+}
+
+std::optional<TrashFailure> FreedesktopTrash::moveToTrash(int parentDirectory, std::string_view leafName,
+                                                          std::string_view originalPath) {
+    if (!isPlainName(leafName)) return failure(leafName, EINVAL);
+    const std::string leaf(leafName);
+
+    struct stat item{};
+    if (::fstatat(parentDirectory, leaf.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0) return failure(leaf, errno);
+    const auto parentPlacement = placementOf(parentDirectory);
+    if (auto* error = std::get_if<int>(&parentPlacement)) return failure(leaf, *error);
+    const Placement& placement = std::get<Placement>(parentPlacement);
+
+    const auto parentPath = pathOfDirectory(parentDirectory);
+    const std::string itemPath = parentPath ? joined(*parentPath, leaf) : std::string(originalPath);
+
+    auto home = openHomeTrash(home_, owner_);
+    if (auto* homeTrash = std::get_if<TrashDirectory>(&home);
+        homeTrash && homeTrash->placement.sameFileSystem(placement)) {
+        const int error = moveInto(*homeTrash, parentDirectory, leaf, itemPath);
+        if (error == 0) return std::nullopt;
+        // Same device but another mount (a bind mount): the volume's own
+        // Trash is the one a rename can reach.
+        if (error != EXDEV) return failure(leaf, error);
+    }
+
+    auto top = topDirectoryOf(parentDirectory, placement);
+    if (auto* error = std::get_if<int>(&top)) return failure(leaf, *error);
+    const int topFd = std::get<UniqueFd>(top).get();
+    const std::string trashName = ".Trash-" + std::to_string(owner_);
+    auto volume = openTrashDirectory(topFd, trashName.c_str(), owner_);
+    if (auto* error = std::get_if<int>(&volume)) return failure(leaf, *error);
+
+    // Inside a volume's Trash the origin is written relative to the volume's
+    // top, so the record stays true wherever the volume is mounted.
+    std::string recorded = itemPath;
+    if (const auto topPath = pathOfDirectory(topFd); topPath && parentPath) {
+        const std::string prefix = joined(*topPath, "");
+        if (itemPath.compare(0, prefix.size(), prefix) == 0) recorded = itemPath.substr(prefix.size());
+    }
+    const int error = moveInto(std::get<TrashDirectory>(volume), parentDirectory, leaf, recorded);
+    if (error != 0) return failure(leaf, error);
+    return std::nullopt;
+}
+
+}  // namespace smcd::platform

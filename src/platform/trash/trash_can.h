@@ -1,0 +1,37 @@
+#pragma once
+
+// Moving an item to the Trash, the way the platform's file manager does it.
+// The item is named by an open directory and an entry in it, so that the
+// caller decides how that directory was reached (without following links)
+// and nothing here re-walks a path that could have changed meanwhile.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace smcd::platform {
+
+// An errno-style code and a text a person can read; the code goes to the log,
+// the text to the client.
+struct TrashFailure {
+    int code = 0;
+    std::string description;
+    bool operator==(const TrashFailure&) const = default;
+};
+
+class TrashCan {
+public:
+    virtual ~TrashCan() = default;
+
+    // Moves the entry `leaf` of the directory open at `parentDirectory` into
+    // the Trash. A symbolic link is moved as the link itself. `originalPath`
+    // is the path under which the caller knows the item; it is what the Trash
+    // records as the item's origin when the directory's own path is unknown.
+    virtual std::optional<TrashFailure> moveToTrash(int parentDirectory, std::string_view leaf,
+                                                    std::string_view originalPath) = 0;
+};
+
+// The Trash of the process's effective user, built once.
+TrashCan& systemTrash();
+
+}  // namespace smcd::platform

@@ -1,0 +1,83 @@
+#include <climits>
+#include <ctime>
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/unicode.h"
+#include "platform/trash/trash_info.h"
+
+namespace {
+
+using smcd::platform::trash::percentEncodedPath;
+using smcd::platform::trash::trashEntryName;
+using smcd::platform::trash::trashInfoRecord;
+
+TEST(TrashRecordPath, EscapesEverythingButUnreservedCharactersAndSlashes) {
+    EXPECT_EQ(percentEncodedPath("/Applications/Some.app"), "/Applications/Some.app");
+    EXPECT_EQ(percentEncodedPath("/a b/c%d"), "/a%20b/c%25d");
+    // "+" is a literal plus in a path, never a space: it must survive a
+    // reader that decodes form-style.
+    EXPECT_EQ(percentEncodedPath("/x+y&z=w?#"), "/x%2By%26z%3Dw%3F%23");
+    EXPECT_EQ(percentEncodedPath("/caf\xC3\xA9"), "/caf%C3%A9");
+    EXPECT_EQ(percentEncodedPath("/line\nbreak"), "/line%0Abreak");
+    EXPECT_EQ(percentEncodedPath("-_.!~*'()"), "-_.!~*'()");
+}
+
+TEST(TrashRecordPath, RecordHasTheGroupThePathAndALocalDate) {
+    std::tm when{};
+    when.tm_year = 2024 - 1900;
+    when.tm_mon = 1;
+    when.tm_mday = 29;
+    when.tm_hour = 23;
+    when.tm_min = 5;
+    when.tm_sec = 9;
+    when.tm_isdst = -1;
+    const std::time_t moment = std::mktime(&when);
+    EXPECT_EQ(trashInfoRecord("/Users/ann/a b", moment),
+              "[Trash Info]\nPath=/Users/ann/a%20b\nDeletionDate=2024-02-29T23:05:09\n");
+}
+
+TEST(TrashEntryNames, FirstAttemptKeepsTheNameLaterOnesNumberTheStem) {
+    EXPECT_EQ(trashEntryName("Some.app", 1), "Some.app");
+    EXPECT_EQ(trashEntryName("Some.app", 2), "Some.2.app");
+    EXPECT_EQ(trashEntryName("archive.tar.gz", 3), "archive.tar.3.gz");
+    EXPECT_EQ(trashEntryName("README", 2), "README.2");
+    // A leading dot is part of a hidden name, not an extension.
+    EXPECT_EQ(trashEntryName(".hidden", 2), ".hidden.2");
+    EXPECT_EQ(trashEntryName("trailing.", 2), "trailing.2.");
+}
+
+TEST(TrashEntryNames, LongNamesAreShortenedSoTheRecordNameStillFits) {
+    const std::size_t budget = NAME_MAX - std::string(".trashinfo").size();
+    const std::string longStem(300, 'x');
+    for (unsigned attempt : {1u, 2u, 999u}) {
+        const std::string name = trashEntryName(longStem + ".app", attempt);
+        EXPECT_LE(name.size(), budget) << attempt;
+        EXPECT_TRUE(name.ends_with(".app")) << name;
+    }
+    EXPECT_TRUE(trashEntryName(longStem + ".app", 7).ends_with(".7.app"));
+    // Distinct attempts stay distinct after shortening.
+    EXPECT_NE(trashEntryName(longStem, 1), trashEntryName(longStem, 2));
+}
+
+TEST(TrashEntryNames, ShorteningNeverSplitsACharacter) {
+    // Two-byte characters: a cut at an odd byte would leave half of one.
+    std::string wide;
+    for (int i = 0; i < 200; ++i) wide += "\xC3\xA9";
+    for (unsigned attempt : {1u, 2u, 10u, 100u}) {
+        const std::string name = trashEntryName(wide, attempt);
+        EXPECT_TRUE(smcd::unicode::isValidUtf8(name)) << attempt;
+        EXPECT_LE(name.size(), static_cast<std::size_t>(NAME_MAX) - 10);
+    }
+}
+
+TEST(TrashEntryNames, AnExtensionTooLongToKeepIsCutWithTheRest) {
+    const std::string name = trashEntryName("a." + std::string(400, 'e'), 2);
+    EXPECT_LE(name.size(), static_cast<std::size_t>(NAME_MAX) - 10);
+    EXPECT_TRUE(name.ends_with(".2")) << name;
+    EXPECT_FALSE(name.empty());
+}
+
+}  // namespace
