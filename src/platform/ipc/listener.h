@@ -12,7 +12,7 @@
 #include <variant>
 
 #include "common/unique_fd.h"
-#include "platform/code_signing/code_signing.h"
+#include "platform/code_signing/peer_gate.h"
 #include "platform/ipc/connection.h"
 #include "platform/ipc/endpoint.h"
 

@@ -1,0 +1,83 @@
+// The daemon binding its compiled-in socket path itself (no activation).
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "client/client.h"
+#include "support/daemon.h"
+
+namespace smcd::test {
+namespace {
+
+const std::string kPath(client::kDefaultSocketPath);
+
+std::optional<int> daemonThatCannotStart() {
+    Daemon daemon(Daemon::Options{.compiledInPath = true, .waitUntilServing = false});
+    return daemon.process().wait(std::chrono::seconds(5));
+}
+
+class Endpoint : public ::testing::Test {
+protected:
+    void TearDown() override { ::unlink(kPath.c_str()); }
+};
+
+TEST_F(Endpoint, PublishesTheCompiledInPathForEveryUser) {
+    Daemon daemon(Daemon::Options{.compiledInPath = true});
+    struct stat st {};
+    ASSERT_EQ(::lstat(kPath.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    // smcctl's default socket is the daemon's compiled-in one; ann may connect.
+    SpawnOptions ann;
+    ann.uid = 501;
+    auto ping = run({std::string(SMCD_BINARY_DIR) + "/smcctl", "ping"}, ann);
+    EXPECT_EQ(ping.out, "14\n") << ping.err;
+}
+
+TEST_F(Endpoint, NeverFollowsALinkPlantedAtThePath) {
+    const std::string target = "/private/var/root/planted-target";
+    ASSERT_EQ(::symlink(target.c_str(), kPath.c_str()), 0);
+    EXPECT_EQ(daemonThatCannotStart(), 1);
+    char buffer[256] = {};
+    ASSERT_GT(::readlink(kPath.c_str(), buffer, sizeof(buffer) - 1), 0);
+    EXPECT_EQ(std::string(buffer), target);
+    EXPECT_FALSE(exists(target));
+}
+
+TEST_F(Endpoint, LeavesAnythingButASocketAlone) {
+    writeFile(kPath, "precious");
+    EXPECT_EQ(daemonThatCannotStart(), 1);
+    EXPECT_EQ(readFile(kPath), "precious");
+}
+
+TEST_F(Endpoint, ReplacesTheStaleSocketOfADaemonThatIsGone) {
+    {
+        UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, kPath.c_str(), sizeof(address.sun_path) - 1);
+        ASSERT_EQ(::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    }
+    Daemon daemon(Daemon::Options{.compiledInPath = true});
+    auto c = client::Client::connect(kPath);
+    ASSERT_TRUE(c.ok());
+    EXPECT_EQ(c.value().ping().value(), "14");
+}
+
+TEST_F(Endpoint, NeverStealsThePathFromARunningDaemon) {
+    Daemon first(Daemon::Options{.compiledInPath = true});
+    EXPECT_EQ(daemonThatCannotStart(), 1);
+    auto c = client::Client::connect(kPath);
+    ASSERT_TRUE(c.ok());
+    EXPECT_EQ(c.value().ping().value(), "14");
+    EXPECT_TRUE(first.process().running());
+}
+
+}  // namespace
+}  // namespace smcd::test

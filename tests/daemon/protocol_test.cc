@@ -1,0 +1,164 @@
+// Abuse of the wire protocol over real sockets: each case costs only its own
+// connection, and the daemon gives back every descriptor and thread.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include "client/client.h"
+#include "platform/ipc/wire.h"
+#include "support/daemon.h"
+#include "support/descriptors.h"
+
+namespace smcd::test {
+namespace {
+
+using platform::ipc::encodeCall;
+using platform::ipc::frame;
+using platform::ipc::FrameReader;
+
+const std::string kPing = encodeCall(1, "pingWithReply:", nlohmann::json::array());
+
+void sendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ASSERT_GT(n, 0);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// The next reply payload, or nothing when the daemon closed the connection.
+std::optional<std::string> nextReply(int fd, FrameReader& reader) {
+    std::string payload;
+    char buffer[4096];
+    for (;;) {
+        if (reader.next(payload) == FrameReader::Status::frame) return payload;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10000) != 1) return std::nullopt;
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0) return std::nullopt;
+        reader.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
+}
+
+bool closedByDaemon(int fd) {
+    FrameReader reader;
+    return !nextReply(fd, reader).has_value();
+}
+
+std::string replyTo(std::uint64_t id) { return "{\"id\":" + std::to_string(id) + ",\"reply\":[\"14\"]}"; }
+
+class Protocol : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(pingWorks());
+        // Settled state: the accept thread, the main thread, no connection.
+        ASSERT_TRUE(eventually([&] { return threadCount(daemon_.pid()) == 2; }));
+        descriptors_ = openDescriptorCount(daemon_.pid());
+        threads_ = threadCount(daemon_.pid());
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(pingWorks()) << "the daemon stopped serving others";
+        EXPECT_TRUE(eventually([&] { return openDescriptorCount(daemon_.pid()) == descriptors_; }))
+            << "descriptors: " << openDescriptorCount(daemon_.pid()) << " now, " << descriptors_ << " before";
+        EXPECT_TRUE(eventually([&] { return threadCount(daemon_.pid()) == threads_; }))
+            << "threads: " << threadCount(daemon_.pid()) << " now, " << threads_ << " before";
+        EXPECT_TRUE(daemon_.process().running());
+    }
+
+    bool pingWorks() {
+        auto c = client::Client::connect(daemon_.socketPath());
+        if (!c.ok()) return false;
+        auto reply = c.value().ping();
+        return reply.ok() && reply.value() == "14";
+    }
+
+    UniqueFd open() {
+        UniqueFd fd = connectTo(daemon_.socketPath());
+        EXPECT_TRUE(fd.valid());
+        return fd;
+    }
+
+    Daemon daemon_;
+    std::size_t descriptors_ = 0;
+    std::size_t threads_ = 0;
+};
+
+TEST_F(Protocol, MalformedFramesInvalidateOnlyTheirConnection) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"length 0", std::string("\0\0\0\0", 4)},
+        {"length 2^32-1", "\xFF\xFF\xFF\xFF" + std::string(64, 'x')},
+        {"garbage", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"},
+        {"not JSON", frame("not json at all")},
+        {"JSON but not a call", frame("[1,2,3]")},
+        {"unknown selector", encodeCall(1, "launchMissilesWithReply:", nlohmann::json::array())},
+        {"wrong argument type", encodeCall(1, "setFanWithIndex:manual:targetRPM:reply:", nlohmann::json::parse(R"([0,"yes",1])"))},
+        {"too few arguments", encodeCall(1, "setFanWithIndex:manual:targetRPM:reply:", nlohmann::json::parse("[0,true]"))},
+        {"too many arguments", encodeCall(1, "pingWithReply:", nlohmann::json::parse("[1]"))},
+        {"path list with a number", encodeCall(1, "measurePrivilegedPathsWithPaths:reply:", nlohmann::json::parse(R"([["/var/log",7]])"))},
+    };
+    for (const auto& [name, bytes] : cases) {
+        UniqueFd fd = open();
+        sendAll(fd.get(), bytes);
+        EXPECT_TRUE(closedByDaemon(fd.get())) << name;
+    }
+}
+
+TEST_F(Protocol, ABadCallAfterGoodOnesStillGetsTheGoodRepliesFirst) {
+    UniqueFd fd = open();
+    sendAll(fd.get(), kPing + encodeCall(2, "pingWithReply:", nlohmann::json::array()) + frame("{}"));
+    FrameReader reader;
+    EXPECT_EQ(nextReply(fd.get(), reader), replyTo(1));
+    EXPECT_EQ(nextReply(fd.get(), reader), replyTo(2));
+    EXPECT_FALSE(nextReply(fd.get(), reader));
+}
+
+TEST_F(Protocol, TruncatedFrameThenEndOfStream) {
+    UniqueFd fd = open();
+    sendAll(fd.get(), kPing.substr(0, kPing.size() - 3));
+    ::shutdown(fd.get(), SHUT_WR);
+    EXPECT_TRUE(closedByDaemon(fd.get()));
+}
+
+TEST_F(Protocol, OneBytePerWriteIsStillOneCall) {
+    UniqueFd fd = open();
+    for (char byte : kPing) sendAll(fd.get(), std::string_view(&byte, 1));
+    FrameReader reader;
+    EXPECT_EQ(nextReply(fd.get(), reader), replyTo(1));
+}
+
+TEST_F(Protocol, TwoFramesInOneWriteGetTwoRepliesInOrder) {
+    UniqueFd fd = open();
+    sendAll(fd.get(), encodeCall(41, "pingWithReply:", nlohmann::json::array()) +
+                          encodeCall(42, "pingWithReply:", nlohmann::json::array()));
+    FrameReader reader;
+    EXPECT_EQ(nextReply(fd.get(), reader), replyTo(41));
+    EXPECT_EQ(nextReply(fd.get(), reader), replyTo(42));
+}
+
+TEST_F(Protocol, ClientThatLeavesMidRequest) {
+    UniqueFd fd = open();
+    sendAll(fd.get(), kPing.substr(0, 6));
+    fd.reset();
+}
+
+TEST_F(Protocol, ClientThatNeverReadsItsReplies) {
+    UniqueFd fd = open();
+    ::fcntl(fd.get(), F_SETFL, O_NONBLOCK);
+    // Keep sending until both directions are full and the daemon's thread for
+    // this connection is stuck writing replies nobody reads.
+    std::size_t sent = 0;
+    while (sent < 64 * 1024 * 1024) {
+        const ssize_t n = ::send(fd.get(), kPing.data(), kPing.size(), MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+    }
+    EXPECT_TRUE(pingWorks()) << "a stuck peer held up everyone";
+    fd.reset();
+}
+
+}  // namespace
+}  // namespace smcd::test

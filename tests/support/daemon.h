@@ -1,0 +1,45 @@
+#pragma once
+
+// The real smcd binary under test. By default it is socket-activated on a
+// fresh socket in a temporary folder, the way the service manager starts it,
+// so tests need not share the compiled-in path; `compiledInPath` makes it
+// bind /var/run/com.vornik.smcd.socket itself (inside the sandbox only).
+
+#include <memory>
+#include <string>
+
+#include "common/unique_fd.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace smcd::test {
+
+class Daemon {
+public:
+    struct Options {
+        bool compiledInPath = false;
+        bool waitUntilServing = true;
+    };
+    Daemon() : Daemon(Options{}) {}
+    explicit Daemon(Options options);
+
+    const std::string& socketPath() const { return socketPath_; }
+    pid_t pid() const { return process_->pid(); }
+    ChildProcess& process() { return *process_; }
+    // Everything the daemon has logged so far (its standard error).
+    std::string log() const { return process_->standardError(); }
+    bool logEventuallyContains(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+
+private:
+    std::unique_ptr<TempDir> directory_;
+    std::string socketPath_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// A connected raw socket to the daemon, for protocol tests.
+UniqueFd connectTo(const std::string& socketPath);
+
+// smcctl with the given arguments against the daemon's socket.
+Finished smcctl(const Daemon& daemon, std::vector<std::string> args, SpawnOptions options = {});
+
+}  // namespace smcd::test

@@ -1,0 +1,60 @@
+#pragma once
+
+// Child processes for tests: started with posix_spawn, optionally as another
+// user (through setpriv), with standard output and error captured to files,
+// and always killed and reaped when the handle goes away.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace smcd::test {
+
+struct SpawnOptions {
+    std::optional<uid_t> uid;            // run as this user (gid 20), without supplementary groups
+    std::vector<std::string> environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    std::optional<int> descriptorThree;  // handed to the child as fd 3 (socket activation)
+    std::string standardInput;           // written to the child's standard input, then closed
+};
+
+class ChildProcess {
+public:
+    ChildProcess(std::vector<std::string> argv, SpawnOptions options = {});
+    ~ChildProcess();
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&&) = delete;
+    ChildProcess(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    // The exit status (or 128 + signal), waiting at most `limit`; nothing on time-out.
+    std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
+    void signal(int number);
+    std::string standardOutput() const;
+    std::string standardError() const;
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+struct Finished {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Runs a command to completion (30 s at most).
+Finished run(std::vector<std::string> argv, SpawnOptions options = {});
+
+// Polls `condition` every few milliseconds until it holds or `limit` passes.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+}  // namespace smcd::test
