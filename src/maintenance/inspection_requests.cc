@@ -1,0 +1,32 @@
+#include "maintenance/inspection_requests.h"
+
+#include "maintenance/command_runners.h"
+#include "platform/log/daemon_log.h"
+
+namespace smcd {
+
+const std::vector<std::string>& listeningSocketsArguments() {
+    static const std::vector<std::string> arguments{"-nP", "-iTCP", "-sTCP:LISTEN", "-F", "pcnT"};
+    return arguments;
+}
+
+const std::vector<std::string>& establishedConnectionsArguments() {
+    static const std::vector<std::string> arguments{"-nP", "-iTCP", "-sTCP:ESTABLISHED", "-F", "pcnT"};
+    return arguments;
+}
+
+std::string dumpBackgroundItems() { return runBackgroundItemDump(); }
+
+std::string systemNetworkConnections() {
+    std::string reply = runLsof(listeningSocketsArguments());
+    reply += vornikLsofSectionSeparator;
+    reply += runLsof(establishedConnectionsArguments());
+    return reply;
+}
+
+SnapshotRefusal deleteLocalSnapshots(std::int64_t, std::string_view) {
+    daemonLog().log(platform::LogLevel::Default, "snapshot deletion requested \u2014 refused; not implemented");
+    return SnapshotRefusal{0, std::string(snapshotRefusalMessage)};
+}
+
+}  // namespace smcd

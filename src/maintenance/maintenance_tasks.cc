@@ -1,0 +1,89 @@
+#include "maintenance/maintenance_tasks.h"
+
+#include <limits>
+
+#include "maintenance/command_runners.h"
+#include "platform/log/daemon_log.h"
+
+namespace smcd {
+
+using platform::LogLevel;
+
+const MaintenanceCommandTable& vornikAdminMaintenanceCommands() {
+    static const MaintenanceCommandTable table{
+        {"dns", "dscacheutil -flushcache; killall -HUP mDNSResponder"},
+        {"spotlight", "mdutil -i on /; mdutil -E /"},
+        {"energy.0", "pmset -a powermode 0"},
+        {"energy.1", "pmset -a powermode 1"},
+        {"energy.2", "pmset -a powermode 2"},
+    };
+    return table;
+}
+
+void to_json(nlohmann::ordered_json& json, const MaintenanceResult& result) {
+    json = nlohmann::ordered_json::object();
+    json["id"] = result.id;
+    json["ok"] = result.ok;
+    json["exit"] = result.exit;
+    json["output"] = result.output;
+}
+
+namespace {
+
+// get<int32_t> would wrap an out-of-range status silently, and so would a
+// signed read of a huge unsigned number; both are range-checked first.
+template <class Json>
+std::int32_t decodeExitStatus(const Json& json) {
+    const Json& value = json.at("exit");
+    if (!value.is_number_integer()) {
+        throw Json::type_error::create(302, "exit status is not an integer", &value);
+    }
+    constexpr std::int64_t low = std::numeric_limits<std::int32_t>::min();
+    constexpr std::int64_t high = std::numeric_limits<std::int32_t>::max();
+    const bool fits = value.is_number_unsigned() ? value.template get<std::uint64_t>() <= std::uint64_t{high}
+                                                 : value.template get<std::int64_t>() >= low &&
+                                                       value.template get<std::int64_t>() <= high;
+    if (!fits) throw Json::out_of_range::create(406, "exit status does not fit 32 bits", &value);
+    return static_cast<std::int32_t>(value.template get<std::int64_t>());
+}
+
+template <class Json>
+void decode(const Json& json, MaintenanceResult& result) {
+    MaintenanceResult decoded;
+    decoded.id = json.at("id").template get<std::string>();
+    decoded.ok = json.at("ok").template get<bool>();
+    decoded.exit = decodeExitStatus(json);
+    decoded.output = json.at("output").template get<std::string>();
+    result = std::move(decoded);
+}
+
+}  // namespace
+
+void from_json(const nlohmann::ordered_json& json, MaintenanceResult& result) { decode(json, result); }
+void from_json(const nlohmann::json& json, MaintenanceResult& result) { decode(json, result); }
+
+MaintenanceResult runMaintenanceTask(std::string_view id) {
+    const auto& table = vornikAdminMaintenanceCommands();
+    const auto found = table.find(id);
+    if (found == table.end()) {
+        daemonLog().log(LogLevel::Error, "maintenance rejected: unknown task id '%{private}s'", id);
+        return MaintenanceResult{std::string(id), false, launchFailedStatus, std::string(unknownMaintenanceTaskMessage)};
+    }
+    RunResult run = runShell(found->second);
+    if (run.status != 0) {
+        daemonLog().log(LogLevel::Error, "maintenance '%{public}s' failed (exit %{public}d)", found->first,
+                        run.status);
+        return MaintenanceResult{std::string(id), false, run.status, std::move(run.output)};
+    }
+    daemonLog().log(LogLevel::Default, "maintenance '%{public}s' ok", found->first);
+    return MaintenanceResult{std::string(id), true, 0, std::move(run.output)};
+}
+
+std::vector<MaintenanceResult> runMaintenanceTasks(const std::vector<std::string>& ids) {
+    std::vector<MaintenanceResult> results;
+    results.reserve(ids.size());
+    for (const std::string& id : ids) results.push_back(runMaintenanceTask(id));
+    return results;
+}
+
+}  // namespace smcd
