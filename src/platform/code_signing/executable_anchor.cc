@@ -1,0 +1,39 @@
+#include "platform/code_signing/executable_anchor.h"
+
+#include <linux/magic.h>
+#include <sys/vfs.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+namespace smcd::platform {
+namespace {
+
+// Every magic number fits 32 bits; f_type is a signed word of either width.
+bool isRemotelyOwnedFileSystem(__fsword_t type) {
+    constexpr std::array<std::uint32_t, 10> remote = {
+        FUSE_SUPER_MAGIC, NFS_SUPER_MAGIC,  SMB_SUPER_MAGIC,  CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC,
+        V9FS_MAGIC,       CEPH_SUPER_MAGIC, CODA_SUPER_MAGIC, AFS_SUPER_MAGIC,  AFS_FS_MAGIC,
+    };
+    return std::find(remote.begin(), remote.end(), static_cast<std::uint32_t>(type)) != remote.end();
+}
+
+}  // namespace
+
+ExecutableAnchor anchorOfStatus(const struct stat& status) {
+    if (!S_ISREG(status.st_mode)) return ExecutableAnchor::notRegularFile;
+    if (status.st_uid != 0) return ExecutableAnchor::notOwnedByRoot;
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) return ExecutableAnchor::writableByGroupOrOthers;
+    return ExecutableAnchor::anchored;
+}
+
+ExecutableAnchor assessExecutableAnchor(int executableFd, const struct stat& status) {
+    if (const auto anchor = anchorOfStatus(status); anchor != ExecutableAnchor::anchored) return anchor;
+    struct statfs fileSystem {};
+    if (::fstatfs(executableFd, &fileSystem) != 0) return ExecutableAnchor::unknownFileSystem;
+    if (isRemotelyOwnedFileSystem(fileSystem.f_type)) return ExecutableAnchor::untrustedFileSystem;
+    return ExecutableAnchor::anchored;
+}
+
+}  // namespace smcd::platform

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <sys/stat.h>
+
+namespace smcd::platform {
+
+// The stand-in for `anchor apple generic`. Linux has no signature chain, so
+// the executable must instead be one that only root could have put in place
+// or changed: a regular file owned by root, writable by neither group nor
+// others, on a file system whose ownership the local kernel vouches for.
+// Group bits also carry the mask of a POSIX ACL, so an ACL that lets someone
+// else write shows up here as group write.
+enum class ExecutableAnchor {
+    anchored,
+    notRegularFile,
+    notOwnedByRoot,
+    writableByGroupOrOthers,
+    untrustedFileSystem,  // FUSE and network file systems report whatever owner their server claims
+    unknownFileSystem,    // fstatfs failed
+};
+
+ExecutableAnchor anchorOfStatus(const struct stat& status);
+
+// anchorOfStatus, then the file system of the open executable.
+ExecutableAnchor assessExecutableAnchor(int executableFd, const struct stat& status);
+
+}  // namespace smcd::platform

@@ -1,0 +1,166 @@
+// The gate pointed at this very process over a socket pair: this test binary
+// carries the identity com.vornik.codesigning-tests / TESTTEAM01 / 2.5, so the
+// evaluation runs end to end without privileges. Requirements here leave out
+// the anchor clause because the binary's owner depends on who built it.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "common/unique_fd.h"
+#include "platform/code_signing/peer_gate.h"
+#include "support/descriptors.h"
+
+namespace smcd::platform {
+namespace {
+
+constexpr std::string_view kOwnRequirement =
+    R"(identifier "com.vornik.codesigning-tests" and certificate leaf[subject.OU] = "TESTTEAM01" and info [CFBundleShortVersionString] >= "2.5")";
+
+CodeSigningRequirement requirementFrom(std::string_view text) {
+    auto requirement = CodeSigningRequirement::parse(text);
+    if (!requirement) throw std::logic_error("test requirement does not parse");
+    return *requirement;
+}
+
+struct SocketPair {
+    UniqueFd ours;
+    UniqueFd theirs;
+};
+
+SocketPair makeSocketPair(int type = SOCK_STREAM) {
+    int fds[2];
+    if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair failed");
+    return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+TEST(SelfPeer, OwnIdentitySatisfiesARequirementNamingIt) {
+    const auto requirement = requirementFrom(kOwnRequirement);
+    for (const auto strategy : {PeerPinStrategy::socketPidfdFirst, PeerPinStrategy::pidOnly}) {
+        const auto pair = makeSocketPair();
+        const auto evaluation = evaluatePeerInDetail(pair.ours.get(), requirement, strategy);
+        EXPECT_EQ(evaluation.verdict, PeerVerdict::satisfied) << describe(evaluation.verdict);
+        ASSERT_TRUE(evaluation.credentials.has_value());
+        EXPECT_EQ(evaluation.credentials->pid, ::getpid());
+        EXPECT_EQ(evaluation.credentials->uid, ::geteuid());
+        EXPECT_EQ(evaluation.unsatisfiedClause, std::nullopt);
+        EXPECT_EQ(evaluatePeer(pair.ours.get(), requirement), PeerVerdict::satisfied);
+    }
+}
+
+TEST(SelfPeer, OwnIdentityFailsRequirementsNamingAnother) {
+    const std::pair<std::string_view, ClauseKind> cases[] = {
+        {R"(identifier "com.vornik.app")", ClauseKind::identifier},
+        {R"(identifier "com.vornik.codesigning-tests" and certificate leaf[subject.OU] = "Q4ZK2M7WXR")",
+         ClauseKind::leafTeam},
+        {R"(info [CFBundleShortVersionString] >= "2.5.1")", ClauseKind::shortVersion},
+        {R"(info [CFBundleShortVersionString] < "2.5")", ClauseKind::shortVersion},
+    };
+    const auto pair = makeSocketPair();
+    for (const auto& [text, clause] : cases) {
+        SCOPED_TRACE(std::string(text));
+        const auto evaluation = evaluatePeerInDetail(pair.ours.get(), requirementFrom(text));
+        EXPECT_EQ(evaluation.verdict, PeerVerdict::unsatisfied);
+        EXPECT_EQ(evaluation.unsatisfiedClause, clause);
+    }
+}
+
+TEST(SelfPeer, DescriptorsThatAreNoConnectedUnixStreamAreRefused) {
+    const auto requirement = requirementFrom(kOwnRequirement);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    const UniqueFd pipeRead(pipeFds[0]);
+    const UniqueFd pipeWrite(pipeFds[1]);
+    const UniqueFd file(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+    const UniqueFd unconnected(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const UniqueFd udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const auto datagramPair = makeSocketPair(SOCK_DGRAM);
+    const int closedNumber = [] {
+        UniqueFd scratch(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+        return scratch.get();
+    }();
+    for (const int fd : {pipeRead.get(), file.get(), unconnected.get(), udp.get(), datagramPair.ours.get(), -1,
+                         closedNumber}) {
+        SCOPED_TRACE(fd);
+        const auto evaluation = evaluatePeerInDetail(fd, requirement);
+        EXPECT_EQ(evaluation.verdict, PeerVerdict::socketUnusable);
+        EXPECT_FALSE(readPeerCredentials(fd).has_value());
+    }
+}
+
+TEST(SelfPeer, EvaluationClosesEverythingItOpens) {
+    const auto requirement = requirementFrom(kOwnRequirement);
+    const auto pair = makeSocketPair();
+    const std::size_t before = test::openDescriptorCount();
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(evaluatePeer(pair.ours.get(), requirement), PeerVerdict::satisfied);
+        ASSERT_EQ(evaluatePeerInDetail(pair.ours.get(), requirementFrom(R"(identifier "x")")).verdict,
+                  PeerVerdict::unsatisfied);
+        ASSERT_EQ(evaluatePeerInDetail(pair.ours.get(), requirement, PeerPinStrategy::pidOnly).verdict,
+                  PeerVerdict::satisfied);
+    }
+    EXPECT_EQ(test::openDescriptorCount(), before);
+}
+
+TEST(PinnedProcess, ExitIsSeenThroughThePidfdBeforeTheProcessIsReaped) {
+    int gate[2];
+    ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
+    UniqueFd gateRead(gate[0]);
+    UniqueFd gateWrite(gate[1]);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        gateWrite.reset();
+        char byte = 0;
+        // Lives until the parent closes its end of the pipe.
+        while (::read(gateRead.get(), &byte, 1) < 0 && errno == EINTR) {
+        }
+        _exit(0);
+    }
+    gateRead.reset();
+    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0u)));
+    ASSERT_TRUE(pidfd.valid());
+    EXPECT_FALSE(pinnedProcessHasExited(pidfd));
+    gateWrite.reset();
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_TRUE(pinnedProcessHasExited(pidfd));
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    EXPECT_TRUE(pinnedProcessHasExited(pidfd));
+    // A descriptor that is no pidfd at all cannot vouch for a live process.
+    EXPECT_TRUE(pinnedProcessHasExited(UniqueFd()));
+}
+
+TEST(SelfPeer, ConcurrentEvaluationsShareNothing) {
+    // The listener evaluates connections on several queues at once with one
+    // shared requirement.
+    const auto requirement = requirementFrom(kOwnRequirement);
+    const auto wrong = requirementFrom(R"(identifier "com.vornik.app")");
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 40; ++i) {
+                const auto pair = makeSocketPair();
+                const bool expectSatisfied = (i + t) % 2 == 0;
+                const auto verdict = evaluatePeer(pair.ours.get(), expectSatisfied ? requirement : wrong);
+                if (verdict != (expectSatisfied ? PeerVerdict::satisfied : PeerVerdict::unsatisfied)) ++mismatches;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
+}  // namespace smcd::platform
