@@ -1,0 +1,44 @@
+#include "launchd/launchd_outcome.h"
+
+#include <array>
+#include <utility>
+
+namespace smcd::PrivilegedLaunchd {
+namespace {
+
+constexpr std::array<std::pair<Refusal, std::string_view>, 6> rawValues{{
+    {Refusal::shape, "shape"},
+    {Refusal::appleNamespace, "appleNamespace"},
+    {Refusal::ownService, "ownService"},
+    {Refusal::unreadable, "unreadable"},
+    {Refusal::labelMismatch, "labelMismatch"},
+    {Refusal::unsafeOwnership, "unsafeOwnership"},
+}};
+
+}  // namespace
+
+std::string_view rawValue(Refusal refusal) {
+    for (const auto& [value, raw] : rawValues) {
+        if (value == refusal) return raw;
+    }
+    return {};
+}
+
+std::optional<Refusal> refusalFromRawValue(std::string_view raw) {
+    for (const auto& [value, text] : rawValues) {
+        if (text == raw) return value;
+    }
+    return std::nullopt;
+}
+
+std::optional<Domain> Outcome::domain() const {
+    if (const auto* domain = std::get_if<Domain>(&value_)) return *domain;
+    return std::nullopt;
+}
+
+std::optional<Refusal> Outcome::refusal() const {
+    if (const auto* refusal = std::get_if<Refusal>(&value_)) return *refusal;
+    return std::nullopt;
+}
+
+}  // namespace smcd::PrivilegedLaunchd

@@ -1,0 +1,44 @@
+#include "launchd/launchd_screening.h"
+
+#include "common/unicode.h"
+#include "daemon/constants.h"
+#include "launchd/plist_inspection.h"
+#include "removal/privileged_removal.h"
+
+namespace smcd::PrivilegedLaunchd {
+namespace {
+
+constexpr std::string_view daemonsDirectory = "/Library/LaunchDaemons";
+constexpr std::string_view agentsDirectory = "/Library/LaunchAgents";
+
+std::string_view parentOf(std::string_view path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+}  // namespace
+
+Outcome resolve(std::string_view plistPath, std::string_view label, uid_t owner) {
+    if (!PrivilegedRemoval::acceptsLaunchdPlist(plistPath, label)) return Outcome::refused(Refusal::shape);
+    if (unicode::lowercased(label).starts_with("com.apple.")) return Outcome::refused(Refusal::appleNamespace);
+    if (label == vornikFanServiceName) return Outcome::refused(Refusal::ownService);
+
+    switch (plistOwnership(plistPath)) {
+        case Ownership::unusable:
+            return Outcome::refused(Refusal::unreadable);
+        case Ownership::unsafe:
+            return Outcome::refused(Refusal::unsafeOwnership);
+        case Ownership::acceptable:
+            break;
+    }
+    const auto fileLabel = plistLabel(plistPath);
+    if (!fileLabel) return Outcome::refused(Refusal::unreadable);
+    if (*fileLabel != label) return Outcome::refused(Refusal::labelMismatch);
+
+    const std::string_view parent = parentOf(plistPath);
+    if (parent == daemonsDirectory) return Outcome::allowed(Domain::system());
+    if (parent == agentsDirectory) return Outcome::allowed(Domain::gui(owner));
+    return Outcome::refused(Refusal::shape);
+}
+
+}  // namespace smcd::PrivilegedLaunchd
