@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 namespace smcd::PrivilegedRemoval {
 
 enum class Target { appBundle, supportFile, systemCache, systemLogs, gpuShaderCaches, rosettaCaches };
@@ -30,11 +32,19 @@ const std::vector<std::string>& launchdRoots();
 const std::vector<std::string>& measurementRoots();
 inline constexpr std::string_view usersRoot = "/Users";
 
+// The name lists that sharpen the family rules and the ancestor-link check.
+bool isSystemAliasRoot(std::string_view path);        // "/private", "/var", "/tmp", "/etc"
+bool isShaderCacheFolderName(std::string_view name);  // exact, case-sensitive
+const std::vector<std::string>& sensorBundlePrefixes();  // lower-case, matched against lower-cased components
+inline constexpr std::string_view activePowerLogDatabase =
+    "/var/db/powerlog/Library/PerfPowerTelemetry/BackgroundProcessing/CurrentBackgroundProcessingDB.BGSQL";
+
 struct Verdict {
     std::vector<std::string> allowed;
     std::vector<std::string> refused;
     bool operator==(const Verdict&) const = default;
 };
+void to_json(nlohmann::ordered_json& json, const Verdict& verdict);
 
 // Screening of a request: each distinct path (canonical equivalence) once, in
 // request order, exactly as sent.
