@@ -1,0 +1,38 @@
+#pragma once
+
+// What every engine test shares: the sandbox, a canary directory outside the
+// root whose bytes must never change, and a count of this process's open
+// descriptors that must be the same when the test ends as when it began.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "removal/planted_files.h"
+#include "support/temp_dir.h"
+
+namespace smcd::test {
+
+class EngineTest : public ::testing::Test {
+protected:
+    static constexpr const char* kRoot = "/Library/Caches";
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // A directory under the root, planted for this test.
+    std::string victim(const std::string& name);
+    // The canary's full path for a name inside it.
+    std::string canary(const std::string& name = "") const;
+    void expectCanaryIntact() const;
+
+    PlantedFiles planted;
+
+private:
+    std::size_t descriptorsAtStart_ = 0;
+    std::string canaryDir_;
+    std::map<std::string, std::string> canaryBefore_;
+};
+
+}  // namespace smcd::test

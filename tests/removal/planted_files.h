@@ -1,0 +1,49 @@
+#pragma once
+
+// Files, directories and links planted in the sandbox's macOS tree for one
+// test, and removed again (without following links) when it ends, so that
+// tests of one executable never see each other's leftovers.
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace smcd::test {
+
+bool inSandbox();
+
+class PlantedFiles {
+public:
+    PlantedFiles() = default;
+    ~PlantedFiles();
+    PlantedFiles(const PlantedFiles&) = delete;
+    PlantedFiles& operator=(const PlantedFiles&) = delete;
+
+    // Creates the directory and any missing parents.
+    void directory(const std::string& path, unsigned mode = 0755);
+    void file(const std::string& path, const std::string& contents = "x", unsigned mode = 0644);
+    void link(const std::string& target, const std::string& path);
+    // Changes an existing entry's owner until the end of the test.
+    void chownUntilEnd(const std::string& path, uid_t owner, gid_t group);
+    // Moves an existing entry aside until the end of the test.
+    void moveAsideUntilEnd(const std::string& path);
+
+private:
+    void remember(const std::string& path);
+    std::vector<std::string> created_;
+    std::vector<std::pair<std::string, std::pair<uid_t, gid_t>>> owners_;
+    std::vector<std::pair<std::string, std::string>> movedAside_;  // original, parked at
+};
+
+// Everything below a directory, not following links: each entry's type,
+// mode, contents or link target, keyed by relative path. Two equal snapshots
+// mean the tree is byte-for-byte the same.
+std::map<std::string, std::string> snapshot(const std::string& directory);
+
+// Builds `directory` holding `width` files and `width` subdirectories per
+// level, `depth` levels deep, every file's contents naming its own path.
+void buildTree(const std::string& directory, int width, int depth);
+
+}  // namespace smcd::test

@@ -1,0 +1,180 @@
+// An attacker thread keeps swapping directories of the tree being removed
+// for links to a canary, and moving directories the remover may already
+// hold open. The engine must leave the canary intact in every round; a
+// deliberately naive path-based remover run against the same attacker and
+// budget must be caught, or the harness proves nothing.
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "common/unique_dir.h"
+#include "removal/engine_fixture.h"
+#include "removal/safe_removal.h"
+
+namespace smcd::SafeRemoval {
+namespace {
+
+int rounds() {
+    const char* stress = std::getenv("SMCD_STRESS");
+    return stress != nullptr && std::string(stress) == "1" ? 3000 : 150;
+}
+
+constexpr int kWidth = 3;
+constexpr int kDepth = 4;
+
+// Directory names below the top of a tree made by buildTree(width, depth).
+std::vector<std::string> directoriesOf(int width, int depth, const std::string& prefix = "") {
+    std::vector<std::string> names;
+    if (depth <= 1) return names;
+    for (int i = 0; i < width; ++i) {
+        const std::string name = prefix + "d" + std::to_string(i);
+        names.push_back(name);
+        for (std::string& below : directoriesOf(width, depth - 1, name + "/")) names.push_back(std::move(below));
+    }
+    return names;
+}
+
+// Swaps the upper two levels of the tree, where a swap redirects the most.
+class Attacker {
+public:
+    Attacker(std::string victim, std::string linkTarget, unsigned seed)
+        : victim_(std::move(victim)), target_(std::move(linkTarget)), seed_(seed),
+          directories_(directoriesOf(kWidth, 3)) {}
+    ~Attacker() { stop(); }
+    Attacker(const Attacker&) = delete;
+    Attacker& operator=(const Attacker&) = delete;
+
+    // Returns once the first swap has happened, so that every round is raced.
+    void start() {
+        thread_ = std::thread([this] { run(); });
+        while (swaps_.load() == 0) std::this_thread::yield();
+    }
+    void stop() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    // Sleeping rather than spinning keeps the swap in place for the
+    // remover to run into even when the machine is busy.
+    void pause() { std::this_thread::sleep_for(std::chrono::microseconds(50)); }
+
+    void run() {
+        std::mt19937 random(seed_);
+        while (!stop_.load()) {
+            const std::string path = victim_ + "/" + directories_[random() % directories_.size()];
+            const std::string parked = path + ".parked";
+            if (::rename(path.c_str(), parked.c_str()) != 0) continue;  // already removed
+            // Two of three swaps plant a link; the rest only move a
+            // directory (perhaps one the remover holds open) away and back.
+            const bool linked = random() % 3 != 0 && ::symlink(target_.c_str(), path.c_str()) == 0;
+            swaps_.fetch_add(1);
+            pause();
+            struct stat status {};
+            if (linked && ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) ::unlink(path.c_str());
+            ::rename(parked.c_str(), path.c_str());
+        }
+    }
+
+    std::string victim_;
+    std::string target_;
+    unsigned seed_;
+    std::vector<std::string> directories_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> swaps_{0};
+    std::thread thread_;
+};
+
+// The mistake the engine exists to avoid: decide by path, then act by path.
+void naiveRemove(const std::string& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return;
+    if (!S_ISDIR(status.st_mode)) {
+        ::unlink(path.c_str());
+        return;
+    }
+    std::vector<std::string> names;
+    {
+        UniqueDir dir(::opendir(path.c_str()));
+        while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+    }
+    for (const std::string& name : names) naiveRemove(path + "/" + name);
+    ::rmdir(path.c_str());
+}
+
+class RaceAttack : public test::EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        if (IsSkipped()) return;
+        area = victim("race");
+        victimPath = area + "/victim";
+    }
+
+    // Runs up to rounds() rounds of `remover` against the attacker; returns
+    // the round in which `canaryDir` changed, or -1.
+    template <typename Remover>
+    int firstDamagedRound(const std::string& canaryDir, Remover&& remover) {
+        const auto before = test::snapshot(canaryDir);
+        for (int round = 0; round < rounds(); ++round) {
+            test::buildTree(victimPath, kWidth, kDepth);
+            {
+                Attacker attacker(victimPath, canaryDir, static_cast<unsigned>(round));
+                attacker.start();
+                remover(round);
+            }
+            // Whatever the attacker left inside the root goes, unraced.
+            const std::optional<Failure> cleanup = remove(victimPath, kRoot);
+            EXPECT_TRUE(!cleanup || *cleanup == Failure::notFound()) << (cleanup ? describe(*cleanup) : "");
+            if (test::snapshot(canaryDir) != before) return round;
+        }
+        return -1;
+    }
+
+    std::string area;
+    std::string victimPath;
+};
+
+TEST_F(RaceAttack, TheEngineNeverTouchesTheCanary) {
+    std::map<std::string, int> outcomes;
+    const int damaged = firstDamagedRound(canary("tree"), [&](int) {
+        const std::optional<Failure> result = remove(victimPath, kRoot);
+        ++outcomes[result ? describe(*result) : "removed"];
+        // Only these can come of a tree raced like this: a swapped name, a
+        // vanished one, or a directory refilled or replaced before its removal.
+        if (result) {
+            const bool allowed = result->kind == Failure::Kind::escapedRoot || result->kind == Failure::Kind::notFound ||
+                                 *result == Failure::denied(ENOENT) || *result == Failure::denied(ENOTEMPTY) ||
+                                 *result == Failure::denied(ENOTDIR);
+            EXPECT_TRUE(allowed) << describe(*result);
+        }
+    });
+    EXPECT_EQ(damaged, -1) << "the canary changed in round " << damaged;
+    std::string summary;
+    for (const auto& [outcome, count] : outcomes) summary += outcome + " x" + std::to_string(count) + "; ";
+    RecordProperty("outcomes", summary);
+    std::printf("engine outcomes over %d rounds: %s\n", rounds(), summary.c_str());
+}
+
+TEST_F(RaceAttack, TheHarnessCatchesANaivePathBasedRemover) {
+    const std::string naiveCanary = "/private/var/naive-canary";
+    planted.directory(naiveCanary);
+    test::buildTree(naiveCanary + "/tree", kWidth, kDepth);
+    const int damaged = firstDamagedRound(naiveCanary + "/tree", [&](int) { naiveRemove(victimPath); });
+    EXPECT_NE(damaged, -1) << "the attacker never got the naive remover to leave the root";
+    std::printf("naive remover caught in round %d of %d\n", damaged, rounds());
+}
+
+}  // namespace
+}  // namespace smcd::SafeRemoval
