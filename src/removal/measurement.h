@@ -1,0 +1,42 @@
+#pragma once
+
+// How much the screened paths of a request hold: allocated bytes and the
+// number of regular files below each one. Measuring never changes anything.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace smcd::PrivilegedRemoval {
+
+struct Measurement {
+    std::string path;  // exactly as the client sent it
+    std::int64_t bytes = 0;
+    std::int64_t fileCount = 0;
+    bool refused = false;
+    bool operator==(const Measurement&) const = default;
+};
+
+// Keys "path", "bytes", "fileCount", "refused", all four always written.
+void to_json(nlohmann::ordered_json& json, const Measurement& measurement);
+// Requires all four keys and ignores any other.
+void from_json(const nlohmann::json& json, Measurement& measurement);
+
+// (bytes, fileCount) of the regular files below `path`: every level, hidden
+// entries included, each hard link counted, symbolic links neither followed
+// nor counted, unreadable parts skipped, the path itself never counted.
+// Both sums saturate at the largest signed 64-bit value instead of wrapping.
+std::pair<std::int64_t, std::int64_t> measureTree(std::string_view path);
+
+// One record per distinct path (canonical equivalence), in the order of first
+// occurrence; a path that screening refuses for `owner` is logged and kept in
+// its place with zero totals.
+std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid_t owner);
+
+}  // namespace smcd::PrivilegedRemoval
