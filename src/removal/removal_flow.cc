@@ -1,0 +1,149 @@
+#include "removal/removal_flow.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <variant>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/log/daemon_log.h"
+#include "removal/safe_removal.h"
+#include "removal/test_hooks.h"
+
+namespace smcd {
+
+void to_json(nlohmann::ordered_json& json, const PrivilegedRemovalResult& result) {
+    json = nlohmann::ordered_json::object();
+    json["path"] = result.path;
+    json["removed"] = result.removed;
+    if (result.problem) json["problem"] = *result.problem;
+}
+
+void from_json(const nlohmann::json& json, PrivilegedRemovalResult& result) {
+    json.at("path").get_to(result.path);
+    json.at("removed").get_to(result.removed);
+    result.problem.reset();
+    if (const auto found = json.find("problem"); found != json.end() && !found->is_null()) {
+        result.problem = found->get<std::string>();
+    }
+}
+
+namespace PrivilegedRemoval {
+namespace {
+
+using platform::LogLevel;
+
+constexpr std::string_view refusedByScreening = "Outside the directories Vornik's helper is allowed to touch.";
+constexpr std::string_view resolvesOutside = "That location resolves outside the directories the helper may touch.";
+constexpr std::string_view noAcceptedRoot =
+    "The helper could not establish which allowed directory that path belongs to.";
+constexpr std::string_view changedWhileWorking = " changed while the helper was working, so nothing was removed.";
+constexpr std::string_view couldNotRemove = "That item could not be removed.";
+
+PrivilegedRemovalResult removed(std::string_view path) { return {std::string(path), true, std::nullopt}; }
+
+PrivilegedRemovalResult notRemoved(std::string_view path, std::string problem) {
+    return {std::string(path), false, std::move(problem)};
+}
+
+// The file manager's existence question: follows links, and only a missing
+// entry counts as nothing there; any other failure is left to the removal,
+// which reports it, rather than being taken for success.
+bool nothingExistsAt(const std::string& path) {
+    struct stat info{};
+    return ::stat(path.c_str(), &info) != 0 && errno == ENOENT;
+}
+
+// What the engine's verdict (or the failure to reach the item's parent)
+// means for the client and the log.
+PrivilegedRemovalResult engineOutcome(std::string_view path, std::string_view family,
+                                      const std::optional<SafeRemoval::Failure>& failure) {
+    using Kind = SafeRemoval::Failure::Kind;
+    if (!failure) {
+        daemonLog().log(LogLevel::Default, "removed %{public}s (deleted)", family);
+        return removed(path);
+    }
+    switch (failure->kind) {
+        case Kind::notFound:
+            return removed(path);
+        case Kind::escapedRoot:
+            daemonLog().log(LogLevel::Error, "refused a component that changed under us [%{public}s]", family);
+            return notRemoved(path, "\"" + failure->name + "\"" + std::string(changedWhileWorking));
+        case Kind::denied:
+        case Kind::outsideRoot:
+            break;
+    }
+    daemonLog().log(LogLevel::Error, "removal failed [%{public}s]: %{public}s", family,
+                    SafeRemoval::describe(*failure));
+    return notRemoved(path, std::string(couldNotRemove));
+}
+
+// The Trash branch reaches the item's parent from the accepted root by
+// descriptors, never following a link, and renames the entry from there: a
+// directory of the peer's swapped for a link after the checks leads nowhere.
+PrivilegedRemovalResult moveToTrash(const std::string& path, const std::string& root, std::string_view family,
+                                    platform::TrashCan& trash) {
+    auto opened = SafeRemoval::openParent(path, root);
+    if (auto* failure = std::get_if<SafeRemoval::Failure>(&opened)) {
+        return engineOutcome(path, family, *failure);
+    }
+    const auto& parent = std::get<SafeRemoval::OpenParent>(opened);
+    const auto failure = trash.moveToTrash(parent.parent.get(), parent.leaf, path);
+    if (!failure) {
+        daemonLog().log(LogLevel::Default, "removed %{public}s (trashed)", family);
+        return removed(path);
+    }
+    daemonLog().log(LogLevel::Error, "removal failed [%{public}s]: %{public}ld", family,
+                    static_cast<std::int64_t>(failure->code));
+    return notRemoved(path, failure->description);
+}
+
+PrivilegedRemovalResult removeAllowed(const std::string& path, Target target, bool permanent, uid_t owner,
+                                      platform::TrashCan& trash) {
+    const std::string_view family = rawValue(target);
+    SMCD_REMOVAL_HOOK(removal_hooks::Point::afterScreening, path);
+    if (!acceptsResolved(path, target, owner)) {
+        daemonLog().log(LogLevel::Error, "refused after resolution [%{public}s]", family);
+        return notRemoved(path, std::string(resolvesOutside));
+    }
+    if (nothingExistsAt(path)) return removed(path);
+
+    // Both branches need the root now: deletion walks from it, and so does
+    // the Trash move, which must not trust the path string either.
+    std::optional<std::string> root;
+    if (accepts(path, target) && isScopedToPeer(path, owner)) root = acceptedRoot(path, target);
+    if (!root) {
+        daemonLog().log(LogLevel::Error, "no accepted root [%{public}s]", family);
+        return notRemoved(path, std::string(noAcceptedRoot));
+    }
+    if (!permanent) return moveToTrash(path, *root, family, trash);
+    return engineOutcome(path, family, SafeRemoval::remove(path, *root));
+}
+
+}  // namespace
+
+std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
+                                                 bool permanent, uid_t owner, platform::TrashCan& trash) {
+    const Verdict verdict = screen(paths, family, owner);
+    std::vector<PrivilegedRemovalResult> results;
+    results.reserve(verdict.refused.size() + verdict.allowed.size());
+    for (const auto& path : verdict.refused) {
+        daemonLog().log(LogLevel::Error, "removal refused by screening: %{private}s [%{public}s]", path,
+                        rawValue(family));
+        results.push_back(notRemoved(path, std::string(refusedByScreening)));
+    }
+    for (const auto& path : verdict.allowed) {
+        results.push_back(removeAllowed(path, family, permanent, owner, trash));
+    }
+    return results;
+}
+
+std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
+                                                 bool permanent, uid_t owner) {
+    return removePaths(paths, family, permanent, owner, platform::systemTrash());
+}
+
+}  // namespace PrivilegedRemoval
+}  // namespace smcd

@@ -1,0 +1,45 @@
+#pragma once
+
+// One removal request from the client's list to its records: screening,
+// the check at the moment of acting, and the move to the Trash or the
+// deletion through the descriptor-relative engine.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "platform/trash/trash_can.h"
+#include "removal/privileged_removal.h"
+
+namespace smcd {
+
+struct PrivilegedRemovalResult {
+    std::string path;  // exactly as the client sent it
+    bool removed = false;
+    std::optional<std::string> problem;  // absent when removed
+    bool operator==(const PrivilegedRemovalResult&) const = default;
+};
+
+// Keys "path", "removed" and, only when there is one, "problem".
+void to_json(nlohmann::ordered_json& json, const PrivilegedRemovalResult& result);
+void from_json(const nlohmann::json& json, PrivilegedRemovalResult& result);
+
+namespace PrivilegedRemoval {
+
+// One record per distinct path: the paths screening refused first, in
+// request order, then every allowed path in request order. `permanent`
+// false moves items to the Trash, true deletes them.
+std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
+                                                 bool permanent, uid_t owner);
+
+// The same with a given Trash instead of the effective user's.
+std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
+                                                 bool permanent, uid_t owner, platform::TrashCan& trash);
+
+}  // namespace PrivilegedRemoval
+}  // namespace smcd

@@ -1,0 +1,372 @@
+// Removal requests as the daemon handles them, inside the sandbox's
+// macOS-like tree, for peers ann (501) and bob (502), with the exact records
+// and log lines a client and an administrator see.
+
+#include <fcntl.h>
+#include <sys/fsuid.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "platform/log/logger.h"
+#include "platform/trash/freedesktop_trash.h"
+#include "removal/removal_flow.h"
+#include "removal/test_hooks.h"
+#include "support/descriptors.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using smcd::PrivilegedRemovalResult;
+using smcd::platform::CapturedLine;
+using smcd::platform::LogLevel;
+using smcd::platform::ScopedLogCapture;
+using smcd::PrivilegedRemoval::removePaths;
+using smcd::PrivilegedRemoval::Target;
+using smcd::removal_hooks::Point;
+using smcd::removal_hooks::ScopedHook;
+using smcd::removal_hooks::Site;
+using smcd::test::exists;
+using smcd::test::readFile;
+using smcd::test::TempDir;
+using smcd::test::writeFile;
+using Lines = std::vector<CapturedLine>;
+using Results = std::vector<PrivilegedRemovalResult>;
+
+constexpr uid_t ann = 501;
+constexpr uid_t bob = 502;
+constexpr bool permanently = true;
+constexpr bool toTrash = false;
+
+const std::string outsideProblem = "Outside the directories Vornik's helper is allowed to touch.";
+const std::string resolvesProblem = "That location resolves outside the directories the helper may touch.";
+const std::string couldNotProblem = "That item could not be removed.";
+
+PrivilegedRemovalResult gone(const std::string& path) { return {path, true, std::nullopt}; }
+PrivilegedRemovalResult kept(const std::string& path, const std::string& problem) { return {path, false, problem}; }
+
+CapturedLine error(const std::string& message) { return {LogLevel::Error, message}; }
+CapturedLine notice(const std::string& message) { return {LogLevel::Default, message}; }
+
+void makeTree(const std::string& directory) {
+    fs::create_directories(directory + "/sub");
+    writeFile(directory + "/file", "data");
+    writeFile(directory + "/sub/.hidden", "data");
+}
+
+// Everything from `path` down belongs to `uid`, as a peer's own files do.
+void giveTo(const std::string& path, uid_t uid) {
+    ASSERT_EQ(::lchown(path.c_str(), uid, 20), 0) << path;
+    if (fs::is_directory(fs::symlink_status(path))) {
+        for (const auto& entry : fs::recursive_directory_iterator(path)) {
+            ASSERT_EQ(::lchown(entry.path().c_str(), uid, 20), 0) << entry.path();
+        }
+    }
+}
+
+// Replaces a directory with a link to `target`, as a peer racing the helper does.
+void swapForLink(const std::string& directory, const std::string& target) {
+    fs::rename(directory, directory + ".moved");
+    fs::create_directory_symlink(target, directory);
+}
+
+class RemovalFlowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!std::getenv("SMCD_IN_SANDBOX")) GTEST_SKIP() << "runs in the test sandbox only";
+    }
+
+    void SetUp() override {
+        descriptorsBefore_ = smcd::test::openDescriptorCount();
+        fs::create_directories("/Users/ann/Library/Caches");
+        giveTo("/Users/ann/Library", ann);
+    }
+
+    void TearDown() override {
+        smcd::removal_hooks::clearAll();
+        for (const char* made : {"/Users/ann/Library", "/Users/ann/Applications", "/Users/bob/Library",
+                                 "/Library/Caches/com.example", "/Library/Caches/com.example.other",
+                                 "/Applications/Some.app", "/Applications/Utilities/Tool.app", "/private/var/folders/ab",
+                                 "/private/var/db/powerlog/Library", "/private/var/log/old.log",
+                                 "/Library/Apple/usr/share/rosetta/rosetta_update_bundle/cache"}) {
+            fs::remove_all(made);
+        }
+        EXPECT_EQ(smcd::test::openDescriptorCount(), descriptorsBefore_);
+    }
+
+    Results remove(const std::vector<std::string>& paths, Target family, bool permanent, uid_t owner = ann) {
+        return removePaths(paths, family, permanent, owner, trash_);
+    }
+
+    std::string trashed(const std::string& name) const { return home_ / (".local/share/Trash/files/" + name); }
+    bool trashIsEmpty() const {
+        std::error_code ignored;
+        const std::string files = home_ / ".local/share/Trash/files";
+        return !fs::exists(files, ignored) || fs::is_empty(files, ignored);
+    }
+
+    TempDir home_;
+    smcd::platform::FreedesktopTrash trash_{home_.path(), ::geteuid()};
+
+private:
+    std::size_t descriptorsBefore_ = 0;
+};
+
+TEST_F(RemovalFlowTest, AnEmptyRequestAnswersAnEmptyArray) {
+    ScopedLogCapture capture;
+    const Results results = remove({}, Target::systemCache, permanently);
+    EXPECT_EQ(nlohmann::ordered_json(results).dump(), "[]");
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(RemovalFlowTest, RefusedPathsComeFirstWhateverTheirPlaceInTheRequest) {
+    makeTree("/Library/Caches/com.example");
+    ScopedLogCapture capture;
+    const Results results =
+        remove({"/Library/Caches/com.example", "/Library/Preferences/x", "/Library/Caches"}, Target::systemCache,
+               permanently);
+    EXPECT_EQ(results, (Results{kept("/Library/Preferences/x", outsideProblem), kept("/Library/Caches", outsideProblem),
+                                gone("/Library/Caches/com.example")}));
+    EXPECT_FALSE(exists("/Library/Caches/com.example"));
+    EXPECT_TRUE(exists("/Library/Caches"));
+    EXPECT_EQ(capture.lines(), (Lines{error("removal refused by screening: <private> [systemCache]"),
+                                      error("removal refused by screening: <private> [systemCache]"),
+                                      notice("removed systemCache (deleted)")}));
+}
+
+TEST_F(RemovalFlowTest, EachDistinctPathGetsOneRecordEvenInAnotherSpelling) {
+    const std::string composed = "/Library/Caches/caf\xC3\xA9";
+    const std::string decomposed = "/Library/Caches/cafe\xCC\x81";
+    makeTree(composed);
+    ScopedLogCapture capture;
+    const Results results = remove({composed, decomposed, composed, "/etc/x", "/etc/x"}, Target::systemCache,
+                                   permanently);
+    EXPECT_EQ(results, (Results{kept("/etc/x", outsideProblem), gone(composed)}));
+    EXPECT_FALSE(exists(composed));
+    EXPECT_EQ(capture.lines().size(), 2u);
+}
+
+TEST_F(RemovalFlowTest, EveryFamilyDeletesAnAcceptedPathThroughTheEngine) {
+    struct Case {
+        Target family;
+        std::string path;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {Target::appBundle, "/Applications/Some.app", "removed appBundle (deleted)"},
+        {Target::supportFile, "/Users/ann/Library/Caches/com.example", "removed supportFile (deleted)"},
+        {Target::systemCache, "/Library/Caches/com.example", "removed systemCache (deleted)"},
+        {Target::systemLogs, "/var/log/old.log", "removed systemLogs (deleted)"},
+        {Target::gpuShaderCaches, "/var/folders/ab/xyz/C/com.apple.metal", "removed gpuShaderCaches (deleted)"},
+        {Target::rosettaCaches, "/Library/Apple/usr/share/rosetta/rosetta_update_bundle/cache",
+         "removed rosettaCaches (deleted)"},
+    };
+    for (const auto& c : cases) {
+        if (c.path.ends_with(".log")) {
+            writeFile(c.path, "log");
+        } else {
+            makeTree(c.path);
+        }
+        if (c.path.starts_with("/Users/ann")) giveTo(c.path, ann);
+        ScopedLogCapture capture;
+        EXPECT_EQ(remove({c.path}, c.family, permanently), Results{gone(c.path)}) << c.path;
+        EXPECT_FALSE(exists(c.path)) << c.path;
+        EXPECT_EQ(capture.lines(), Lines{notice(c.line)}) << c.path;
+    }
+    EXPECT_TRUE(trashIsEmpty());
+}
+
+TEST_F(RemovalFlowTest, BundlesAndSupportFilesGoToTheTrashWhenAskedTo) {
+    makeTree("/Applications/Some.app");
+    makeTree("/Users/ann/Applications/Mine.app");
+    giveTo("/Users/ann/Applications", ann);
+    makeTree("/Users/ann/Library/Caches/com.example");
+    giveTo("/Users/ann/Library/Caches/com.example", ann);
+    ScopedLogCapture capture;
+    EXPECT_EQ(remove({"/Applications/Some.app", "/Users/ann/Applications/Mine.app"}, Target::appBundle, toTrash),
+              (Results{gone("/Applications/Some.app"), gone("/Users/ann/Applications/Mine.app")}));
+    EXPECT_EQ(remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, toTrash),
+              Results{gone("/Users/ann/Library/Caches/com.example")});
+    EXPECT_FALSE(exists("/Applications/Some.app"));
+    EXPECT_EQ(readFile(trashed("Some.app/sub/.hidden")), "data");
+    EXPECT_EQ(readFile(trashed("Mine.app/file")), "data");
+    EXPECT_EQ(readFile(trashed("com.example/file")), "data");
+    EXPECT_EQ(capture.lines(), (Lines{notice("removed appBundle (trashed)"), notice("removed appBundle (trashed)"),
+                                      notice("removed supportFile (trashed)")}));
+}
+
+TEST_F(RemovalFlowTest, TheDaemonsOwnTrashIsRootsHomeTrash) {
+    makeTree("/Applications/Utilities/Tool.app");
+    EXPECT_EQ(removePaths({"/Applications/Utilities/Tool.app"}, Target::appBundle, toTrash, ann),
+              Results{gone("/Applications/Utilities/Tool.app")});
+    EXPECT_EQ(readFile("/private/var/root/.local/share/Trash/files/Tool.app/file"), "data");
+    fs::remove_all("/private/var/root/.local");
+}
+
+TEST_F(RemovalFlowTest, AFailedMoveToTheTrashReportsItsCodeAndDescription) {
+    // A mount point cannot be renamed into the Trash.
+    fs::create_directories("/Applications/Some.app");
+    ASSERT_EQ(::mount("busy", "/Applications/Some.app", "tmpfs", 0, "mode=0755"), 0);
+    ScopedLogCapture capture;
+    const Results results = remove({"/Applications/Some.app"}, Target::appBundle, toTrash);
+    ::umount2("/Applications/Some.app", MNT_DETACH);
+    EXPECT_EQ(results, Results{kept("/Applications/Some.app",
+                                    "\"Some.app\" could not be moved to the Trash: Device or resource busy.")});
+    EXPECT_EQ(capture.lines(), Lines{error("removal failed [appBundle]: 16")});
+    EXPECT_TRUE(exists("/Applications/Some.app"));
+}
+
+TEST_F(RemovalFlowTest, APathDeletedAfterScreeningIsRefusedAfterResolution) {
+    makeTree("/Library/Caches/com.example");
+    ScopedHook hook(Point::afterScreening, [](const Site&) { fs::remove_all("/Library/Caches/com.example"); });
+    ScopedLogCapture capture;
+    EXPECT_EQ(remove({"/Library/Caches/com.example"}, Target::systemCache, permanently),
+              Results{kept("/Library/Caches/com.example", resolvesProblem)});
+    EXPECT_EQ(capture.lines(), Lines{error("refused after resolution [systemCache]")});
+}
+
+TEST_F(RemovalFlowTest, AParentSwappedForALinkAfterScreeningTouchesNothingOutside) {
+    // The peer's own Caches becomes a link to the system's: after resolution
+    // the path is a system cache, which is not a support file of ann's.
+    makeTree("/Users/ann/Library/Caches/com.example");
+    giveTo("/Users/ann/Library/Caches/com.example", ann);
+    makeTree("/Library/Caches/com.example");
+    ScopedHook hook(Point::afterScreening,
+                    [](const Site&) { swapForLink("/Users/ann/Library/Caches", "/Library/Caches"); });
+    for (const bool permanent : {permanently, toTrash}) {
+        ScopedLogCapture capture;
+        EXPECT_EQ(remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, permanent),
+                  Results{kept("/Users/ann/Library/Caches/com.example", resolvesProblem)});
+        EXPECT_EQ(capture.lines(), Lines{error("refused after resolution [supportFile]")});
+        EXPECT_EQ(readFile("/Library/Caches/com.example/sub/.hidden"), "data");
+        fs::remove("/Users/ann/Library/Caches");
+        fs::rename("/Users/ann/Library/Caches.moved", "/Users/ann/Library/Caches");
+    }
+    EXPECT_TRUE(trashIsEmpty());
+}
+
+TEST_F(RemovalFlowTest, AComponentSwappedWhileActingIsRefusedWithItsName) {
+    // After every check has passed, just before the helper reaches "Caches",
+    // the peer swaps it for a link to the system's caches. A move by path
+    // would now trash /Library/Caches/com.example; by descriptor it cannot.
+    makeTree("/Library/Caches/com.example");
+    for (const bool permanent : {toTrash, permanently}) {
+        makeTree("/Users/ann/Library/Caches/com.example");
+        giveTo("/Users/ann/Library/Caches", ann);
+        ScopedHook hook(Point::betweenComponents, [](const Site& site) {
+            if (site.name == "Caches") swapForLink("/Users/ann/Library/Caches", "/Library/Caches");
+        });
+        ScopedLogCapture capture;
+        EXPECT_EQ(remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, permanent),
+                  Results{kept("/Users/ann/Library/Caches/com.example",
+                               "\"Caches\" changed while the helper was working, so nothing was removed.")});
+        EXPECT_EQ(capture.lines(), Lines{error("refused a component that changed under us [supportFile]")});
+        EXPECT_EQ(readFile("/Library/Caches/com.example/sub/.hidden"), "data");
+        EXPECT_EQ(readFile("/Users/ann/Library/Caches.moved/com.example/file"), "data");
+        fs::remove("/Users/ann/Library/Caches");
+        fs::rename("/Users/ann/Library/Caches.moved", "/Users/ann/Library/Caches");
+        fs::remove_all("/Users/ann/Library/Caches/com.example");
+    }
+    EXPECT_TRUE(trashIsEmpty());
+}
+
+TEST_F(RemovalFlowTest, AnItemThatVanishesUnderTheEngineCountsAsRemoved) {
+    makeTree("/Library/Caches/com.example");
+    ScopedHook hook(Point::betweenComponents, [](const Site& site) {
+        if (site.name == "com.example") fs::remove_all("/Library/Caches/com.example");
+    });
+    ScopedLogCapture capture;
+    EXPECT_EQ(remove({"/Library/Caches/com.example"}, Target::systemCache, permanently),
+              Results{gone("/Library/Caches/com.example")});
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(RemovalFlowTest, AnEngineDenialIsReportedPlainlyAndLoggedWithItsErrno) {
+    // A root-owned file inside the peer's folder, removed with the peer's
+    // file-system identity: the unlink fails with EACCES.
+    makeTree("/Users/ann/Library/Caches/com.example");
+    giveTo("/Users/ann/Library/Caches/com.example", ann);
+    ASSERT_EQ(::lchown("/Users/ann/Library/Caches/com.example", 0, 0), 0);
+    ScopedLogCapture capture;
+    ::setfsuid(ann);
+    const Results results = remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, permanently);
+    ::setfsuid(0);
+    EXPECT_EQ(results, Results{kept("/Users/ann/Library/Caches/com.example", couldNotProblem)});
+    EXPECT_EQ(capture.lines(), Lines{error("removal failed [supportFile]: denied(13)")});
+    EXPECT_TRUE(exists("/Users/ann/Library/Caches/com.example/file"));
+}
+
+TEST_F(RemovalFlowTest, APeerCannotReachIntoAnotherUsersHome) {
+    makeTree("/Users/ann/Library/Caches/com.example");
+    giveTo("/Users/ann/Library/Caches/com.example", ann);
+    ScopedLogCapture capture;
+    for (const bool permanent : {toTrash, permanently}) {
+        EXPECT_EQ(remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, permanent, bob),
+                  Results{kept("/Users/ann/Library/Caches/com.example", outsideProblem)});
+    }
+    EXPECT_EQ(capture.lines(), (Lines{error("removal refused by screening: <private> [supportFile]"),
+                                      error("removal refused by screening: <private> [supportFile]")}));
+    EXPECT_EQ(readFile("/Users/ann/Library/Caches/com.example/file"), "data");
+    EXPECT_TRUE(trashIsEmpty());
+}
+
+TEST_F(RemovalFlowTest, TheActivePowerLogDatabaseStaysWhileItsSiblingsGo) {
+    const std::string folder = "/var/db/powerlog/Library/PerfPowerTelemetry/BackgroundProcessing";
+    const std::string database = folder + "/CurrentBackgroundProcessingDB.BGSQL";
+    fs::create_directories(folder);
+    for (const auto& name : {database, database + "-wal", database + "-shm", folder + "/Other.db"}) {
+        writeFile(name, "db");
+    }
+    ScopedLogCapture capture;
+    const Results results = remove({database, folder + "/Other.db", database + "-wal", database + "-shm",
+                                    "/var/db/powerlog/Library/PerfPowerTelemetry"},
+                                   Target::systemLogs, permanently);
+    EXPECT_EQ(results, (Results{kept(database, outsideProblem), kept(database + "-wal", outsideProblem),
+                                kept(database + "-shm", outsideProblem),
+                                kept("/var/db/powerlog/Library/PerfPowerTelemetry", outsideProblem),
+                                gone(folder + "/Other.db")}));
+    EXPECT_TRUE(exists(database));
+    EXPECT_TRUE(exists(database + "-wal"));
+    EXPECT_FALSE(exists(folder + "/Other.db"));
+    EXPECT_EQ(capture.lines().back(), notice("removed systemLogs (deleted)"));
+}
+
+TEST_F(RemovalFlowTest, ShaderCachesInsideASensorsContainerAreOutOfReach) {
+    const std::string plain = "/var/folders/ab/xyz/C/com.apple.metal";
+    const std::string sensor = "/var/folders/ab/xyz/C/com.CrowdStrike.falcon/com.apple.metal";
+    const std::string app = "/var/folders/ab/xyz/C/com.example.app/com.apple.metalfe";
+    makeTree(plain);
+    makeTree(sensor);
+    makeTree(app);
+    ScopedLogCapture capture;
+    EXPECT_EQ(remove({sensor, plain, app}, Target::gpuShaderCaches, permanently),
+              (Results{kept(sensor, outsideProblem), gone(plain), gone(app)}));
+    EXPECT_EQ(readFile(sensor + "/file"), "data");
+    EXPECT_EQ(capture.lines(), (Lines{error("removal refused by screening: <private> [gpuShaderCaches]"),
+                                      notice("removed gpuShaderCaches (deleted)"),
+                                      notice("removed gpuShaderCaches (deleted)")}));
+}
+
+TEST(RemovalRecord, EncodesTheProblemOnlyWhenThereIsOne) {
+    EXPECT_EQ(nlohmann::ordered_json(PrivilegedRemovalResult{"/a", true, std::nullopt}).dump(),
+              R"({"path":"/a","removed":true})");
+    EXPECT_EQ(nlohmann::ordered_json(PrivilegedRemovalResult{"/b", false, "why"}).dump(),
+              R"({"path":"/b","removed":false,"problem":"why"})");
+    const auto decoded = nlohmann::json::parse(R"({"removed":false,"path":"/b","problem":"why"})")
+                             .get<PrivilegedRemovalResult>();
+    EXPECT_EQ(decoded, (PrivilegedRemovalResult{"/b", false, "why"}));
+    const auto noProblem = nlohmann::json::parse(R"({"removed":true,"path":"/a"})").get<PrivilegedRemovalResult>();
+    EXPECT_EQ(noProblem, (PrivilegedRemovalResult{"/a", true, std::nullopt}));
+    EXPECT_THROW(nlohmann::json::parse(R"({"path":"/a"})").get<PrivilegedRemovalResult>(), nlohmann::json::exception);
+}
+
+}  // namespace
