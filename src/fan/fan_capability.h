@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace smcd {
+
+struct FanCapability {
+    std::int64_t index = 0;
+    std::int64_t minRPM = 0;
+    std::int64_t maxRPM = 0;
+    std::int64_t currentRPM = 0;
+    bool controllable = false;
+
+    bool operator==(const FanCapability&) const = default;
+};
+
+void to_json(nlohmann::ordered_json& json, const FanCapability& capability);
+// All five keys are required; a missing or mistyped one throws nlohmann::json::exception.
+void from_json(const nlohmann::ordered_json& json, FanCapability& capability);
+void from_json(const nlohmann::json& json, FanCapability& capability);
+
+// The answer of a fan operation: the message is present only on failure.
+struct FanResult {
+    bool success = false;
+    std::optional<std::string> message;
+
+    static FanResult succeeded() { return {true, std::nullopt}; }
+    static FanResult failed(std::string message) { return {false, std::move(message)}; }
+    bool operator==(const FanResult&) const = default;
+};
+
+}  // namespace smcd

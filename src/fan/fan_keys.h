@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace smcd {
+
+inline constexpr std::string_view kFanCountKey = "FNum";
+inline constexpr std::string_view kFanUnlockKey = "Ftst";
+
+inline constexpr std::string_view kFanActualSuffix = "Ac";
+inline constexpr std::string_view kFanMinimumSuffix = "Mn";
+inline constexpr std::string_view kFanMaximumSuffix = "Mx";
+inline constexpr std::string_view kFanTargetSuffix = "Tg";
+inline constexpr std::string_view kFanModeSuffix = "Md";
+inline constexpr std::string_view kFanModeSuffixLowerCase = "md";
+
+// "F", the index in decimal (with its sign), then the suffix: fanKey(0, "Tg") is "F0Tg".
+inline std::string fanKey(std::int64_t index, std::string_view suffix) {
+    return "F" + std::to_string(index) + std::string(suffix);
+}
+
+}  // namespace smcd

@@ -1,0 +1,139 @@
+#include <algorithm>
+#include <array>
+#include <chrono>
+
+#include "fan/fan_keys.h"
+#include "fan/four_char_code.h"
+#include "fan/rpm_rounding.h"
+#include "fan/smc_fan_core.h"
+
+namespace smcd {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::array<std::uint8_t, 1> kModeManual{1};
+constexpr std::array<std::uint8_t, 1> kModeAutomatic{0};
+constexpr std::array<std::uint8_t, 1> kUnlockRaised{1};
+constexpr std::array<std::uint8_t, 1> kUnlockLowered{0};
+constexpr std::array<std::uint8_t, 4> kTargetCleared{0, 0, 0, 0};
+
+// The thermal manager needs a moment after "Ftst" is raised, then gets ten
+// seconds of retries before the unlock is given up.
+constexpr auto kUnlockSettleTime = 500ms;
+constexpr auto kUnlockRetryInterval = 100ms;
+constexpr auto kUnlockDeadline = 10s;
+
+std::uint32_t fanCode(std::int64_t fan, std::string_view suffix) { return fourCharCode(fanKey(fan, suffix)); }
+
+std::string fanText(std::int64_t fan) { return "Fan " + std::to_string(fan); }
+
+}  // namespace
+
+std::int64_t SMCFanCore::fanCount() {
+    const auto value = readKey(fourCharCode(kFanCountKey));
+    return value ? value->bytes.front() : 0;
+}
+
+bool SMCFanCore::readsAsOne(std::string_view key) {
+    const auto value = readKey(fourCharCode(key));
+    return value && value->bytes.front() == 1;
+}
+
+std::vector<FanCapability> SMCFanCore::capabilities() {
+    std::vector<FanCapability> list;
+    const std::int64_t count = fanCount();
+    for (std::int64_t fan = 0; fan < count; ++fan) list.push_back(capability(fan));
+    return list;
+}
+
+FanCapability SMCFanCore::capability(std::int64_t fan) {
+    FanCapability result;
+    const auto mode = modeKey(fan);
+    result.controllable = mode && readKey(fanCode(fan, kFanTargetSuffix)).has_value();
+    const auto speed = [&](std::string_view suffix) -> std::int64_t {
+        const auto value = readNumber(fanCode(fan, suffix));
+        return value ? roundedRPM(*value).value_or(0) : 0;
+    };
+    result.minRPM = speed(kFanMinimumSuffix);
+    result.maxRPM = speed(kFanMaximumSuffix);
+    result.currentRPM = speed(kFanActualSuffix);
+    result.index = fan;
+    return result;
+}
+
+std::optional<std::string> SMCFanCore::modeKey(std::int64_t fan) {
+    for (const auto suffix : {kFanModeSuffix, kFanModeSuffixLowerCase}) {
+        std::string key = fanKey(fan, suffix);
+        if (readKey(fourCharCode(key))) return key;
+    }
+    return std::nullopt;
+}
+
+FanResult SMCFanCore::setFan(std::int64_t index, bool manual, std::int64_t targetRPM) {
+    const auto mode = modeKey(index);
+    if (!mode) return FanResult::failed(fanText(index) + " isn't controllable on this Mac");
+    if (!manual) return setAutomatic(index, *mode);
+
+    const auto minimum = readNumber(fanCode(index, kFanMinimumSuffix));
+    const auto maximum = readNumber(fanCode(index, kFanMaximumSuffix));
+    const auto unreadable = FanResult::failed(fanText(index) + " min/max RPM unreadable");
+    if (!minimum || !maximum || !(*minimum < *maximum)) return unreadable;
+    // An infinite or huge limit can pass the comparison but is no speed to
+    // clamp to; refuse before anything is written.
+    const auto lowest = truncatedRPM(*minimum);
+    const auto highest = truncatedRPM(*maximum);
+    if (!lowest || !highest) return unreadable;
+
+    if (auto refusal = unlockManual(index, *mode)) return FanResult::failed(std::move(*refusal));
+
+    const std::int64_t clamped = std::max(std::min(targetRPM, *highest), *lowest);
+    if (!writeNumber(fanCode(index, kFanTargetSuffix), static_cast<float>(clamped))) {
+        return FanResult::failed("Target-RPM write failed for fan " + std::to_string(index));
+    }
+    return FanResult::succeeded();
+}
+
+std::optional<std::string> SMCFanCore::unlockManual(std::int64_t fan, std::string_view modeKey) {
+    const std::uint32_t mode = fourCharCode(modeKey);
+    if (writeKey(mode, kModeManual)) return std::nullopt;
+    if (!ftstAvailable()) return fanText(fan) + " mode write rejected and this Mac has no Ftst unlock";
+
+    writeKey(fourCharCode(kFanUnlockKey), kUnlockRaised);
+    clock_->sleepFor(kUnlockSettleTime);
+    const auto deadline = clock_->now() + kUnlockDeadline;
+    while (clock_->now() < deadline) {
+        if (writeKey(mode, kModeManual)) return std::nullopt;
+        clock_->sleepFor(kUnlockRetryInterval);
+    }
+    return "Timed out unlocking fan " + std::to_string(fan) + " — thermalmonitord kept control";
+}
+
+FanResult SMCFanCore::setAutomatic(std::int64_t fan, std::string_view modeKey) {
+    writeKey(fourCharCode(modeKey), kModeAutomatic);
+    writeKey(fanCode(fan, kFanTargetSuffix), kTargetCleared);
+    if (ftstAvailable() && !otherFanIsManual(fan) && readsAsOne(kFanUnlockKey)) {
+        writeKey(fourCharCode(kFanUnlockKey), kUnlockLowered);
+    }
+    return FanResult::succeeded();
+}
+
+bool SMCFanCore::otherFanIsManual(std::int64_t exceptFan) {
+    const std::int64_t count = fanCount();
+    for (std::int64_t fan = 0; fan < count; ++fan) {
+        if (fan == exceptFan) continue;
+        if (const auto mode = modeKey(fan); mode && readsAsOne(*mode)) return true;
+    }
+    return false;
+}
+
+FanResult SMCFanCore::resetAllToAuto() {
+    const std::int64_t count = fanCount();
+    for (std::int64_t fan = 0; fan < count; ++fan) {
+        if (const auto mode = modeKey(fan)) setAutomatic(fan, *mode);
+    }
+    if (ftstAvailable() && readsAsOne(kFanUnlockKey)) writeKey(fourCharCode(kFanUnlockKey), kUnlockLowered);
+    return FanResult::succeeded();
+}
+
+}  // namespace smcd

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fan/fan_capability.h"
+#include "fan/fan_clock.h"
+#include "fan/smc_param_block.h"
+#include "platform/smc/smc_user_client.h"
+
+namespace smcd {
+
+// What reading a key yields: `size` value bytes and the key's type code.
+struct SMCKeyValue {
+    std::vector<std::uint8_t> bytes;
+    std::int32_t size = 0;
+    std::uint32_t typeCode = 0;
+};
+
+// The open AppleSMC user client and every fan operation on it. Not
+// thread-safe: callers hold FanEngine::lock around each use.
+class SMCFanCore {
+public:
+    // Opens the machine's AppleSMC; nullptr when there is none or it will not open.
+    static std::unique_ptr<SMCFanCore> open();
+    // Opens `service` (nullptr = no service). `clock` must outlive the core.
+    static std::unique_ptr<SMCFanCore> open(std::unique_ptr<platform::SMCService> service, FanClock& clock);
+
+    SMCFanCore(std::unique_ptr<platform::SMCUserClient> conn, FanClock& clock);
+    SMCFanCore(const SMCFanCore&) = delete;
+    SMCFanCore& operator=(const SMCFanCore&) = delete;
+
+    // --- key access ---
+    std::optional<SMCParamBlock> smcCall(const SMCParamBlock& input);
+    std::optional<SMCKeyValue> readKey(std::uint32_t code);
+    bool writeKey(std::uint32_t code, std::span<const std::uint8_t> bytes);
+    std::optional<double> readNumber(std::uint32_t code);
+    // Writes `value` in the encoding the key's size calls for (see smc_number.h).
+    bool writeNumber(std::uint32_t code, float value);
+    // Whether the machine has "Ftst"; asked once, then remembered.
+    bool ftstAvailable();
+
+    // --- fans ---
+    std::vector<FanCapability> capabilities();
+    FanCapability capability(std::int64_t fan);
+    std::optional<std::string> modeKey(std::int64_t fan);
+    FanResult setFan(std::int64_t index, bool manual, std::int64_t targetRPM);
+    FanResult setAutomatic(std::int64_t fan, std::string_view modeKey);
+    // Nothing when the fan is now in manual mode, else why not.
+    std::optional<std::string> unlockManual(std::int64_t fan, std::string_view modeKey);
+    bool otherFanIsManual(std::int64_t exceptFan);
+    FanResult resetAllToAuto();
+
+private:
+    std::optional<SMCParamBlock> readKeyInfo(std::uint32_t code);
+    bool writeBlock(const SMCParamBlock& info, std::uint32_t code, std::span<const std::uint8_t> bytes);
+    std::int64_t fanCount();
+    bool readsAsOne(std::string_view key);
+
+    std::unique_ptr<platform::SMCUserClient> conn_;  // closed on destruction
+    FanClock* clock_;
+    std::optional<bool> ftstAvailable_;
+};
+
+}  // namespace smcd

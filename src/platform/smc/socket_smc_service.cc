@@ -1,0 +1,95 @@
+#include "platform/smc/socket_smc_service.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/smc/smc_socket_wire.h"
+
+namespace smcd::platform {
+namespace {
+
+bool sendAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        data += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+bool receiveAll(int fd, std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t got = ::recv(fd, data, size, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;  // closed, timed out or failed
+        data += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+}  // namespace
+
+IOReturn SocketSMCUserClient::callStructMethod(std::uint32_t selector, const SMCStructBytes& input,
+                                               SMCStructBytes& output) {
+    if (!socket_) return IOReturn::notOpen;
+
+    std::array<std::uint8_t, kSMCFrameSize> request{};
+    storeLittleEndian32(std::span<std::uint8_t, 4>(request.data(), 4), selector);
+    std::memcpy(request.data() + kSMCFrameHeaderSize, input.data(), kSMCStructSize);
+
+    std::array<std::uint8_t, kSMCFrameSize> answer{};
+    if (!sendAll(socket_.get(), request.data(), request.size()) ||
+        !receiveAll(socket_.get(), answer.data(), answer.size())) {
+        // A frame may be half sent or half read: the stream can no longer be
+        // trusted to line requests up with answers.
+        socket_.reset();
+        return IOReturn::notOpen;
+    }
+
+    const auto code = static_cast<IOReturn>(
+        loadLittleEndian32(std::span<const std::uint8_t, 4>(answer.data(), 4)));
+    if (code == IOReturn::success) {
+        std::memcpy(output.data(), answer.data() + kSMCFrameHeaderSize, kSMCStructSize);
+    }
+    return code;
+}
+
+std::unique_ptr<SMCUserClient> SocketSMCService::open() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path_.size() >= sizeof(address.sun_path)) return nullptr;
+    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return nullptr;
+    int rc;
+    do {
+        rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) return nullptr;
+
+    const timeval timeout{.tv_sec = static_cast<time_t>(kSMCAnswerTimeout.count()), .tv_usec = 0};
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) < 0 ||
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) < 0) {
+        return nullptr;
+    }
+    return std::make_unique<SocketSMCUserClient>(std::move(fd));
+}
+
+std::unique_ptr<SMCService> matchingSocketService(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) < 0 || !S_ISSOCK(info.st_mode)) return nullptr;
+    return std::make_unique<SocketSMCService>(path);
+}
+
+std::unique_ptr<SMCService> matchingAppleSMCService() { return matchingSocketService(kAppleSMCSocketPath); }
+
+}  // namespace smcd::platform

@@ -1,0 +1,247 @@
+// The user-client stand-in over a real socket, served by the simulator's
+// server on a thread of this process.
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "fan/four_char_code.h"
+#include "fan/smc_fan_core.h"
+#include "platform/smc/socket_smc_service.h"
+#include "smc-sim/machine.h"
+#include "smc-sim/profiles.h"
+#include "smc-sim/server.h"
+#include "support/descriptors.h"
+#include "support/sim_process.h"
+#include "support/temp_dir.h"
+
+namespace smcd {
+namespace {
+
+using smcsim::Server;
+
+// A simulator server on its own thread, stopped and joined on destruction.
+class RunningServer {
+public:
+    RunningServer(smcsim::Machine& machine, const smcsim::ServerPaths& paths) {
+        auto started = Server::start(machine, paths);
+        if (auto* server = std::get_if<std::unique_ptr<Server>>(&started)) server_ = std::move(*server);
+        int pipe[2];
+        if (!server_ || ::pipe2(pipe, O_CLOEXEC) < 0) return;
+        stopRead_.reset(pipe[0]);
+        stopWrite_.reset(pipe[1]);
+        thread_ = std::thread([this] { server_->run(stopRead_.get()); });
+    }
+    ~RunningServer() { stop(); }
+    bool running() const { return thread_.joinable(); }
+    void stop() {
+        if (!thread_.joinable()) return;
+        const char byte = 0;
+        EXPECT_EQ(::write(stopWrite_.get(), &byte, 1), 1);
+        thread_.join();
+        server_.reset();
+    }
+
+private:
+    std::unique_ptr<Server> server_;
+    UniqueFd stopRead_;
+    UniqueFd stopWrite_;
+    std::thread thread_;
+};
+
+class SocketTransport : public ::testing::Test {
+protected:
+    SocketTransport() : machine(smcsim::defaultProfile()) { paths = {dir / "smc.socket", dir / "control.socket"}; }
+
+    std::unique_ptr<SMCFanCore> openCore() {
+        return SMCFanCore::open(platform::matchingSocketService(paths.socket), systemFanClock());
+    }
+
+    test::TempDir dir;
+    smcsim::Machine machine;
+    smcsim::ServerPaths paths;
+};
+
+TEST_F(SocketTransport, NoServiceWithoutASocketAtThePath) {
+    EXPECT_EQ(platform::matchingSocketService(paths.socket), nullptr);
+    test::writeFile(paths.socket, "not a socket");
+    EXPECT_EQ(platform::matchingSocketService(paths.socket), nullptr);
+}
+
+TEST_F(SocketTransport, ASocketWithNoServerBehindItDoesNotOpen) {
+    {
+        RunningServer server(machine, paths);
+        ASSERT_TRUE(server.running());
+    }
+    // Leave a socket file nobody listens on.
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, paths.socket.c_str());
+    ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    fd.reset();
+    auto service = platform::matchingSocketService(paths.socket);
+    ASSERT_NE(service, nullptr);
+    EXPECT_EQ(service->open(), nullptr);
+    ::unlink(paths.socket.c_str());
+}
+
+TEST_F(SocketTransport, CarriesStructCallsToTheModelAndBack) {
+    RunningServer server(machine, paths);
+    ASSERT_TRUE(server.running());
+    auto core = openCore();
+    ASSERT_NE(core, nullptr);
+    const auto fans = core->capabilities();
+    ASSERT_EQ(fans.size(), 2u);
+    EXPECT_EQ(fans[1].maxRPM, 5776);
+    EXPECT_TRUE(core->writeKey(fourCharCode("F1Tg"), std::vector<std::uint8_t>{0x00, 0x00, 0x7A, 0x45}));
+    EXPECT_EQ(machine.value("F1Tg"), 4000.0);
+}
+
+TEST_F(SocketTransport, AnUnknownSelectorIsRefusedAndTheConnectionStaysUsable) {
+    RunningServer server(machine, paths);
+    auto client = platform::matchingSocketService(paths.socket)->open();
+    ASSERT_NE(client, nullptr);
+    platform::SMCStructBytes input{}, output{};
+    output.fill(0xEE);
+    EXPECT_EQ(client->callStructMethod(3, input, output), platform::IOReturn::badArgument);
+    EXPECT_EQ(output[0], 0xEE) << "the output is left alone on failure";
+    const std::uint32_t code = fourCharCode("FNum");
+    std::memcpy(input.data(), &code, 4);
+    input[42] = 9;
+    EXPECT_EQ(client->callStructMethod(2, input, output), platform::IOReturn::success);
+    EXPECT_EQ(output[40], 0);
+    EXPECT_EQ(output[28], 1);
+}
+
+TEST_F(SocketTransport, ADroppedClientFailsEveryLaterCallWithoutReconnecting) {
+    RunningServer server(machine, paths);
+    auto core = openCore();
+    ASSERT_NE(core, nullptr);
+    ASSERT_EQ(core->capabilities().size(), 2u);
+
+    test::ControlClient control(paths.control);
+    ASSERT_TRUE(control.connected());
+    EXPECT_EQ(control.command("clients"), "ok 1 1");
+    EXPECT_EQ(control.command("drop"), "ok 1");
+    const auto calls = machine.callCount();
+    EXPECT_TRUE(core->capabilities().empty());
+    EXPECT_FALSE(core->writeKey(fourCharCode("Ftst"), std::vector<std::uint8_t>{1}));
+    EXPECT_TRUE(core->capabilities().empty());
+    EXPECT_EQ(machine.callCount(), calls);
+    EXPECT_EQ(control.command("clients"), "ok 0 1");
+}
+
+TEST_F(SocketTransport, AStoppedServerFailsCallsAndLeavesNoSocketFiles) {
+    RunningServer server(machine, paths);
+    auto core = openCore();
+    ASSERT_NE(core, nullptr);
+    server.stop();
+    EXPECT_FALSE(test::exists(paths.socket));
+    EXPECT_FALSE(test::exists(paths.control));
+    EXPECT_TRUE(core->capabilities().empty());
+    EXPECT_FALSE(core->ftstAvailable());
+}
+
+TEST_F(SocketTransport, ClosesEveryDescriptorItOpens) {
+    const auto before = test::openDescriptorCount();
+    {
+        RunningServer server(machine, paths);
+        const auto serving = test::openDescriptorCount();
+        for (int i = 0; i < 5; ++i) {
+            auto core = openCore();
+            ASSERT_NE(core, nullptr);
+            EXPECT_EQ(core->capabilities().size(), 2u);
+            test::ControlClient control(paths.control);
+            EXPECT_EQ(control.command("ping"), "ok smc-sim");
+        }
+        EXPECT_EQ(SMCFanCore::open(platform::matchingSocketService(dir / "nothing"), systemFanClock()), nullptr);
+        // The server closes its ends of the connections as it sees them go:
+        // what remains is the two ends of this last control connection.
+        test::ControlClient last(paths.control);
+        EXPECT_EQ(last.command("clients"), "ok 0 5");
+        EXPECT_EQ(test::openDescriptorCount(), serving + 2);
+    }
+    EXPECT_EQ(test::openDescriptorCount(), before);
+}
+
+TEST_F(SocketTransport, SocketsAreForTheirOwnerOnly) {
+    RunningServer server(machine, paths);
+    for (const auto& path : {paths.socket, paths.control}) {
+        struct stat info {};
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISSOCK(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << path;
+    }
+}
+
+TEST_F(SocketTransport, ServesManyClientsAtOnce) {
+    RunningServer server(machine, paths);
+    std::vector<std::thread> clients;
+    std::atomic<int> good{0};
+    for (int i = 0; i < 4; ++i) {
+        clients.emplace_back([&] {
+            auto core = openCore();
+            if (!core) return;
+            for (int round = 0; round < 20; ++round) {
+                const auto fans = core->capabilities();
+                if (fans.size() == 2 && fans[0].maxRPM == 5348) ++good;
+            }
+        });
+    }
+    test::ControlClient control(paths.control);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(control.command("value F1Mx"), "ok 5776");
+    for (auto& client : clients) client.join();
+    EXPECT_EQ(good, 80);
+}
+
+TEST_F(SocketTransport, StartRefusesALiveServerOrAForeignFileButReplacesAStaleSocket) {
+    {
+        RunningServer first(machine, paths);
+        auto second = Server::start(machine, paths);
+        ASSERT_TRUE(std::holds_alternative<smcsim::StartError>(second));
+        EXPECT_EQ(std::get<smcsim::StartError>(second).failure, smcsim::StartFailure::pathInUse);
+        // The first one is unharmed.
+        EXPECT_NE(openCore(), nullptr);
+    }
+
+    test::writeFile(paths.control, "keep me");
+    auto blocked = Server::start(machine, paths);
+    ASSERT_TRUE(std::holds_alternative<smcsim::StartError>(blocked));
+    EXPECT_EQ(std::get<smcsim::StartError>(blocked).failure, smcsim::StartFailure::pathOccupied);
+    EXPECT_EQ(test::readFile(paths.control), "keep me");
+    EXPECT_FALSE(test::exists(paths.socket)) << "the half-started server removed its first socket";
+    ::unlink(paths.control.c_str());
+
+    UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, paths.socket.c_str());
+    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    stale.reset();
+    RunningServer replacement(machine, paths);
+    ASSERT_TRUE(replacement.running());
+    EXPECT_NE(openCore(), nullptr);
+
+    auto tooLong = Server::start(machine, {dir / std::string(200, 'x'), paths.control});
+    ASSERT_TRUE(std::holds_alternative<smcsim::StartError>(tooLong));
+    EXPECT_EQ(std::get<smcsim::StartError>(tooLong).failure, smcsim::StartFailure::pathTooLong);
+}
+
+TEST_F(SocketTransport, AnOverlongControlLineClosesThatConnectionOnly) {
+    RunningServer server(machine, paths);
+    test::ControlClient flood(paths.control);
+    EXPECT_EQ(flood.command(std::string(10000, 'x')), "");
+    test::ControlClient fine(paths.control);
+    EXPECT_EQ(fine.command("ping"), "ok smc-sim");
+}
+
+}  // namespace
+}  // namespace smcd

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "fan/smc_fan_core.h"
+#include "smc-sim/machine.h"
+#include "smc-sim/model_service.h"
+#include "smc-sim/profiles.h"
+#include "support/fake_clock.h"
+
+namespace smcd::test {
+
+// A controller model of one profile and a core talking to it, sharing one
+// hand-driven clock. Fan dynamics are off so that speeds stay as set.
+struct ModelCore {
+    explicit ModelCore(std::string_view profileName = "apple-silicon-laptop")
+        : machine(*smcsim::findProfile(profileName), clock) {
+        machine.setDynamics(false);
+        auto client = std::make_unique<smcsim::ModelUserClient>(machine, nullptr);
+        userClient = client.get();
+        core = std::make_unique<SMCFanCore>(std::move(client), clock);
+    }
+
+    // Writes the model saw since the journal was last cleared, as "KEY=hex".
+    std::vector<std::string> writes() const {
+        std::vector<std::string> list;
+        for (const auto& call : machine.journal()) {
+            if (call.command != static_cast<std::uint8_t>(smcsim::SMCCommandCode::writeBytes)) continue;
+            std::string text = call.key + "=";
+            for (const auto byte : call.written) {
+                static constexpr char kDigits[] = "0123456789abcdef";
+                text += kDigits[byte >> 4];
+                text += kDigits[byte & 0xF];
+            }
+            list.push_back(text);
+        }
+        return list;
+    }
+    std::uint8_t byte(std::string_view key) { return machine.read(key)->bytes.at(0); }
+
+    FakeClock clock;
+    smcsim::Machine machine;
+    smcsim::ModelUserClient* userClient = nullptr;
+    std::unique_ptr<SMCFanCore> core;
+};
+
+}  // namespace smcd::test
