@@ -4,6 +4,9 @@
 #include "daemon/process_exit.h"
 #include "daemon/reply_json.h"
 #include "daemon/service_delegate.h"
+#include "launchd/launchd_toggle.h"
+#include "maintenance/inspection_requests.h"
+#include "maintenance/maintenance_tasks.h"
 
 namespace smcd {
 namespace {
@@ -47,19 +50,32 @@ void FanService::terminateForUpdateWithReply(BoolReply reply) {
     exitSoon();
 }
 
+void FanService::runMaintenanceWithTaskIDs(Paths taskIDs, DataReply reply) {
+    reply(replyJSON(runMaintenanceTasks(taskIDs)));
+}
+
+void FanService::dumpBackgroundItemsWithReply(TextReply reply) { reply(dumpBackgroundItems()); }
+
+void FanService::systemNetworkConnectionsWithReply(TextReply reply) { reply(systemNetworkConnections()); }
+
+void FanService::deleteLocalSnapshotsWithOlderThanDays(std::int64_t days, std::string volume, CountReply reply) {
+    SnapshotRefusal refusal = deleteLocalSnapshots(days, volume);
+    reply(refusal.count, std::move(refusal.message));
+}
+
+void FanService::setLaunchdItemWithLabel(std::string label, std::string plistPath, bool enable, StatusReply reply) {
+    PrivilegedLaunchd::ToggleResult result = PrivilegedLaunchd::setLaunchdItem(label, plistPath, enable, peerUID_);
+    reply(result.success, std::move(result.message));
+}
+
 // Requests whose subsystems are wired in later return without replying; the
 // connection treats an unanswered call like an unknown one and invalidates.
-void FanService::runMaintenanceWithTaskIDs(Paths, DataReply) {}
-void FanService::dumpBackgroundItemsWithReply(TextReply) {}
 void FanService::removeAppBundlesWithPaths(Paths, bool, DataReply) {}
 void FanService::removeSupportPathsWithPaths(Paths, bool, DataReply) {}
-void FanService::setLaunchdItemWithLabel(std::string, std::string, bool, StatusReply) {}
 void FanService::measurePrivilegedPathsWithPaths(Paths, DataReply) {}
-void FanService::deleteLocalSnapshotsWithOlderThanDays(std::int64_t, std::string, CountReply) {}
 void FanService::removeSystemCachePathsWithPaths(Paths, DataReply) {}
 void FanService::removeSystemLogPathsWithPaths(Paths, DataReply) {}
 void FanService::removeGPUShaderCachePathsWithPaths(Paths, DataReply) {}
 void FanService::removeRosettaCachePathsWithPaths(Paths, DataReply) {}
-void FanService::systemNetworkConnectionsWithReply(TextReply) {}
 
 }  // namespace smcd

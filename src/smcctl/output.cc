@@ -46,14 +46,14 @@ std::string table(const json& records, const std::vector<Column>& columns) {
 }  // namespace
 
 std::string statusJSON(const client::Status& status) {
-    json object = json::object();
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
     object["success"] = status.success;
-    object["message"] = status.message ? json(*status.message) : json(nullptr);
+    object["message"] = status.message ? nlohmann::ordered_json(*status.message) : nlohmann::ordered_json(nullptr);
     return object.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 std::string countJSON(const client::Count& count) {
-    json object = json::object();
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
     object["count"] = count.count;
     object["message"] = count.message;
     return object.dump(-1, ' ', false, json::error_handler_t::replace);

@@ -1,5 +1,7 @@
 // Many clients at once: every call answered, in order on each connection.
 
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,6 +1,7 @@
 #include "support/daemon.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cstring>
@@ -34,6 +35,9 @@ Daemon::Daemon(Options options) {
         if (::bind(listening.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
             ::listen(listening.get(), SOMAXCONN) != 0)
             throw std::runtime_error("cannot make the activation socket");
+        // Reachable by every user, as the service manager's socket unit makes it.
+        ::chmod(directory_->path().c_str(), 0755);
+        ::chmod(socketPath_.c_str(), 0666);
         // The shell's own pid is the daemon's after exec, as LISTEN_PID requires.
         SpawnOptions spawn;
         spawn.descriptorThree = listening.get();

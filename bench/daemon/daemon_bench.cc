@@ -1,0 +1,196 @@
+// The daemon's IPC cost: ping round trips against a raw Unix-socket echo of
+// the same bytes, throughput with 1 and 16 clients, cold start to first reply,
+// and idle resident memory.
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/client.h"
+#include "common/unique_fd.h"
+#include "platform/ipc/wire.h"
+#include "support/report.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using smcd::UniqueFd;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+sockaddr_un addressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    return address;
+}
+
+UniqueFd listenAt(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = addressOf(path);
+    ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    ::listen(fd.get(), SOMAXCONN);
+    return fd;
+}
+
+UniqueFd connectTo(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = addressOf(path);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return UniqueFd();
+    return fd;
+}
+
+// A socket-activated smcd on a private socket.
+struct Daemon {
+    pid_t pid = -1;
+    std::string socket;
+    explicit Daemon(const std::string& directory) : socket(directory + "/smcd.socket") {
+        UniqueFd listening = listenAt(socket);
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(listening.get(), 3);
+            const std::string self = "LISTEN_PID=" + std::to_string(::getpid());
+            const std::string smcd = std::string(SMCD_BINARY_DIR) + "/smcd";
+            char* env[] = {const_cast<char*>(self.c_str()), const_cast<char*>("LISTEN_FDS=1"), nullptr};
+            char* argv[] = {const_cast<char*>(smcd.c_str()), nullptr};
+            ::execve(argv[0], argv, env);
+            ::_exit(127);
+        }
+    }
+    ~Daemon() {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+};
+
+void echoServer(int listening, std::atomic<bool>& stop) {
+    UniqueFd peer(::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC));
+    char buffer[4096];
+    while (!stop) {
+        const ssize_t n = ::recv(peer.get(), buffer, sizeof(buffer), 0);
+        if (n <= 0) return;
+        ::send(peer.get(), buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL);
+    }
+}
+
+double echoRoundTrip(const std::string& directory, std::size_t bytes, int rounds) {
+    const std::string path = directory + "/echo.socket";
+    UniqueFd listening = listenAt(path);
+    std::atomic<bool> stop{false};
+    std::thread server(echoServer, listening.get(), std::ref(stop));
+    UniqueFd fd = connectTo(path);
+    const std::string message(bytes, 'x');
+    char buffer[4096];
+    const auto start = Clock::now();
+    for (int i = 0; i < rounds; ++i) {
+        ::send(fd.get(), message.data(), message.size(), MSG_NOSIGNAL);
+        std::size_t got = 0;
+        while (got < bytes) got += static_cast<std::size_t>(::recv(fd.get(), buffer, sizeof(buffer), 0));
+    }
+    const double perRound = seconds(Clock::now() - start) / rounds;
+    stop = true;
+    fd.reset();
+    server.join();
+    ::unlink(path.c_str());
+    return perRound;
+}
+
+double pingsPerSecond(const std::string& socket, int clients, int pingsEach) {
+    std::vector<std::thread> threads;
+    const auto start = Clock::now();
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&] {
+            auto client = smcd::client::Client::connect(socket);
+            for (int i = 0; i < pingsEach && client.ok(); ++i) (void)client.value().ping();
+        });
+    }
+    for (auto& t : threads) t.join();
+    return clients * pingsEach / seconds(Clock::now() - start);
+}
+
+long residentKilobytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
+
+}  // namespace
+
+int main() {
+    char pattern[] = "/tmp/smcd-bench.XXXXXX";
+    const std::string directory = ::mkdtemp(pattern);
+    constexpr int kRounds = 20000;
+
+    // Cold start: from fork to the first reply, against starting and reaping
+    // a trivial process.
+    auto trivialStart = Clock::now();
+    for (int i = 0; i < 20; ++i) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
+            ::execv(argv[0], argv);
+            ::_exit(127);
+        }
+        ::waitpid(pid, nullptr, 0);
+    }
+    const double trivial = seconds(Clock::now() - trivialStart) / 20;
+    double coldStart = 0;
+    for (int i = 0; i < 5; ++i) {
+        const auto start = Clock::now();
+        Daemon daemon(directory);
+        for (;;) {
+            auto client = smcd::client::Client::connect(daemon.socket);
+            if (client.ok() && client.value().ping().ok()) break;
+        }
+        coldStart += seconds(Clock::now() - start) / 5;
+        ::unlink(daemon.socket.c_str());
+    }
+
+    Daemon daemon(directory);
+    auto client = smcd::client::Client::connect(daemon.socket);
+    while (!client.ok()) client = smcd::client::Client::connect(daemon.socket);
+    for (int i = 0; i < 1000; ++i) (void)client.value().ping();  // warm up
+    const auto start = Clock::now();
+    for (int i = 0; i < kRounds; ++i) (void)client.value().ping();
+    const double ping = seconds(Clock::now() - start) / kRounds;
+    const std::size_t frameBytes = smcd::platform::ipc::encodeCall(1, "pingWithReply:", nlohmann::json::array()).size();
+    const double echo = echoRoundTrip(directory, frameBytes, kRounds);
+
+    const double single = pingsPerSecond(daemon.socket, 1, 20000);
+    const double sixteen = pingsPerSecond(daemon.socket, 16, 2000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const long idle = residentKilobytes(daemon.pid);
+
+    pid_t sleeper = ::fork();
+    if (sleeper == 0) {
+        char* argv[] = {const_cast<char*>("/bin/sleep"), const_cast<char*>("5"), nullptr};
+        ::execv(argv[0], argv);
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const long sleepRss = residentKilobytes(sleeper);
+    ::kill(sleeper, SIGKILL);
+    ::waitpid(sleeper, nullptr, 0);
+
+    using smcd::bench::printRow;
+    printRow({"ping round trip through smcd", ping * 1e6, "us", "raw Unix-socket echo", echo * 1e6, "<= 2.0x"});
+    printRow({"pings per second, 1 client", 1.0 / single * 1e6, "us/req", "raw echo round trip", echo * 1e6, "<= 2.0x"});
+    printRow({"pings per second, 16 clients", 1.0 / sixteen * 1e6, "us/req", "raw echo round trip", echo * 1e6, "<= 2.0x"});
+    printRow({"cold start to first reply", coldStart * 1e3, "ms", "fork+exec+wait of /bin/true", trivial * 1e3, "<= 10x"});
+    printRow({"idle resident memory", static_cast<double>(idle), "KiB", "/bin/sleep", static_cast<double>(sleepRss), "<= 8x"});
+    std::fprintf(stderr, "throughput: %.0f pings/s with 1 client, %.0f with 16\n", single, sixteen);
+    ::rmdir(directory.c_str());
+    return 0;
+}
