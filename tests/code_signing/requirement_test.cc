@@ -234,13 +234,6 @@ TEST(RequirementEvaluation, VersionOperatorsCompareAsVersions) {
     }
 }
 
-TEST(RequirementEvaluation, RepeatedClausesMustAllHold) {
-    const auto requirement = CodeSigningRequirement::parse(R"(identifier "a" and identifier "b")");
-    ASSERT_TRUE(requirement.has_value());
-    EXPECT_EQ(requirement->firstUnsatisfiedClause({"a", "t", "1"}, AnchorEvidence::anchored), ClauseKind::identifier);
-    EXPECT_EQ(requirement->firstUnsatisfiedClause({"b", "t", "1"}, AnchorEvidence::anchored), ClauseKind::identifier);
-}
-
 TEST(RequirementEvaluation, WithoutAnAnchorClauseTheAnchorIsNotConsulted) {
     const auto requirement = CodeSigningRequirement::parse(R"(identifier "com.vornik.app")");
     ASSERT_TRUE(requirement.has_value());

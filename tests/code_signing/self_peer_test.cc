@@ -58,23 +58,6 @@ TEST(SelfPeer, OwnIdentitySatisfiesARequirementNamingIt) {
     }
 }
 
-TEST(SelfPeer, OwnIdentityFailsRequirementsNamingAnother) {
-    const std::pair<std::string_view, ClauseKind> cases[] = {
-        {R"(identifier "com.vornik.app")", ClauseKind::identifier},
-        {R"(identifier "com.vornik.codesigning-tests" and certificate leaf[subject.OU] = "Q4ZK2M7WXR")",
-         ClauseKind::leafTeam},
-        {R"(info [CFBundleShortVersionString] >= "2.5.1")", ClauseKind::shortVersion},
-        {R"(info [CFBundleShortVersionString] < "2.5")", ClauseKind::shortVersion},
-    };
-    const auto pair = makeSocketPair();
-    for (const auto& [text, clause] : cases) {
-        SCOPED_TRACE(std::string(text));
-        const auto evaluation = evaluatePeerInDetail(pair.ours.get(), requirementFrom(text));
-        EXPECT_EQ(evaluation.verdict, PeerVerdict::unsatisfied);
-        EXPECT_EQ(evaluation.unsatisfiedClause, clause);
-    }
-}
-
 TEST(SelfPeer, DescriptorsThatAreNoConnectedUnixStreamAreRefused) {
     const auto requirement = requirementFrom(kOwnRequirement);
     int pipeFds[2];
