@@ -1,0 +1,53 @@
+// While one client waits in the fan unlock, a second client's fan request
+// waits for it, but a request that needs no SMC does not.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "simulated_mac.h"
+
+namespace smcd::test {
+namespace {
+
+TEST(FanLocking, CapabilitiesWaitForAnUnlockInProgressButPingDoesNot) {
+    if (!insideSandbox()) GTEST_SKIP() << "binds the compiled-in /var/run paths: sandbox only";
+    SimulatedMac mac("apple-silicon-laptop", {"--hold", "6"});
+    auto first = mac.connect();
+    auto second = mac.connect();
+
+    std::atomic<bool> firstAnswered{false};
+    std::optional<client::Status> firstStatus;
+    std::thread unlocking([&] {
+        auto reply = first.setFan(0, true, 4000);
+        if (reply.ok()) firstStatus = reply.value();
+        firstAnswered = true;
+    });
+
+    // Ftst raised: the first request is inside its unlock, holding the lock.
+    const bool unlocking_started = eventually([&] { return mac.control("value Ftst") == "ok 1"; });
+    EXPECT_TRUE(unlocking_started);
+
+    const auto ping = second.ping();
+    ASSERT_TRUE(ping.ok());
+    EXPECT_EQ(ping.value(), "14");
+    // Answered while the unlock still runs: the fan is not manual yet.
+    EXPECT_EQ(mac.control("value F0Md"), "ok 0");
+    EXPECT_EQ(mac.control("value F0Tg"), "ok 0");
+    EXPECT_FALSE(firstAnswered);
+
+    const auto capabilities = second.capabilities();
+    ASSERT_TRUE(capabilities.ok());
+    // Served only after the first request's whole conversation with the SMC.
+    EXPECT_EQ(mac.control("value F0Md"), "ok 1");
+    EXPECT_EQ(mac.control("value F0Tg"), "ok 4000");
+    EXPECT_EQ(parseCapabilities(capabilities.value()).size(), 2u);
+
+    unlocking.join();
+    ASSERT_TRUE(firstStatus);
+    EXPECT_TRUE(firstStatus->success);
+}
+
+}  // namespace
+}  // namespace smcd::test
