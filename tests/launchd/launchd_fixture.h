@@ -1,31 +1,44 @@
 #pragma once
 
-#include <sys/types.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/temp_dir.h"
+
 namespace smcd::test {
 
-// Property lists placed in the sandbox's launchd directories, removed again
-// after each test.
+// Property lists placed in the sandbox's launchd directories for one test.
 class LaunchdSandbox : public ::testing::Test {
 protected:
-    static constexpr std::string_view daemons = "/Library/LaunchDaemons/";
-    static constexpr std::string_view agents = "/Library/LaunchAgents/";
+    const std::string daemons = "/Library/LaunchDaemons/";
+    const std::string agents = "/Library/LaunchAgents/";
 
-    void SetUp() override;
-    void TearDown() override;
-
-    // Writes `contents` at `path` with the given mode and owner.
-    std::string place(const std::string& path, const std::string& contents, mode_t mode = 0644, uid_t uid = 0);
-    // Removes `path` (with anything below it) after the test.
+    void SetUp() override {
+        if (!std::getenv("SMCD_IN_SANDBOX")) GTEST_SKIP() << "needs the test sandbox";
+    }
+    void TearDown() override {
+        for (const auto& path : placed_) std::filesystem::remove_all(path);
+    }
+    void place(const std::string& path, const std::string& contents, mode_t mode = 0644, uid_t uid = 0) {
+        writeFile(path, contents, mode);
+        ::chmod(path.c_str(), mode);  // past the umask
+        EXPECT_EQ(::chown(path.c_str(), uid, 0), 0);
+        track(path);
+    }
     void track(const std::string& path) { placed_.push_back(path); }
-    // An XML job description naming `label`.
-    static std::string jobPlist(std::string_view label, std::string_view padding = {});
+
+    static std::string jobPlist(const std::string& label, const std::string& padding = {}) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n<key>Label</key><string>" +
+               label + "</string>\n<key>Program</key><string>/usr/local/libexec/job</string>\n</dict>\n</plist>\n" +
+               padding;
+    }
 
 private:
     std::vector<std::string> placed_;

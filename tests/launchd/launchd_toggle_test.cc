@@ -3,7 +3,6 @@
 #include "launchd_fixture.h"
 #include "platform/log/logger.h"
 #include "probe_support.h"
-#include "support/temp_dir.h"
 
 namespace smcd::PrivilegedLaunchd {
 
@@ -45,8 +44,8 @@ protected:
         return {result, seen};
     }
 
-    const std::string agent = std::string(agents) + "com.example.agent.plist";
-    const std::string daemon = std::string(daemons) + "com.example.daemon.plist";
+    const std::string agent = agents + "com.example.agent.plist";
+    const std::string daemon = daemons + "com.example.daemon.plist";
     test::TempDir scratch;
     const std::string calls = scratch / "calls";
 };

@@ -10,23 +10,14 @@
 #include "common/unique_fd.h"
 #include "maintenance/tool_environment.h"
 #include "probe_support.h"
+#include "support/descriptors.h"
 
 namespace smcd {
 namespace {
 
-TEST(ToolEnvironment, IsPathAloneAndBuiltOnce) {
-    EXPECT_EQ(toolEnvironment(), (std::vector<std::string>{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}));
-    const std::vector<std::string>* seen[4] = {};
-    {
-        std::vector<std::jthread> threads;
-        for (auto& slot : seen) threads.emplace_back([&slot] { slot = &toolEnvironment(); });
-    }
-    for (const auto* address : seen) EXPECT_EQ(address, &toolEnvironment());
-}
-
 TEST(RunShell, ReportsStatusAndTrimmedCombinedOutput) {
     struct Case {
-        const char* command;
+        std::string command;
         std::int32_t status;
         std::string output;
     };
@@ -34,12 +25,13 @@ TEST(RunShell, ReportsStatusAndTrimmedCombinedOutput) {
         {"printf 'x\\n' >&2; exit 3", 3, "x"},
         {"printf a; printf b >&2; printf c", 0, "abc"},
         {"printf '\\n\\n   \\n\\t\\n'", 0, ""},
-        // EM SPACE and NO-BREAK SPACE are trimmed too; inner space stays.
+        // EM SPACE and NO-BREAK SPACE are trimmed as well; inner space stays.
         {"printf '\\342\\200\\203 two  words\\302\\240\\n'", 0, "two  words"},
-        // Invalid UTF-8 is dropped whole; the status still comes back.
         {"printf 'ok\\377'; exit 4", 4, ""},
         {"kill -9 $$", SIGKILL, ""},
         {"exit 255", 255, ""},
+        // A NUL would cut the command short: "exit 3" must not run in its place.
+        {std::string("exit 3\0; exit 0", 15), -1, "Couldn't launch /bin/sh: an argument holds a NUL character"},
     };
     for (const auto& c : cases) {
         const RunResult result = runShell(c.command);
@@ -48,30 +40,47 @@ TEST(RunShell, ReportsStatusAndTrimmedCombinedOutput) {
     }
 }
 
-TEST(RunShell, ChildSeesNoneOfTheDaemonsEnvironmentDescriptorsOrSignals) {
-    for (const char* name : {"HOME", "USER", "LANG", "TMPDIR", "SMCD_SECRET"}) ::setenv(name, "leak\nleak", 1);
+TEST(RunShell, ChildGetsNoneOfTheDaemonsEnvironmentDescriptorsOrSignalState) {
+    ::setenv("SMCD_SECRET", "leak\nleak", 1);
     UniqueFd leaky(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    ASSERT_EQ(::fcntl(leaky.get(), F_SETFD, 0), 0);
+    ASSERT_EQ(::fcntl(leaky.get(), F_SETFD, 0), 0);  // as a careless library might leave one
     auto* const oldPipe = ::signal(SIGPIPE, SIG_IGN);
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &block, &old);
 
     const RunResult result = runShell("exec '" + test::probePath + "' report");
 
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     ::signal(SIGPIPE, oldPipe);
     ::unsetenv("SMCD_SECRET");
-    ASSERT_EQ(result.status, 0) << result.output;
-    auto report = test::parseReport(result.output);
+    auto reports = test::parseReports(result.output);
+    ASSERT_EQ(reports.size(), 1u) << result.output;
     // The shell exports PWD of its own accord; nothing else may appear.
-    std::erase_if(report.env, [](const std::string& entry) { return entry.starts_with("PWD="); });
-    EXPECT_EQ(report.env, toolEnvironment());
-    EXPECT_EQ(report.fds, (std::vector<int>{0, 1, 2}));
-    EXPECT_TRUE(report.ignored.empty());
-    EXPECT_EQ(report.argv.front(), test::probePath);
+    std::erase_if(reports[0].env, [](const std::string& entry) { return entry.starts_with("PWD="); });
+    EXPECT_EQ(reports[0].env, (std::vector<std::string>{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}));
+    EXPECT_EQ(reports[0].fds, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(reports[0].ignored, std::vector<int>{});
+    EXPECT_EQ(reports[0].blocked, std::vector<int>{});
 }
 
-TEST(RunShell, CollectsOutputLargerThanAPipeBuffer) {
-    const RunResult result = runShell("'" + test::probePath + "' 'fill 300000' 'err \n\n'");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output, std::string(300000, 'a'));
+TEST(RunShell, ConcurrentRunsCollectLargeOutputsSeparately) {
+    const auto before = test::openDescriptorCount();
+    std::vector<RunResult> results(4);
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            threads.emplace_back([&, i] {
+                results[i] = runShell("'" + test::probePath + "' 'fill 300000' 'err \\n' 'out " + std::to_string(i) + "'");
+            });
+        }
+    }
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        EXPECT_EQ(results[i].status, 0);
+        EXPECT_EQ(results[i].output, std::string(300000, 'a') + "\n" + std::to_string(i));
+    }
+    EXPECT_EQ(test::openDescriptorCount(), before);
 }
 
 }  // namespace

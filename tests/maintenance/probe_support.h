@@ -1,46 +1,34 @@
 #pragma once
 
-// Helpers around the stand-in tool (tool_probe): reading its reports and
-// placing steered copies of it where the daemon expects a system tool.
+// Reading the stand-in tool's reports, and putting steered copies of it where
+// the daemon expects a system tool (inside the sandbox only).
 
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace smcd::test {
 
 inline const std::string probePath = SMCD_TOOL_PROBE;
 
-// One "report" line of the probe, parsed.
 struct ProbeReport {
-    std::vector<std::string> argv;
-    std::vector<std::string> env;
-    std::vector<int> fds;
-    std::vector<int> ignored;
-    std::vector<int> blocked;
-    std::vector<std::string> links;  // where descriptors 0, 1 and 2 lead
+    std::vector<std::string> argv, env, links;  // links: where descriptors 0-2 lead
+    std::vector<int> fds, ignored, blocked;
 };
+std::vector<ProbeReport> parseReports(const std::string& jsonLines);
 
-ProbeReport parseReport(const std::string& line);
-std::vector<ProbeReport> parseReports(const std::string& lines);
-
-// Copies the probe to `path` with the given plan; the destructor removes both
-// (and restores whatever stood at `path` before, if anything did).
+// The probe at `path` with a plan, for the object's lifetime.
 class PlacedTool {
 public:
     PlacedTool(std::string path, const std::vector<std::string>& plan);
     ~PlacedTool();
     PlacedTool(const PlacedTool&) = delete;
     PlacedTool& operator=(const PlacedTool&) = delete;
-    const std::string& path() const { return path_; }
 
 private:
     std::string path_;
-    std::string saved_;
 };
 
-// Moves whatever is at `path` aside for the lifetime of the object.
+// Whatever is at `path` moved aside for the object's lifetime.
 class HiddenPath {
 public:
     explicit HiddenPath(std::string path);
@@ -54,4 +42,3 @@ private:
 };
 
 }  // namespace smcd::test
-

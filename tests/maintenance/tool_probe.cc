@@ -1,29 +1,20 @@
-// A stand-in for the system tools the daemon runs. It does what its plan
-// says: report what it was started with (arguments, environment, open
-// descriptors, ignored and blocked signals), write chosen bytes, exit with a
-// chosen status or die by a signal. The plan is the file "<own path>.plan"
-// when one exists (so a copy placed at /usr/sbin/lsof can be steered while
-// the daemon chooses its arguments), otherwise the arguments up to "--", one
-// step each. In texts, the escapes \n, \t and \\ stand for a line feed, a tab
-// and a backslash.
-//
-// Steps: "report", "record FILE" (append the report as one JSON line),
-// "out TEXT", "err TEXT", "outhex HEX", "fill N" (N bytes of 'a' to standard
-// output), "exit STATUS", "raise SIGNAL", and "if N VALUE STEP" (the step
-// only when argument N is VALUE).
+// Stand-in for the system tools the daemon runs. Steps come from the file
+// "<own path>.plan" when there is one (so a copy placed at /usr/sbin/lsof is
+// steered while the daemon picks its arguments), else from the arguments up
+// to "--". Steps: "report" (JSON of argv, environment, open descriptors,
+// ignored and blocked signals, targets of 0-2), "record FILE" (append the
+// report to FILE), "out TEXT", "err TEXT" (\n and \\ escapes), "fill N" (N
+// bytes of 'a'), "exit STATUS", "if N VALUE STEP" (STEP when argv[N] is VALUE).
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -33,38 +24,35 @@ extern char** environ;
 namespace {
 
 void writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
+    for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) std::exit(120);
         done += static_cast<std::size_t>(n);
     }
 }
 
-std::vector<int> openDescriptors() {
-    std::vector<int> fds;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return {-1};
-    const int own = ::dirfd(dir);
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        const int fd = std::atoi(entry->d_name);
-        if (fd != own) fds.push_back(fd);
-    }
-    ::closedir(dir);
-    std::sort(fds.begin(), fds.end());
-    return fds;
+std::string linkTarget(const std::string& path) {
+    char target[4096];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
 }
 
-nlohmann::json report(int argc, char** argv) {
+std::string report(int argc, char** argv) {
     nlohmann::json out;
     out["argv"] = std::vector<std::string>(argv, argv + argc);
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
     out["env"] = env;
-    out["fds"] = openDescriptors();
-    std::vector<int> ignored;
-    std::vector<int> blocked;
+    std::vector<int> fds;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(dir)) fds.push_back(std::atoi(entry->d_name));
+        }
+        ::closedir(dir);
+    }
+    std::sort(fds.begin(), fds.end());
+    out["fds"] = fds;
+    std::vector<int> ignored, blocked;
     sigset_t mask;
     ::sigprocmask(SIG_BLOCK, nullptr, &mask);
     for (int sig = 1; sig < NSIG; ++sig) {
@@ -73,29 +61,16 @@ nlohmann::json report(int argc, char** argv) {
         if (sigismember(&mask, sig) == 1) blocked.push_back(sig);
     }
     out["ignored"] = ignored;
-    std::vector<std::string> links;
-    for (int fd = 0; fd <= 2; ++fd) {
-        char target[4096];
-        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
-        links.emplace_back(n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string());
-    }
-    out["links"] = links;
     out["blocked"] = blocked;
-    return out;
-}
-
-std::string ownPath() {
-    char buffer[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    out["links"] = {linkTarget("/proc/self/fd/0"), linkTarget("/proc/self/fd/1"), linkTarget("/proc/self/fd/2")};
+    return out.dump() + "\n";
 }
 
 std::string unescaped(const std::string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\\' && i + 1 < text.size()) {
-            const char next = text[++i];
-            out += next == 'n' ? '\n' : next == 't' ? '\t' : next;
+            out += text[++i] == 'n' ? '\n' : text[i];
         } else {
             out += text[i];
         }
@@ -103,61 +78,29 @@ std::string unescaped(const std::string& text) {
     return out;
 }
 
-std::vector<std::string> planSteps(int argc, char** argv) {
-    std::ifstream plan(ownPath() + ".plan");
-    if (plan) {
-        std::vector<std::string> steps;
-        for (std::string line; std::getline(plan, line);) {
-            if (!line.empty()) steps.push_back(line);
-        }
-        return steps;
-    }
-    std::vector<std::string> steps;
-    for (int i = 1; i < argc && std::string_view(argv[i]) != "--"; ++i) steps.emplace_back(argv[i]);
-    return steps;
-}
-
-// Runs one step; returns an exit status when the step ends the probe.
 std::optional<int> perform(const std::string& step, int argc, char** argv) {
     const auto space = step.find(' ');
     const std::string verb = step.substr(0, space);
     const std::string rest = space == std::string::npos ? std::string() : step.substr(space + 1);
-    if (verb == "report") {
-        writeAll(STDOUT_FILENO, report(argc, argv).dump() + "\n");
-    } else if (verb == "record") {
-        const std::string line = report(argc, argv).dump() + "\n";
+    if (verb == "report") writeAll(STDOUT_FILENO, report(argc, argv));
+    if (verb == "out") writeAll(STDOUT_FILENO, unescaped(rest));
+    if (verb == "err") writeAll(STDERR_FILENO, unescaped(rest));
+    if (verb == "fill") writeAll(STDOUT_FILENO, std::string(std::stoul(rest), 'a'));
+    if (verb == "exit") return std::stoi(rest);
+    if (verb == "record") {
+        const std::string line = report(argc, argv);  // before the file adds a descriptor
         const int fd = ::open(rest.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (fd < 0) return 121;
         writeAll(fd, line);
         ::close(fd);
-    } else if (verb == "out") {
-        writeAll(STDOUT_FILENO, unescaped(rest));
-    } else if (verb == "err") {
-        writeAll(STDERR_FILENO, unescaped(rest));
-    } else if (verb == "outhex") {
-        std::string bytes;
-        for (std::size_t i = 0; i + 1 < rest.size(); i += 2) {
-            bytes += static_cast<char>(std::stoi(rest.substr(i, 2), nullptr, 16));
-        }
-        writeAll(STDOUT_FILENO, bytes);
-    } else if (verb == "fill") {
-        writeAll(STDOUT_FILENO, std::string(std::stoul(rest), 'a'));
-    } else if (verb == "if") {
-        std::istringstream words(rest);
+    }
+    if (verb == "if") {
+        std::istringstream parts(rest);
         int index = 0;
-        std::string value;
-        words >> index >> value;
-        std::string inner;
-        std::getline(words >> std::ws, inner);
+        std::string value, inner;
+        parts >> index >> value >> std::ws;
+        std::getline(parts, inner);
         if (index < argc && value == argv[index]) return perform(inner, argc, argv);
-    } else if (verb == "exit") {
-        return std::stoi(rest);
-    } else if (verb == "raise") {
-        ::signal(std::stoi(rest), SIG_DFL);
-        ::raise(std::stoi(rest));
-    } else {
-        writeAll(STDERR_FILENO, "tool_probe: unknown step " + step + "\n");
-        return 122;
     }
     return std::nullopt;
 }
@@ -165,7 +108,13 @@ std::optional<int> perform(const std::string& step, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (const std::string& step : planSteps(argc, argv)) {
+    std::vector<std::string> steps;
+    std::ifstream plan(linkTarget("/proc/self/exe") + ".plan");
+    const bool planned = plan.is_open();
+    for (std::string line; planned && std::getline(plan, line);) steps.push_back(line);
+    plan.close();  // its descriptor must not show in a report
+    for (int i = 1; !planned && i < argc && std::string(argv[i]) != "--"; ++i) steps.emplace_back(argv[i]);
+    for (const auto& step : steps) {
         if (const auto status = perform(step, argc, argv)) return *status;
     }
     return 0;

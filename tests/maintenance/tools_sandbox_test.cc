@@ -1,15 +1,13 @@
-// Runs inside the test sandbox, where the fixed tool paths can be taken over
-// by steered copies of the probe without touching the host.
+// In the test sandbox the fixed tool paths can be taken over by steered
+// copies of the probe without touching the host.
 
 #include <gtest/gtest.h>
 
 #include "maintenance/command_runners.h"
 #include "maintenance/inspection_requests.h"
 #include "maintenance/maintenance_tasks.h"
-#include "maintenance/tool_environment.h"
 #include "platform/log/logger.h"
 #include "probe_support.h"
-#include "result_printing.h"
 #include "support/temp_dir.h"
 
 namespace smcd {
@@ -17,87 +15,73 @@ namespace {
 
 using platform::CapturedLine;
 using platform::LogLevel;
-using test::HiddenPath;
-using test::parseReports;
 using test::PlacedTool;
+using Argvs = std::vector<std::vector<std::string>>;
 
-class ToolsInSandbox : public ::testing::Test {
+const std::vector<std::string> onlyPath{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+
+class Tools : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!std::getenv("SMCD_IN_SANDBOX")) GTEST_SKIP() << "needs the test sandbox";
     }
+    std::vector<test::ProbeReport> recorded() const {
+        return test::exists(calls) ? test::parseReports(test::readFile(calls)) : std::vector<test::ProbeReport>{};
+    }
+    Argvs recordedArgvs() const {
+        Argvs argvs;
+        for (const auto& report : recorded()) argvs.push_back(report.argv);
+        return argvs;
+    }
     test::TempDir scratch;
     std::string calls = scratch / "calls";
-    std::vector<test::ProbeReport> recorded() const { return parseReports(test::readFile(calls)); }
 };
 
-std::string ownStandardError() {
-    char target[4096];
-    const ssize_t n = ::readlink("/proc/self/fd/2", target, sizeof target - 1);
-    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
-}
-
-TEST_F(ToolsInSandbox, LsofGetsItsArgumentsAloneAndItsOutputComesBackUntouched) {
+TEST_F(Tools, EachRunnerStartsItsToolWithExactlyItsArgumentsAndEnvironment) {
     PlacedTool lsof("/usr/sbin/lsof", {"record " + calls, "out  p1\\ncsshd\\n\\n", "err lsof: warning", "exit 1"});
-    EXPECT_EQ(runLsof({"-nP", "-iTCP"}), " p1\ncsshd\n\n");
-    const auto reports = recorded();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].argv, (std::vector<std::string>{"/usr/sbin/lsof", "-nP", "-iTCP"}));
-    EXPECT_EQ(reports[0].env, toolEnvironment());
-    EXPECT_EQ(reports[0].fds, (std::vector<int>{0, 1, 2}));
-    EXPECT_EQ(reports[0].links[2], "/dev/null");
-}
-
-TEST_F(ToolsInSandbox, BackgroundItemDumpSharesTheDaemonsStandardError) {
-    PlacedTool sfltool("/usr/bin/sfltool", {"record " + calls, "out \\n item 1 \\n", "exit 2"});
-    EXPECT_EQ(dumpBackgroundItems(), "\n item 1 \n");
-    const auto reports = recorded();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].argv, (std::vector<std::string>{"/usr/bin/sfltool", "dumpbtm"}));
-    EXPECT_EQ(reports[0].env, toolEnvironment());
-    EXPECT_EQ(reports[0].links[2], ownStandardError());
-}
-
-TEST_F(ToolsInSandbox, LaunchctlStatusIsReturnedAndItsOutputDiscarded) {
+    PlacedTool sfltool("/usr/bin/sfltool", {"record " + calls, "out \\n item 1 \\n", "err sfltool stand-in: this line reaches the test log\\n", "exit 2"});
     PlacedTool launchctl("/bin/launchctl", {"record " + calls, "out noise", "if 1 bootout exit 5"});
-    EXPECT_EQ(runLaunchctl({"bootout", "system/com.example.job"}), 5);
-    EXPECT_EQ(runLaunchctl({"enable", "system/com.example.job"}), 0);
+
+    EXPECT_EQ(runLsof({"-nP", "-iTCP"}), " p1\ncsshd\n\n");  // failing child, output untouched
+    EXPECT_EQ(dumpBackgroundItems(), "\n item 1 \n");
+    EXPECT_EQ(runLaunchctl({"bootout", "system/x"}), 5);
+    EXPECT_EQ(runLaunchctl({"enable", "system/x"}), 0);
+
     const auto reports = recorded();
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[0].argv, (std::vector<std::string>{"/bin/launchctl", "bootout", "system/com.example.job"}));
-    EXPECT_EQ(reports[1].links, (std::vector<std::string>{reports[1].links[0], "/dev/null", "/dev/null"}));
-    EXPECT_EQ(reports[1].env, toolEnvironment());
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_EQ(recordedArgvs(), (Argvs{{"/usr/sbin/lsof", "-nP", "-iTCP"}, {"/usr/bin/sfltool", "dumpbtm"},
+                                      {"/bin/launchctl", "bootout", "system/x"}, {"/bin/launchctl", "enable", "system/x"}}));
+    for (const auto& report : reports) {
+        EXPECT_EQ(report.env, onlyPath);
+        EXPECT_EQ(report.fds, (std::vector<int>{0, 1, 2}));
+    }
+    EXPECT_EQ(reports[0].links[2], "/dev/null");
+    char ownError[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/fd/2", ownError, sizeof ownError - 1), 0);
+    EXPECT_EQ(reports[1].links[2], ownError);
+    EXPECT_EQ(reports[3].links[1], "/dev/null");
+    EXPECT_EQ(reports[3].links[2], "/dev/null");
 }
 
-TEST_F(ToolsInSandbox, MissingOrUnusableToolsGiveTheFailureResults) {
+TEST_F(Tools, MissingOrUnusableToolsGiveTheFailureResults) {
     EXPECT_EQ(runLaunchctl({"list"}), -1);
-    EXPECT_EQ(runLsof({"-nP"}), "");
     EXPECT_EQ(dumpBackgroundItems(), "");
-    EXPECT_EQ(systemNetworkConnections(), vornikLsofSectionSeparator);
+    EXPECT_EQ(systemNetworkConnections(), "\n\x01vornik-section\x01\n");
     EXPECT_EQ(systemNetworkConnections().size(), 18u);
 
-    test::writeFile("/bin/launchctl", "#!/bin/sh\nexit 0\n", 0644);  // present but not executable
+    test::writeFile("/bin/launchctl", "#!/bin/sh\nexit 0\n", 0644);  // present, not executable
     EXPECT_EQ(runLaunchctl({"list"}), -1);
     ::unlink("/bin/launchctl");
-
-    HiddenPath noShell("/bin/sh");
-    const RunResult shell = runShell("exit 0");
-    EXPECT_EQ(shell.status, -1);
-    EXPECT_NE(shell.output.find("/bin/sh"), std::string::npos) << shell.output;
 }
 
-TEST_F(ToolsInSandbox, NetworkListingRunsListeningFirstAroundTheSeparator) {
+TEST_F(Tools, NetworkListingRunsListeningFirstAroundTheSeparator) {
     PlacedTool lsof("/usr/sbin/lsof", {"record " + calls, "if 3 -sTCP:ESTABLISHED out p2\\nn1->2\\n"});
     EXPECT_EQ(systemNetworkConnections(), std::string(vornikLsofSectionSeparator) + "p2\nn1->2\n");
-    const auto reports = recorded();
-    ASSERT_EQ(reports.size(), 2u);
-    const std::vector<std::string> listening{"/usr/sbin/lsof", "-nP", "-iTCP", "-sTCP:LISTEN", "-F", "pcnT"};
-    const std::vector<std::string> established{"/usr/sbin/lsof", "-nP", "-iTCP", "-sTCP:ESTABLISHED", "-F", "pcnT"};
-    EXPECT_EQ(reports[0].argv, listening);
-    EXPECT_EQ(reports[1].argv, established);
+    EXPECT_EQ(recordedArgvs(), (Argvs{{"/usr/sbin/lsof", "-nP", "-iTCP", "-sTCP:LISTEN", "-F", "pcnT"},
+                                      {"/usr/sbin/lsof", "-nP", "-iTCP", "-sTCP:ESTABLISHED", "-F", "pcnT"}}));
 }
 
-TEST_F(ToolsInSandbox, MaintenanceTasksRunTheirCommandLinesThroughTheShell) {
+TEST_F(Tools, MaintenanceTasksRunTheirCommandLinesThroughTheShell) {
     PlacedTool dscacheutil("/usr/sbin/dscacheutil", {"record " + calls, "err flushed\\n", "exit 9"});
     PlacedTool killall("/usr/sbin/killall", {"record " + calls, "out \u00a0hup sent\\n"});
     PlacedTool pmset("/usr/sbin/pmset", {"record " + calls, "if 3 2 exit 7", "out mode set\\n"});
@@ -105,38 +89,29 @@ TEST_F(ToolsInSandbox, MaintenanceTasksRunTheirCommandLinesThroughTheShell) {
 
     const auto results = runMaintenanceTasks({"dns", "energy.1", "nope", "energy.1", "energy.2"});
     const std::vector<MaintenanceResult> expected = {
-        {"dns", true, 0, "flushed\n\u00a0hup sent"},
+        {"dns", true, 0, "flushed\n\u00a0hup sent"},  // the status is the second command's
         {"energy.1", true, 0, "mode set"},
         {"nope", false, -1, "Unknown maintenance task"},
         {"energy.1", true, 0, "mode set"},
         {"energy.2", false, 7, ""},
     };
-    EXPECT_EQ(results, expected);
-    std::vector<std::vector<std::string>> argvs;
-    for (const auto& report : recorded()) argvs.push_back(report.argv);
-    const std::vector<std::vector<std::string>> expectedArgvs = {
-        {"dscacheutil", "-flushcache"}, {"killall", "-HUP", "mDNSResponder"}, {"pmset", "-a", "powermode", "1"},
-        {"pmset", "-a", "powermode", "1"}, {"pmset", "-a", "powermode", "2"},
-    };
-    EXPECT_EQ(argvs, expectedArgvs);
-    const std::vector<CapturedLine> lines = {
-        {LogLevel::Default, "maintenance 'dns' ok"},
-        {LogLevel::Default, "maintenance 'energy.1' ok"},
-        {LogLevel::Error, "maintenance rejected: unknown task id '<private>'"},
-        {LogLevel::Default, "maintenance 'energy.1' ok"},
-        {LogLevel::Error, "maintenance 'energy.2' failed (exit 7)"},
-    };
-    EXPECT_EQ(capture.lines(), lines);
+    EXPECT_TRUE(results == expected) << nlohmann::ordered_json(results).dump();
+    EXPECT_EQ(recordedArgvs(), (Argvs{{"dscacheutil", "-flushcache"}, {"killall", "-HUP", "mDNSResponder"},
+                                      {"pmset", "-a", "powermode", "1"}, {"pmset", "-a", "powermode", "1"},
+                                      {"pmset", "-a", "powermode", "2"}}));
+    EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{{LogLevel::Default, "maintenance 'dns' ok"},
+                                                          {LogLevel::Default, "maintenance 'energy.1' ok"},
+                                                          {LogLevel::Error, "maintenance rejected: unknown task id '<private>'"},
+                                                          {LogLevel::Default, "maintenance 'energy.1' ok"},
+                                                          {LogLevel::Error, "maintenance 'energy.2' failed (exit 7)"}}));
 }
 
-TEST_F(ToolsInSandbox, MaintenanceWithoutAShellFailsWithTheLaunchError) {
-    HiddenPath noShell("/bin/sh");
+TEST_F(Tools, WithoutAShellMaintenanceFailsWithTheLaunchError) {
+    test::HiddenPath noShell("/bin/sh");
     platform::ScopedLogCapture capture;
     const MaintenanceResult result = runMaintenanceTask("spotlight");
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.exit, -1);
-    EXPECT_EQ(result.output, runShell("true").output);
-    EXPECT_NE(result.output, "");
+    EXPECT_TRUE(result == (MaintenanceResult{"spotlight", false, -1, "Couldn't launch /bin/sh: No such file or directory"}))
+        << nlohmann::ordered_json(result).dump();
     EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{{LogLevel::Error, "maintenance 'spotlight' failed (exit -1)"}}));
 }
 
