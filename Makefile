@@ -47,6 +47,15 @@ clang: deps
 	$(call build_tree,build-clang,-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang)
 	ctest --test-dir build-clang $(CTEST_FLAGS)
 
+# Every libFuzzer target for a bounded time (FUZZ_SECONDS each, default 60).
+fuzz: deps
+	@scripts/fuzz.sh build-fuzz $${FUZZ_SECONDS:-60}
+
+# Many clients mixing every method against one daemon and simulator for a few
+# minutes; checks that descriptors, threads and memory come back.
+soak: build
+	@SMCD_SOAK_SECONDS=$${SMCD_SOAK_SECONDS:-180} ctest --test-dir $(BUILD) --output-on-failure -R '^soak'
+
 stress: build
 	SMCD_STRESS=1 ctest --test-dir $(BUILD) $(CTEST_FLAGS) -L race
 
