@@ -1,0 +1,100 @@
+// Requests on different connections run at the same time and share only the
+// file system, the logger and the Trash.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/unique_fd.h"
+#include "platform/log/logger.h"
+#include "platform/trash/freedesktop_trash.h"
+#include "removal/measurement.h"
+#include "removal/removal_flow.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using smcd::test::readFile;
+using smcd::test::TempDir;
+using smcd::test::writeFile;
+
+int rounds() { return std::getenv("SMCD_STRESS") ? 200 : 20; }
+
+TEST(TrashConcurrency, SimultaneousItemsOfOneNameNeverShareOrOverwriteAnEntry) {
+    constexpr int threads = 8;
+    TempDir home;
+    TempDir work;
+    smcd::platform::FreedesktopTrash trash(home.path(), ::geteuid());
+    const int perThread = rounds();
+    for (int t = 0; t < threads; ++t) {
+        for (int i = 0; i < perThread; ++i) {
+            const std::string bundle = work / ("t" + std::to_string(t) + "-" + std::to_string(i) + "/Some.app");
+            fs::create_directories(bundle);
+            writeFile(bundle + "/id", std::to_string(t) + "-" + std::to_string(i));
+        }
+    }
+    std::atomic<int> failures{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) {
+                const std::string parentPath = work / ("t" + std::to_string(t) + "-" + std::to_string(i));
+                smcd::UniqueFd parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                if (trash.moveToTrash(parent.get(), "Some.app", "")) ++failures;
+            }
+        });
+    }
+    for (auto& worker : workers) worker.join();
+    EXPECT_EQ(failures.load(), 0);
+
+    // Every item is there once, under a name whose record points back at it.
+    std::set<std::string> ids;
+    const std::string files = home / ".local/share/Trash/files";
+    for (const auto& entry : fs::directory_iterator(files)) {
+        const std::string name = entry.path().filename();
+        const std::string id = readFile(entry.path().string() + "/id");
+        ids.insert(id);
+        const std::string record = readFile(home / (".local/share/Trash/info/" + name + ".trashinfo"));
+        EXPECT_NE(record.find("/t" + id + "/Some.app\n"), std::string::npos) << name << " " << record;
+    }
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(threads * perThread));
+}
+
+TEST(FlowConcurrency, ParallelRequestsEachGetTheirOwnCompleteAnswer) {
+    if (!std::getenv("SMCD_IN_SANDBOX")) GTEST_SKIP() << "runs in the test sandbox only";
+    constexpr int threads = 4;
+    const int perThread = rounds();
+    smcd::platform::ScopedLogCapture capture;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) {
+                const std::string mine = "/Library/Caches/com.example.c" + std::to_string(t) + "-" + std::to_string(i);
+                fs::create_directories(mine + "/sub");
+                writeFile(mine + "/sub/file", "data");
+                const auto measured = smcd::PrivilegedRemoval::measurePaths({mine, "/etc"}, 501);
+                if (measured.size() != 2 || measured[0].fileCount != 1 || !measured[1].refused) ++wrong;
+                const auto removed = smcd::PrivilegedRemoval::removePaths(
+                    {mine, "/etc/passwd"}, smcd::PrivilegedRemoval::Target::systemCache, true, 501);
+                if (removed.size() != 2 || removed[0].removed || !removed[1].removed || fs::exists(mine)) ++wrong;
+            }
+        });
+    }
+    for (auto& worker : workers) worker.join();
+    EXPECT_EQ(wrong.load(), 0);
+    // Two refusals, one measurement refusal and one deletion per round.
+    EXPECT_EQ(capture.lines().size(), static_cast<std::size_t>(threads * perThread * 3));
+}
+
+}  // namespace
