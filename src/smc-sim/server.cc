@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -42,8 +43,13 @@ std::optional<StartFailure> clearStaleSocket(const std::string& path, const sock
 
 std::variant<Server::Listener, StartError> listenAt(const std::string& path) {
     const auto address = addressOf(path);
-    if (!address) return StartError{StartFailure::pathTooLong, path, ENAMETOOLONG};
+    // The socket is made under a temporary name and renamed into place once
+    // it listens: whoever sees the path can connect at once.
+    const std::string building = path + ".building-" + std::to_string(::getpid());
+    const auto buildingAddress = addressOf(building);
+    if (!address || !buildingAddress) return StartError{StartFailure::pathTooLong, path, ENAMETOOLONG};
     if (const auto failure = clearStaleSocket(path, *address)) return StartError{*failure, path, errno};
+    if (const auto failure = clearStaleSocket(building, *buildingAddress)) return StartError{*failure, building, errno};
 
     Server::Listener listener;
     listener.path = path;
@@ -52,20 +58,21 @@ std::variant<Server::Listener, StartError> listenAt(const std::string& path) {
     // Only the owner may talk to the fake controller: the socket is made
     // with no access for anyone else, with no moment where it is open.
     const mode_t previous = ::umask(S_IRWXG | S_IRWXO | S_IXUSR);
-    const int bound = ::bind(listener.fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof(*address));
+    const int bound =
+        ::bind(listener.fd.get(), reinterpret_cast<const sockaddr*>(&*buildingAddress), sizeof(*buildingAddress));
     const int bindError = errno;
     ::umask(previous);
     if (bound < 0) return StartError{StartFailure::bindFailed, path, bindError};
 
+    if (::listen(listener.fd.get(), kListenBacklog) < 0 || ::rename(building.c_str(), path.c_str()) < 0) {
+        const int error = errno;
+        ::unlink(building.c_str());
+        return StartError{StartFailure::listenFailed, path, error};
+    }
     struct stat info {};
     if (::lstat(path.c_str(), &info) == 0) {
         listener.device = info.st_dev;
         listener.inode = info.st_ino;
-    }
-    if (::listen(listener.fd.get(), kListenBacklog) < 0) {
-        const int error = errno;
-        ::unlink(path.c_str());
-        return StartError{StartFailure::listenFailed, path, error};
     }
     return listener;
 }

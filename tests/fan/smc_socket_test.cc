@@ -1,6 +1,7 @@
 // The user-client stand-in over a real socket, served by the simulator's
 // server on a thread of this process.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/unique_dir.h"
 #include "fan/four_char_code.h"
 #include "fan/smc_fan_core.h"
 #include "platform/smc/socket_smc_service.h"
@@ -172,8 +174,14 @@ TEST_F(SocketTransport, ClosesEveryDescriptorItOpens) {
     EXPECT_EQ(test::openDescriptorCount(), before);
 }
 
-TEST_F(SocketTransport, SocketsAreForTheirOwnerOnly) {
+TEST_F(SocketTransport, SocketsAreForTheirOwnerOnlyAndAppearOnlyOnceListening) {
     RunningServer server(machine, paths);
+    // Built under a temporary name and renamed into place: nothing else is left.
+    std::size_t entries = 0;
+    for (UniqueDir listing(::opendir(dir.path().c_str())); const dirent* entry = ::readdir(listing.get());) {
+        entries += std::string(entry->d_name) != "." && std::string(entry->d_name) != ".." ? 1 : 0;
+    }
+    EXPECT_EQ(entries, 2u);
     for (const auto& path : {paths.socket, paths.control}) {
         struct stat info {};
         ASSERT_EQ(::lstat(path.c_str(), &info), 0);
