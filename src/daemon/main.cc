@@ -56,8 +56,8 @@ int main() {
     listener.setDelegate(delegate);                        // 6
     listener.setConnectionCodeSigningRequirement(requirement);  // 7
     if (const auto failure = listener.resume()) {          // 8
-        daemonLog().log(LogLevel::Error, "cannot listen for %{public}s: %{public}s (errno %{public}d)",
-                        smcd::vornikFanServiceName, smcd::platform::ipc::describe(failure->error), failure->errnoValue);
+        daemonLog().log(LogLevel::Error, "cannot listen for %{public}s: %{public}s", smcd::vornikFanServiceName,
+                        smcd::platform::ipc::describe(*failure));
         smcd::exitNow(1);
     }
 

@@ -30,10 +30,24 @@ void Listener::setConnectionCodeSigningRequirement(std::string_view requirement)
     requirement_ = CodeSigningRequirement::parse(requirement);
 }
 
-std::optional<EndpointFailure> Listener::resume() {
-    if (!requirementSet_ || !delegate_) return EndpointFailure{EndpointError::socketFailed, EINVAL};
+std::string describe(const ResumeFailure& failure) {
+    switch (failure.reason) {
+        case ResumeFailure::Reason::noDelegate: return "no delegate is set";
+        case ResumeFailure::Reason::noRequirement: return "no code-signing requirement is set";
+        case ResumeFailure::Reason::requirementUnparseable: return "the code-signing requirement cannot be parsed";
+        case ResumeFailure::Reason::endpoint:
+            return std::string(describe(failure.endpoint.error)) + " (errno " + std::to_string(failure.endpoint.errnoValue) + ")";
+    }
+    return "unknown";
+}
+
+std::optional<ResumeFailure> Listener::resume() {
+    using Reason = ResumeFailure::Reason;
+    if (!delegate_) return ResumeFailure{Reason::noDelegate};
+    if (!requirementSet_) return ResumeFailure{Reason::noRequirement};
+    if (!requirement_) return ResumeFailure{Reason::requirementUnparseable};
     auto endpoint = openListeningEndpoint(socketPathForService(serviceName_));
-    if (auto* failure = std::get_if<EndpointFailure>(&endpoint)) return *failure;
+    if (auto* failure = std::get_if<EndpointFailure>(&endpoint)) return ResumeFailure{Reason::endpoint, *failure};
     socket_ = std::move(std::get<UniqueFd>(endpoint));
     std::thread([this] { acceptLoop(); }).detach();
     return std::nullopt;
@@ -62,7 +76,7 @@ void Listener::acceptLoop() {
 void Listener::handle(UniqueFd socket, PeerCredentials peer) {
     // The gate runs before the delegate sees the connection and before a
     // single byte of the peer is read: a refused peer is simply closed.
-    if (!requirement_ || evaluatePeer(socket.get(), *requirement_) != PeerVerdict::satisfied) return;
+    if (evaluatePeer(socket.get(), *requirement_) != PeerVerdict::satisfied) return;
     Connection connection(std::move(socket), peer);
     if (!delegate_->shouldAcceptNewConnection(*this, connection)) return;
     connection.serve();

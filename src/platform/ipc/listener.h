@@ -26,6 +26,14 @@ public:
     virtual bool shouldAcceptNewConnection(Listener& listener, Connection& connection) = 0;
 };
 
+struct ResumeFailure {
+    enum class Reason { noDelegate, noRequirement, requirementUnparseable, endpoint };
+    Reason reason;
+    EndpointFailure endpoint{};  // for Reason::endpoint
+};
+
+std::string describe(const ResumeFailure& failure);
+
 class Listener {
 public:
     explicit Listener(std::string machServiceName);
@@ -34,13 +42,13 @@ public:
 
     const std::string& serviceName() const { return serviceName_; }
     void setDelegate(std::shared_ptr<ListenerDelegate> delegate) { delegate_ = std::move(delegate); }
-    // A requirement that cannot be parsed admits nobody.
     void setConnectionCodeSigningRequirement(std::string_view requirement);
 
-    // Opens the endpoint and starts accepting on a thread of its own. Until
-    // a requirement is set, resume refuses to start: no peer is ever admitted
-    // without one.
-    std::optional<EndpointFailure> resume();
+    // Opens the endpoint and starts accepting on a thread of its own. Without
+    // a delegate or a requirement that parses, it refuses to start: no peer
+    // is ever admitted unchecked, and a daemon that would turn everyone away
+    // says so instead of looking healthy.
+    std::optional<ResumeFailure> resume();
 
 private:
     void acceptLoop();
