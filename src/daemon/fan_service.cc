@@ -7,6 +7,8 @@
 #include "launchd/launchd_toggle.h"
 #include "maintenance/inspection_requests.h"
 #include "maintenance/maintenance_tasks.h"
+#include "removal/measurement.h"
+#include "removal/removal_flow.h"
 
 namespace smcd {
 namespace {
@@ -68,14 +70,34 @@ void FanService::setLaunchdItemWithLabel(std::string label, std::string plistPat
     reply(result.success, std::move(result.message));
 }
 
-// Requests whose subsystems are wired in later return without replying; the
-// connection treats an unanswered call like an unknown one and invalidates.
-void FanService::removeAppBundlesWithPaths(Paths, bool, DataReply) {}
-void FanService::removeSupportPathsWithPaths(Paths, bool, DataReply) {}
-void FanService::measurePrivilegedPathsWithPaths(Paths, DataReply) {}
-void FanService::removeSystemCachePathsWithPaths(Paths, DataReply) {}
-void FanService::removeSystemLogPathsWithPaths(Paths, DataReply) {}
-void FanService::removeGPUShaderCachePathsWithPaths(Paths, DataReply) {}
-void FanService::removeRosettaCachePathsWithPaths(Paths, DataReply) {}
+void FanService::measurePrivilegedPathsWithPaths(Paths paths, DataReply reply) {
+    reply(replyJSON(PrivilegedRemoval::measurePaths(paths, peerUID_)));
+}
+
+// The six removal methods differ only in the family and whether the client
+// may choose the Trash.
+void FanService::removeAppBundlesWithPaths(Paths paths, bool permanent, DataReply reply) {
+    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::appBundle, permanent, peerUID_)));
+}
+
+void FanService::removeSupportPathsWithPaths(Paths paths, bool permanent, DataReply reply) {
+    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::supportFile, permanent, peerUID_)));
+}
+
+void FanService::removeSystemCachePathsWithPaths(Paths paths, DataReply reply) {
+    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::systemCache, true, peerUID_)));
+}
+
+void FanService::removeSystemLogPathsWithPaths(Paths paths, DataReply reply) {
+    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::systemLogs, true, peerUID_)));
+}
+
+void FanService::removeGPUShaderCachePathsWithPaths(Paths paths, DataReply reply) {
+    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::gpuShaderCaches, true, peerUID_)));
+}
+
+void FanService::removeRosettaCachePathsWithPaths(Paths paths, DataReply reply) {
+    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::rosettaCaches, true, peerUID_)));
+}
 
 }  // namespace smcd
