@@ -81,6 +81,17 @@ Result<std::string> Client::exchange(const std::string& request, std::uint64_t i
     }
 }
 
+Result<std::string> Client::roundTrip(const std::function<std::string(std::uint64_t id)>& encode) {
+    std::string request;
+    try {
+        request = encode(nextId_);
+    } catch (const nlohmann::json::exception&) {
+        return Failure{FailureKind::badRequest, "a text argument is not valid UTF-8"};
+    }
+    const std::uint64_t id = nextId_++;
+    return exchange(request, id);
+}
+
 Result<std::vector<WireValue>> Client::call(std::string_view selector, const std::vector<WireValue>& arguments) {
     const auto& interface = vornikFanControlInterface();
     const auto method = interface.find(selector);
@@ -91,14 +102,7 @@ Result<std::vector<WireValue>> Client::call(std::string_view selector, const std
     for (std::size_t i = 0; i < arguments.size(); ++i)
         if (!platform::ipc::valueMatches(arguments[i], signature.arguments[i]))
             return Failure{FailureKind::badRequest, "argument " + std::to_string(i + 1) + " has the wrong type"};
-    std::string request;
-    try {
-        request = platform::ipc::encodeCall(nextId_, selector, arguments);
-    } catch (const nlohmann::json::exception&) {
-        return Failure{FailureKind::badRequest, "a text argument is not valid UTF-8"};
-    }
-    const std::uint64_t id = nextId_++;
-    auto payload = exchange(request, id);
+    auto payload = roundTrip([&](std::uint64_t id) { return platform::ipc::encodeCall(id, selector, arguments); });
     if (!payload.ok()) return payload.failure();
     auto reply = platform::ipc::decodeReply(payload.value(), signature.reply);
     if (!reply) return invalidated("reply does not match " + std::string(selector));
@@ -106,14 +110,7 @@ Result<std::vector<WireValue>> Client::call(std::string_view selector, const std
 }
 
 Result<nlohmann::json> Client::callUnchecked(std::string_view selector, const nlohmann::json& arguments) {
-    std::string request;
-    try {
-        request = platform::ipc::encodeCall(nextId_, selector, arguments);
-    } catch (const nlohmann::json::exception&) {
-        return Failure{FailureKind::badRequest, "a text argument is not valid UTF-8"};
-    }
-    const std::uint64_t id = nextId_++;
-    auto payload = exchange(request, id);
+    auto payload = roundTrip([&](std::uint64_t id) { return platform::ipc::encodeCall(id, selector, arguments); });
     if (!payload.ok()) return payload.failure();
     auto parsed = nlohmann::json::parse(payload.value(), nullptr, false);
     return parsed["reply"];

@@ -4,6 +4,7 @@
 // wait for the reply. Used by smcctl and by the end-to-end tests.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -88,6 +89,8 @@ public:
 
 private:
     explicit Client(UniqueFd socket) : socket_(std::move(socket)) {}
+    // Encodes a call under the next id, sends it and waits for its reply payload.
+    Result<std::string> roundTrip(const std::function<std::string(std::uint64_t id)>& encode);
     Result<std::string> exchange(const std::string& request, std::uint64_t id);
 
     UniqueFd socket_;
