@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "fan/fan_engine.h"
+#include "fan/smc_fan_core.h"
 #include "support/model_core.h"
 
 namespace smcd {
@@ -292,17 +292,6 @@ TEST(FanOperations, AControllerThatWentAwayFailsSafely) {
     EXPECT_EQ(model.core->setFan(0, true, 3000), FanResult::failed("Fan 0 isn't controllable on this Mac"));
     EXPECT_EQ(model.core->resetAllToAuto(), FanResult::succeeded());
     EXPECT_EQ(model.machine.callCount(), 0u);
-}
-
-TEST(FanEngine, KeepsTheCoreItIsGivenAndNoneWithoutOne) {
-    ModelCore model;
-    auto* core = model.core.get();
-    FanEngine engine(std::move(model.core));
-    EXPECT_EQ(engine.core.get(), core);
-    std::lock_guard guard(engine.lock);
-    EXPECT_EQ(engine.core->capabilities().size(), 2u);
-    FanEngine empty(nullptr);
-    EXPECT_EQ(empty.core, nullptr);
 }
 
 }  // namespace
