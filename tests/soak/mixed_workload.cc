@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -124,11 +125,17 @@ private:
     }
 
     void setFan() {
-        // One index past the last fan now and then: always refused.
-        const auto index = static_cast<std::int64_t>(random_() % (plan_.fans + 1));
+        // Mostly sensible requests; now and then an index no fan has (always
+        // refused) or a speed at the ends of the integer range.
+        constexpr std::int64_t kExtremes[] = {-1, 0, 100000, INT64_MAX, INT64_MIN};
+        const auto fans = static_cast<std::int64_t>(plan_.fans);
+        const std::int64_t oddIndices[] = {-1, fans, fans + 1, INT64_MAX, INT64_MIN};
+        const std::int64_t index = random_() % 5 == 0 ? oddIndices[random_() % std::size(oddIndices)]
+                                                      : static_cast<std::int64_t>(random_() % plan_.fans);
         const bool manual = random_() % 2 == 0;
-        const auto rpm = static_cast<std::int64_t>(1500 + random_() % 4000);
-        status(Method::setFan, client_.setFan(index, manual, rpm), index >= static_cast<std::int64_t>(plan_.fans));
+        const std::int64_t rpm = random_() % 5 == 0 ? kExtremes[random_() % std::size(kExtremes)]
+                                                    : static_cast<std::int64_t>(1500 + random_() % 4000);
+        status(Method::setFan, client_.setFan(index, manual, rpm), index < 0 || index >= fans);
     }
 
     void maintenance() {
