@@ -39,7 +39,8 @@ asan: deps
 
 # The concurrency and race suites under ThreadSanitizer.
 tsan: deps
-	$(call build_tree,build-tsan,-DSMCD_SANITIZE=thread -DSMCD_BUILD_BENCH=OFF)
+	@$(CMAKE) -S . -B build-tsan -G Ninja -DSMCD_SANITIZE=thread -DSMCD_BUILD_BENCH=OFF >/dev/null
+	@$(CMAKE) --build build-tsan -j$(JOBS) --target smcd_concurrency_suites smcd smcctl smc-sim
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan $(CTEST_FLAGS) -L concurrency
 
 # The second compiler, warnings as errors like the first.

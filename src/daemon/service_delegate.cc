@@ -41,7 +41,14 @@ void ServiceDelegate::connectionEnded() {
     }
     // countLock_ is released before the engine's lock is awaited.
     if (remaining > 0) return;
-    handBackFans(*engine_);
+    std::lock_guard engineGuard(engine_->lock);
+    {
+        // A client accepted while this hand-back waited for the engine may
+        // already have set a fan; the fans are its now, not ours to reset.
+        std::lock_guard guard(countLock_);
+        if (activeConnections_ > 0) return;
+    }
+    if (engine_->core) (void)engine_->core->resetAllToAuto();
 }
 
 std::int64_t ServiceDelegate::activeConnectionCount() {

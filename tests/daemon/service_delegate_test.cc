@@ -1,0 +1,97 @@
+// The connection count and the hand-back of the fans, in process, against the
+// controller model.
+
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "daemon/service_delegate.h"
+#include "platform/log/logger.h"
+#include "support/model_core.h"
+#include "support/process.h"
+
+namespace smcd {
+namespace {
+
+using platform::ipc::Connection;
+
+class Delegate : public ::testing::Test {
+protected:
+    Delegate() : engine_(std::make_shared<FanEngine>(std::move(model_.core))) {}
+
+    // A connection as the listener would offer it, from a peer with this uid.
+    std::unique_ptr<Connection> accept(uid_t uid) {
+        int pair[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        peers_.emplace_back(pair[1]);
+        auto connection = std::make_unique<Connection>(UniqueFd(pair[0]), platform::ipc::PeerCredentials{4242, uid, 20});
+        EXPECT_TRUE(delegate_->shouldAcceptNewConnection(listener_, *connection));
+        return connection;
+    }
+
+    void setFanManual() { ASSERT_TRUE(engine_->core->setFan(0, true, 3000).success); }
+    bool fanManual() { return model_.byte("F0md") == 1; }
+
+    test::ModelCore model_{"apple-silicon-newer"};
+    std::shared_ptr<FanEngine> engine_;
+    std::shared_ptr<ServiceDelegate> delegate_ = std::make_shared<ServiceDelegate>(engine_);
+    platform::ipc::Listener listener_{"com.vornik.smcd"};
+    std::vector<UniqueFd> peers_;
+};
+
+TEST_F(Delegate, LogsEachAcceptAndHandsTheFansBackOnlyWhenTheLastConnectionEnds) {
+    platform::ScopedLogCapture log;
+    auto first = accept(501);
+    auto second = accept(0);
+    setFanManual();
+    delegate_->connectionEnded();
+    EXPECT_TRUE(fanManual()) << "one client is still connected";
+    delegate_->connectionEnded();
+    EXPECT_FALSE(fanManual());
+    EXPECT_EQ(delegate_->activeConnectionCount(), 0);
+
+    // A later connection counts from one again.
+    auto third = accept(502);
+    setFanManual();
+    delegate_->connectionEnded();
+    EXPECT_FALSE(fanManual());
+
+    const std::vector<platform::CapturedLine> expected = {
+        {platform::LogLevel::Default, "accepted XPC connection from pid 4242 uid 501"},
+        {platform::LogLevel::Default, "accepted XPC connection from pid 4242 uid 0"},
+        {platform::LogLevel::Default, "accepted XPC connection from pid 4242 uid 502"},
+    };
+    EXPECT_EQ(log.lines(), expected);
+}
+
+TEST_F(Delegate, AClientAcceptedWhileTheHandBackWaitsKeepsItsFans) {
+    auto leaving = accept(501);
+    std::unique_lock busy(engine_->lock);  // a fan request in progress
+    std::thread ending([&] { delegate_->connectionEnded(); });
+    ASSERT_TRUE(test::eventually([&] { return delegate_->activeConnectionCount() == 0; }));
+    auto arriving = accept(502);
+    ASSERT_NO_FATAL_FAILURE(setFanManual());  // the arriving client's request, still under the lock
+    busy.unlock();
+    ending.join();
+    EXPECT_TRUE(fanManual()) << "a late hand-back undid the new client's fan";
+
+    delegate_->connectionEnded();
+    EXPECT_FALSE(fanManual());
+}
+
+TEST_F(Delegate, WithoutAnSMCConnectionsStillCountAndNothingHappensAtZero) {
+    auto noSMC = std::make_shared<ServiceDelegate>(std::make_shared<FanEngine>(nullptr));
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFd peer(pair[1]);
+    Connection connection(UniqueFd(pair[0]), {1, 0, 0});
+    EXPECT_TRUE(noSMC->shouldAcceptNewConnection(listener_, connection));
+    EXPECT_EQ(noSMC->activeConnectionCount(), 1);
+    noSMC->connectionEnded();
+    EXPECT_EQ(noSMC->activeConnectionCount(), 0);
+}
+
+}  // namespace
+}  // namespace smcd
