@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
 # `make run`: the AppleSMC simulator with its default machine profile, then
-# smcd in the foreground on its compiled-in socket. Ctrl-C stops both; the
-# daemon hands every fan back to automatic before it exits.
+# smcd in the foreground on its compiled-in socket. Ctrl-C stops both: the
+# daemon hands every fan back to automatic before it exits, then the
+# simulator is stopped.
 set -euo pipefail
 bin=${1:?usage: run.sh BINDIR}
 
 sim_pid=""
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  true
+stop_simulator() {
+  if [ -n "$sim_pid" ]; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap stop_simulator EXIT
+trap 'exit 0' INT TERM
 
 "$bin/smc-sim" &
 sim_pid=$!
-# The daemon opens the SMC once, at start-up: wait until the simulator serves.
+# The daemon opens the SMC once, at start-up: wait until the simulator serves
+# (its socket appears only once it listens).
 for _ in $(seq 1 100); do
   [ -S /var/run/AppleSMC.socket ] && break
   kill -0 "$sim_pid" 2>/dev/null || { echo "run: smc-sim failed to start" >&2; exit 1; }
@@ -23,8 +27,4 @@ for _ in $(seq 1 100); do
 done
 
 echo "run: smcd serving com.vornik.smcd on /var/run/com.vornik.smcd.socket (Ctrl-C stops)" >&2
-"$bin/smcd" &
-daemon_pid=$!
-# Forward the stop to the daemon so it hands the fans back, then stop the simulator.
-trap 'kill -TERM "$daemon_pid" 2>/dev/null; wait "$daemon_pid" 2>/dev/null; exit 0' INT TERM
-wait "$daemon_pid"
+"$bin/smcd" || true

@@ -45,6 +45,10 @@ int main() {
     // Stop signals are taken by the main thread alone, below; every thread
     // started from here on inherits the blocked mask.
     const sigset_t stops = stopSignals();
+    // A stop that arrives ignored (a shell's background job) would be
+    // discarded before sigwait could see it.
+    ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGINT, SIG_DFL);
     ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     raiseDescriptorLimit();
 
