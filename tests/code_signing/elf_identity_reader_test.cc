@@ -10,6 +10,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "code_signing/elf_image_builder.h"
 #include "common/unique_fd.h"
@@ -52,17 +53,6 @@ ElfNote identityNote(const std::string& identifier = "com.vornik.app") {
     return {"Vornik", kCodeIdentityNoteType, identityDescriptor(identifier, "Q4ZK2M7WXR", "1.0")};
 }
 
-std::uint64_t firstSegmentEntry(const ElfImage& image) { return image.programHeaderOffset; }
-
-TEST(ElfIdentityReader, FindsTheIdentityInBothElfClasses) {
-    for (const auto width : {ElfWidth::bits64, ElfWidth::bits32}) {
-        const auto image = buildIdentityImage(width, "com.vornik.app", "Q4ZK2M7WXR", "1.0");
-        const auto result = readImage(image.bytes);
-        ASSERT_TRUE(std::holds_alternative<CodeIdentity>(result)) << static_cast<int>(*failureOf(result));
-        EXPECT_EQ(std::get<CodeIdentity>(result), kAppIdentity);
-    }
-}
-
 TEST(ElfIdentityReader, PicksTheIdentityOutOfOtherNotesAndSegments) {
     // A GNU ABI tag has the same note type as the identity; only the owner tells them apart.
     const ElfNote gnuAbiTag{"GNU", NT_GNU_ABI_TAG, std::string("\0\0\0\0\3\0\0\0\2\0\0\0\0\0\0\0", 16)};
@@ -83,48 +73,31 @@ TEST(ElfIdentityReader, PicksTheIdentityOutOfOtherNotesAndSegments) {
     EXPECT_EQ(readImage(eightAligned.bytes), IdentityReadResult(kAppIdentity));
 }
 
-TEST(ElfIdentityReader, ImagesWithoutTheNoteHaveNoIdentity) {
-    const ElfNote lookalikes[] = {
-        {"Vornik", 2, identityDescriptor("com.vornik.app", "Q4ZK2M7WXR", "1.0")},
-        {"vornik", kCodeIdentityNoteType, identityDescriptor("com.vornik.app", "Q4ZK2M7WXR", "1.0")},
-        {"GNU", kCodeIdentityNoteType, identityDescriptor("com.vornik.app", "Q4ZK2M7WXR", "1.0")},
+TEST(ElfIdentityReader, RefusesImagesWithoutExactlyOneWellFormedIdentityNote) {
+    using F = IdentityReadFailure;
+    const std::string descriptor = identityDescriptor("com.vornik.app", "Q4ZK2M7WXR", "1.0");
+    const auto notes = [](std::vector<ElfNote> list) { return ElfSegment{PT_NOTE, 4, std::move(list)}; };
+    std::vector<std::pair<std::vector<ElfSegment>, F>> cases = {
+        {{notes({{"Vornik", 2, descriptor}})}, F::noIdentity},
+        {{notes({{"vornik", kCodeIdentityNoteType, descriptor}})}, F::noIdentity},
+        {{notes({{"GNU", kCodeIdentityNoteType, descriptor}})}, F::noIdentity},
+        {{ElfSegment{PT_LOAD, 4, {identityNote()}}}, F::noIdentity},  // only PT_NOTE segments are looked at
+        {{}, F::noIdentity},
+        {{notes({identityNote(), identityNote()})}, F::conflictingIdentities},  // even when equal
+        {{notes({identityNote("com.evil")}), notes({identityNote()})}, F::conflictingIdentities},
     };
-    for (const auto& note : lookalikes) {
-        EXPECT_EQ(failureOf(readImage(buildElfImage(ElfWidth::bits64, {ElfSegment{PT_NOTE, 4, {note}}}).bytes)),
-                  IdentityReadFailure::noIdentity)
-            << note.owner;
-    }
-    // The identity note outside any PT_NOTE segment is not looked at.
-    EXPECT_EQ(failureOf(readImage(buildElfImage(ElfWidth::bits64, {ElfSegment{PT_LOAD, 4, {identityNote()}}}).bytes)),
-              IdentityReadFailure::noIdentity);
-    EXPECT_EQ(failureOf(readImage(buildElfImage(ElfWidth::bits64, {}).bytes)), IdentityReadFailure::noIdentity);
-}
-
-TEST(ElfIdentityReader, TwoIdentitiesAreRefusedEvenWhenEqual) {
-    const auto sameSegment = buildElfImage(ElfWidth::bits64, {ElfSegment{PT_NOTE, 4, {identityNote(), identityNote()}}});
-    EXPECT_EQ(failureOf(readImage(sameSegment.bytes)), IdentityReadFailure::conflictingIdentities);
-    const auto twoSegments = buildElfImage(ElfWidth::bits32, {ElfSegment{PT_NOTE, 4, {identityNote("com.evil")}},
-                                                              ElfSegment{PT_NOTE, 4, {identityNote()}}});
-    EXPECT_EQ(failureOf(readImage(twoSegments.bytes)), IdentityReadFailure::conflictingIdentities);
-}
-
-TEST(ElfIdentityReader, RefusesDescriptorsThatAreNotThreePlainFields) {
-    const std::string descriptors[] = {
-        std::string("com.vornik.app\0Q4ZK2M7WXR\0", 26),
-        std::string("com.vornik.app\0Q4ZK2M7WXR\0001.0", 29),
-        std::string("com.vornik.app\0Q4ZK2M7WXR\0001.0\0extra\0", 36),
-        std::string("com.vornik.app\0Q4ZK2M7WXR\0001.0\0\0", 31),
-        std::string("\0Q4ZK2M7WXR\0001.0\0", 17),
-        std::string("com.vornik.app\0Q4ZK\"2M7WXR\0001.0\0", 31),
-        std::string("com.vornik.app\n\0Q4ZK2M7WXR\0001.0\0", 31),
-        std::string(""),
-        std::string(300, 'a') + std::string("\0Q4ZK2M7WXR\0001.0\0", 17),
-    };
-    for (const auto& descriptor : descriptors) {
-        const auto image =
-            buildElfImage(ElfWidth::bits64, {ElfSegment{PT_NOTE, 4, {{"Vornik", kCodeIdentityNoteType, descriptor}}}});
-        EXPECT_EQ(failureOf(readImage(image.bytes)), IdentityReadFailure::malformed) << descriptor.size();
-    }
+    // Descriptors that are not three plain fields.
+    for (const std::string& bad :
+         {std::string("com.vornik.app\0Q4ZK2M7WXR\0", 26), std::string("com.vornik.app\0Q4ZK2M7WXR\0001.0", 29),
+          std::string("com.vornik.app\0Q4ZK2M7WXR\0001.0\0extra\0", 36),
+          std::string("com.vornik.app\0Q4ZK2M7WXR\0001.0\0\0", 31), std::string("\0Q4ZK2M7WXR\0001.0\0", 17),
+          std::string("com.vornik.app\0Q4ZK\"2M7WXR\0001.0\0", 31),
+          std::string("com.vornik.app\n\0Q4ZK2M7WXR\0001.0\0", 31), std::string(""),
+          std::string(300, 'a') + std::string("\0Q4ZK2M7WXR\0001.0\0", 17)})
+        cases.push_back({{notes({{"Vornik", kCodeIdentityNoteType, bad}})}, F::malformed});
+    for (const auto width : {ElfWidth::bits64, ElfWidth::bits32})
+        for (std::size_t i = 0; i < cases.size(); ++i)
+            EXPECT_EQ(failureOf(readImage(buildElfImage(width, cases[i].first).bytes)), cases[i].second) << "case " << i;
 }
 
 TEST(ElfIdentityReader, RefusesFilesThatAreNotElf) {
@@ -136,76 +109,45 @@ TEST(ElfIdentityReader, RefusesFilesThatAreNotElf) {
     }
 }
 
-TEST(ElfIdentityReader, RefusesHeadersItDoesNotSupport) {
+TEST(ElfIdentityReader, RefusesBentHeadersTablesSegmentsAndNotes) {
     const auto valid = buildIdentityImage(ElfWidth::bits64, "com.vornik.app", "Q4ZK2M7WXR", "1.0");
-    const auto variant = [&](auto&& bend) {
-        auto bytes = valid.bytes;
-        bend(bytes);
-        return failureOf(readImage(bytes));
-    };
-    EXPECT_EQ(variant([](auto& b) { b[EI_DATA] = std::byte{ELFDATA2MSB}; }), IdentityReadFailure::unsupportedFormat);
-    EXPECT_EQ(variant([](auto& b) { b[EI_CLASS] = std::byte{ELFCLASSNONE}; }), IdentityReadFailure::unsupportedFormat);
-    EXPECT_EQ(variant([](auto& b) { patchLittleEndian(b, offsetof(Elf64_Ehdr, e_type), ET_REL, 2); }),
-              IdentityReadFailure::unsupportedFormat);
-    EXPECT_EQ(variant([](auto& b) { patchLittleEndian(b, offsetof(Elf64_Ehdr, e_phnum), PN_XNUM, 2); }),
-              IdentityReadFailure::unsupportedFormat);
-    EXPECT_EQ(variant([](auto& b) { patchLittleEndian(b, offsetof(Elf64_Ehdr, e_phnum), kMaxProgramHeaders + 1, 2); }),
-              IdentityReadFailure::unsupportedFormat);
-    EXPECT_EQ(variant([](auto& b) { b[EI_VERSION] = std::byte{0}; }), IdentityReadFailure::malformed);
-    EXPECT_EQ(variant([](auto& b) { patchLittleEndian(b, offsetof(Elf64_Ehdr, e_version), 2, 4); }),
-              IdentityReadFailure::malformed);
-    EXPECT_EQ(variant([](auto& b) { patchLittleEndian(b, offsetof(Elf64_Ehdr, e_ehsize), 52, 2); }),
-              IdentityReadFailure::malformed);
-    EXPECT_EQ(variant([](auto& b) { patchLittleEndian(b, offsetof(Elf64_Ehdr, e_phentsize), 32, 2); }),
-              IdentityReadFailure::malformed);
-    // A 32-bit header claimed for a 64-bit layout.
-    EXPECT_EQ(variant([](auto& b) { b[EI_CLASS] = std::byte{ELFCLASS32}; }), IdentityReadFailure::malformed);
-}
-
-TEST(ElfIdentityReader, RefusesTablesAndSegmentsOutsideTheFile) {
-    const auto valid = buildIdentityImage(ElfWidth::bits64, "com.vornik.app", "Q4ZK2M7WXR", "1.0");
-    const std::uint64_t entry = firstSegmentEntry(valid);
-    const std::uint64_t size = valid.bytes.size();
-    const auto bent = [&](std::uint64_t offset, std::uint64_t value, std::size_t width) {
-        auto bytes = valid.bytes;
-        patchLittleEndian(bytes, offset, value, width);
-        return failureOf(readImage(bytes));
-    };
+    const std::uint64_t entry = valid.programHeaderOffset, note = valid.segmentOffsets.at(0), size = valid.bytes.size();
     const std::uint64_t huge = ~std::uint64_t{0};
-    EXPECT_EQ(bent(offsetof(Elf64_Ehdr, e_phoff), size, 8), IdentityReadFailure::malformed);
-    EXPECT_EQ(bent(offsetof(Elf64_Ehdr, e_phoff), size - 8, 8), IdentityReadFailure::malformed);
-    EXPECT_EQ(bent(offsetof(Elf64_Ehdr, e_phoff), huge - 8, 8), IdentityReadFailure::malformed);
-    EXPECT_EQ(bent(entry + offsetof(Elf64_Phdr, p_offset), size, 8), IdentityReadFailure::malformed);
-    EXPECT_EQ(bent(entry + offsetof(Elf64_Phdr, p_offset), huge - 4, 8), IdentityReadFailure::malformed);
-    EXPECT_EQ(bent(entry + offsetof(Elf64_Phdr, p_filesz), size, 8), IdentityReadFailure::malformed);
-    EXPECT_EQ(bent(entry + offsetof(Elf64_Phdr, p_filesz), huge, 8), IdentityReadFailure::unsupportedFormat);
-    EXPECT_EQ(bent(entry + offsetof(Elf64_Phdr, p_filesz), kMaxNoteSegmentSize + 1, 8),
-              IdentityReadFailure::unsupportedFormat);
-    EXPECT_EQ(bent(entry + offsetof(Elf64_Phdr, p_align), 16, 8), IdentityReadFailure::malformed);
-    EXPECT_EQ(bent(entry + offsetof(Elf64_Phdr, p_align), 3, 8), IdentityReadFailure::malformed);
-}
-
-TEST(ElfIdentityReader, RefusesNotesThatOverrunTheirSegment) {
-    const auto valid = buildIdentityImage(ElfWidth::bits64, "com.vornik.app", "Q4ZK2M7WXR", "1.0");
-    const std::uint64_t entry = firstSegmentEntry(valid);
-    const std::uint64_t note = valid.segmentOffsets.at(0);
-    const auto bent = [&](std::uint64_t offset, std::uint64_t value, std::size_t width) {
+    constexpr auto unsupported = IdentityReadFailure::unsupportedFormat, malformed = IdentityReadFailure::malformed;
+    const std::tuple<std::uint64_t, std::uint64_t, std::size_t, IdentityReadFailure> bends[] = {
+        // headers it does not support
+        {EI_DATA, ELFDATA2MSB, 1, unsupported}, {EI_CLASS, ELFCLASSNONE, 1, unsupported},
+        {offsetof(Elf64_Ehdr, e_type), ET_REL, 2, unsupported}, {offsetof(Elf64_Ehdr, e_phnum), PN_XNUM, 2, unsupported},
+        {offsetof(Elf64_Ehdr, e_phnum), kMaxProgramHeaders + 1, 2, unsupported}, {EI_VERSION, 0, 1, malformed},
+        {offsetof(Elf64_Ehdr, e_version), 2, 4, malformed}, {offsetof(Elf64_Ehdr, e_ehsize), 52, 2, malformed},
+        {offsetof(Elf64_Ehdr, e_phentsize), 32, 2, malformed},
+        {EI_CLASS, ELFCLASS32, 1, malformed},  // a 32-bit header claimed for a 64-bit layout
+        // tables and segments outside the file
+        {offsetof(Elf64_Ehdr, e_phoff), size, 8, malformed}, {offsetof(Elf64_Ehdr, e_phoff), size - 8, 8, malformed},
+        {offsetof(Elf64_Ehdr, e_phoff), huge - 8, 8, malformed}, {entry + offsetof(Elf64_Phdr, p_offset), size, 8, malformed},
+        {entry + offsetof(Elf64_Phdr, p_offset), huge - 4, 8, malformed},
+        {entry + offsetof(Elf64_Phdr, p_filesz), size, 8, malformed},
+        {entry + offsetof(Elf64_Phdr, p_filesz), huge, 8, unsupported},
+        {entry + offsetof(Elf64_Phdr, p_filesz), kMaxNoteSegmentSize + 1, 8, unsupported},
+        {entry + offsetof(Elf64_Phdr, p_align), 16, 8, malformed}, {entry + offsetof(Elf64_Phdr, p_align), 3, 8, malformed},
+        // notes that overrun their segment
+        {note + offsetof(Elf64_Nhdr, n_namesz), 0xffffffff, 4, malformed},
+        {note + offsetof(Elf64_Nhdr, n_descsz), 0xffffffff, 4, malformed},
+        {note + offsetof(Elf64_Nhdr, n_descsz), 0xfffffffd, 4, malformed},
+        {entry + offsetof(Elf64_Phdr, p_filesz), 8, 8, malformed},  // room for part of a note header only
+        {entry + offsetof(Elf64_Phdr, p_filesz), 12 + 8 + 10, 8, malformed},  // ends inside the descriptor
+    };
+    for (const auto& [offset, value, width, expected] : bends) {
         auto bytes = valid.bytes;
         patchLittleEndian(bytes, offset, value, width);
-        return failureOf(readImage(bytes));
-    };
-    EXPECT_EQ(bent(note + offsetof(Elf64_Nhdr, n_namesz), 0xffffffff, 4), IdentityReadFailure::malformed);
-    EXPECT_EQ(bent(note + offsetof(Elf64_Nhdr, n_descsz), 0xffffffff, 4), IdentityReadFailure::malformed);
-    EXPECT_EQ(bent(note + offsetof(Elf64_Nhdr, n_descsz), 0xfffffffd, 4), IdentityReadFailure::malformed);
-    // Room for only part of a note header at the end of the segment.
-    EXPECT_EQ(bent(entry + offsetof(Elf64_Phdr, p_filesz), 8, 8), IdentityReadFailure::malformed);
-    // The segment ends inside the descriptor.
-    EXPECT_EQ(bent(entry + offsetof(Elf64_Phdr, p_filesz), 12 + 8 + 10, 8), IdentityReadFailure::malformed);
+        EXPECT_EQ(failureOf(readImage(bytes)), expected) << "offset " << offset << " value " << value;
+    }
 }
 
-TEST(ElfIdentityReader, NoTruncationOfAnImageYieldsItsIdentity) {
+TEST(ElfIdentityReader, FindsTheIdentityInBothElfClassesButInNoTruncation) {
     for (const auto width : {ElfWidth::bits64, ElfWidth::bits32}) {
         const auto image = buildIdentityImage(width, "com.vornik.app", "Q4ZK2M7WXR", "1.0");
+        EXPECT_EQ(readImage(image.bytes), IdentityReadResult(kAppIdentity));
         for (std::size_t length = 0; length < image.bytes.size(); ++length) {
             const std::vector<std::byte> prefix(image.bytes.begin(), image.bytes.begin() + length);
             const auto result = readImage(prefix);
@@ -252,25 +194,17 @@ TEST(ElfIdentityReader, ReadsTheNoteThatTheBuildEmbeds) {
 }
 
 TEST(ExecutableAnchor, OnlyARootOwnedRegularFileNobodyElseMayWriteIsAnchored) {
-    struct Case {
-        mode_t mode;
-        uid_t owner;
-        ExecutableAnchor expected;
-    };
-    const Case cases[] = {
-        {S_IFREG | 0755, 0, ExecutableAnchor::anchored},
-        {S_IFREG | 04555, 0, ExecutableAnchor::anchored},
+    const std::tuple<mode_t, uid_t, ExecutableAnchor> cases[] = {
+        {S_IFREG | 0755, 0, ExecutableAnchor::anchored},       {S_IFREG | 04555, 0, ExecutableAnchor::anchored},
         {S_IFREG | 0775, 0, ExecutableAnchor::writableByGroupOrOthers},
         {S_IFREG | 0757, 0, ExecutableAnchor::writableByGroupOrOthers},
-        {S_IFREG | 0755, 501, ExecutableAnchor::notOwnedByRoot},
-        {S_IFDIR | 0755, 0, ExecutableAnchor::notRegularFile},
+        {S_IFREG | 0755, 501, ExecutableAnchor::notOwnedByRoot}, {S_IFDIR | 0755, 0, ExecutableAnchor::notRegularFile},
         {S_IFCHR | 0755, 0, ExecutableAnchor::notRegularFile},
     };
-    for (const auto& c : cases) {
+    for (const auto& [mode, owner, expected] : cases) {
         struct stat status {};
-        status.st_mode = c.mode;
-        status.st_uid = c.owner;
-        EXPECT_EQ(anchorOfStatus(status), c.expected) << std::oct << c.mode << " uid " << std::dec << c.owner;
+        status.st_mode = mode, status.st_uid = owner;
+        EXPECT_EQ(anchorOfStatus(status), expected) << std::oct << mode << " uid " << std::dec << owner;
     }
 }
 

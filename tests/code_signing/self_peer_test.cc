@@ -44,18 +44,24 @@ SocketPair makeSocketPair(int type = SOCK_STREAM) {
     return {UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-TEST(SelfPeer, OwnIdentitySatisfiesARequirementNamingIt) {
+TEST(SelfPeer, OwnIdentitySatisfiesARequirementNamingItAndEvaluationClosesEverythingItOpens) {
     const auto requirement = requirementFrom(kOwnRequirement);
-    for (const auto strategy : {PeerPinStrategy::socketPidfdFirst, PeerPinStrategy::pidOnly}) {
-        const auto pair = makeSocketPair();
-        const auto evaluation = evaluatePeerInDetail(pair.ours.get(), requirement, strategy);
-        EXPECT_EQ(evaluation.verdict, PeerVerdict::satisfied) << describe(evaluation.verdict);
-        ASSERT_TRUE(evaluation.credentials.has_value());
-        EXPECT_EQ(evaluation.credentials->pid, ::getpid());
-        EXPECT_EQ(evaluation.credentials->uid, ::geteuid());
-        EXPECT_EQ(evaluation.unsatisfiedClause, std::nullopt);
-        EXPECT_EQ(evaluatePeer(pair.ours.get(), requirement), PeerVerdict::satisfied);
+    const auto other = requirementFrom(R"(identifier "x")");
+    const auto pair = makeSocketPair();
+    const std::size_t before = test::openDescriptorCount();
+    for (int i = 0; i < 50; ++i) {
+        for (const auto strategy : {PeerPinStrategy::socketPidfdFirst, PeerPinStrategy::pidOnly}) {
+            const auto evaluation = evaluatePeerInDetail(pair.ours.get(), requirement, strategy);
+            ASSERT_EQ(evaluation.verdict, PeerVerdict::satisfied) << describe(evaluation.verdict);
+            ASSERT_TRUE(evaluation.credentials.has_value());
+            EXPECT_EQ(evaluation.credentials->pid, ::getpid());
+            EXPECT_EQ(evaluation.credentials->uid, ::geteuid());
+            EXPECT_EQ(evaluation.unsatisfiedClause, std::nullopt);
+            ASSERT_EQ(evaluatePeerInDetail(pair.ours.get(), other, strategy).verdict, PeerVerdict::unsatisfied);
+        }
+        ASSERT_EQ(evaluatePeer(pair.ours.get(), requirement), PeerVerdict::satisfied);
     }
+    EXPECT_EQ(test::openDescriptorCount(), before);
 }
 
 TEST(SelfPeer, DescriptorsThatAreNoConnectedUnixStreamAreRefused) {
@@ -79,20 +85,6 @@ TEST(SelfPeer, DescriptorsThatAreNoConnectedUnixStreamAreRefused) {
         EXPECT_EQ(evaluation.verdict, PeerVerdict::socketUnusable);
         EXPECT_FALSE(readPeerCredentials(fd).has_value());
     }
-}
-
-TEST(SelfPeer, EvaluationClosesEverythingItOpens) {
-    const auto requirement = requirementFrom(kOwnRequirement);
-    const auto pair = makeSocketPair();
-    const std::size_t before = test::openDescriptorCount();
-    for (int i = 0; i < 50; ++i) {
-        ASSERT_EQ(evaluatePeer(pair.ours.get(), requirement), PeerVerdict::satisfied);
-        ASSERT_EQ(evaluatePeerInDetail(pair.ours.get(), requirementFrom(R"(identifier "x")")).verdict,
-                  PeerVerdict::unsatisfied);
-        ASSERT_EQ(evaluatePeerInDetail(pair.ours.get(), requirement, PeerPinStrategy::pidOnly).verdict,
-                  PeerVerdict::satisfied);
-    }
-    EXPECT_EQ(test::openDescriptorCount(), before);
 }
 
 TEST(PinnedProcess, ExitIsSeenThroughThePidfdBeforeTheProcessIsReaped) {

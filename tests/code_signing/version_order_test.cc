@@ -2,47 +2,36 @@
 
 #include <gtest/gtest.h>
 
+#include <compare>
 #include <string_view>
+#include <tuple>
 
 namespace smcd::platform {
 namespace {
 
-struct OrderedPair {
-    std::string_view lower;
-    std::string_view higher;
-};
-
-TEST(VersionOrder, ComparesComponentsAsNumbersNotText) {
-    const OrderedPair pairs[] = {
-        {"0.9", "1.0"},
-        {"1.9", "1.10"},
-        {"1.2", "1.10"},
-        {"9", "10"},
-        {"1.0", "1.0.1"},
-        {"1.99.99", "2"},
-        {"1.18446744073709551616", "1.18446744073709551617"},  // beyond any 64-bit integer
-        {"99999999999999999999", "100000000000000000000"},
+TEST(VersionOrder, ComparesComponentsAsNumbersAndMissingOnesAsZero) {
+    using std::strong_ordering;
+    const std::tuple<std::string_view, std::string_view, strong_ordering> cases[] = {
+        {"0.9", "1.0", strong_ordering::less}, {"1.9", "1.10", strong_ordering::less},
+        {"1.2", "1.10", strong_ordering::less}, {"9", "10", strong_ordering::less},
+        {"1.0", "1.0.1", strong_ordering::less}, {"1.99.99", "2", strong_ordering::less},
+        // beyond any 64-bit integer
+        {"1.18446744073709551616", "1.18446744073709551617", strong_ordering::less},
+        {"99999999999999999999", "100000000000000000000", strong_ordering::less},
+        {"1", "1.0", strong_ordering::equal}, {"1.0", "1.0.0.0", strong_ordering::equal},
+        {"01.2", "1.02", strong_ordering::equal}, {"0", "0.0", strong_ordering::equal},
+        {"1.000", "1", strong_ordering::equal},
     };
-    for (const auto& [lower, higher] : pairs) {
-        SCOPED_TRACE(std::string(lower) + " < " + std::string(higher));
-        EXPECT_EQ(compareVersions(lower, higher), std::strong_ordering::less);
-        EXPECT_EQ(compareVersions(higher, lower), std::strong_ordering::greater);
-    }
-}
-
-TEST(VersionOrder, MissingComponentsAndLeadingZerosCountAsZero) {
-    const OrderedPair equal[] = {{"1", "1.0"}, {"1.0", "1.0.0.0"}, {"01.2", "1.02"}, {"0", "0.0"}, {"1.000", "1"}};
-    for (const auto& [a, b] : equal) {
-        SCOPED_TRACE(std::string(a) + " == " + std::string(b));
-        EXPECT_EQ(compareVersions(a, b), std::strong_ordering::equal);
-        EXPECT_EQ(compareVersions(b, a), std::strong_ordering::equal);
+    for (const auto& [a, b, order] : cases) {
+        SCOPED_TRACE(std::string(a) + " vs " + std::string(b));
+        EXPECT_EQ(compareVersions(a, b), order);
+        EXPECT_EQ(compareVersions(b, a), 0 <=> order);
     }
 }
 
 TEST(VersionOrder, TextThatIsNoVersionHasNoOrder) {
-    const std::string_view invalid[] = {"",     ".",     "1.",   ".1",    "1..0", "1.0b", "1.0-beta", "v1",
-                                        "+1",   "-1",    " 1",   "1 ",    "1,0",  "١.٠",  "0x10",     "1.0\n",
-                                        "1e3"};
+    const std::string_view invalid[] = {"",   ".",  "1.",  ".1",  "1..0", "1.0b", "1.0-beta", "v1",     "+1",
+                                        "-1", " 1", "1 ",  "1,0", "١.٠",  "0x10", "1.0\n",     "1e3"};
     for (const auto version : invalid) {
         SCOPED_TRACE(std::string(version));
         EXPECT_FALSE(isComparableVersion(version));

@@ -3,8 +3,6 @@
 // Building trees for measurement tests, and the independent reference that
 // every walk is compared with: find(1)'s own count of allocated blocks.
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -14,7 +12,6 @@
 #include <string>
 #include <utility>
 
-#include "common/unique_fd.h"
 #include "support/temp_dir.h"
 
 namespace smcd::test {
@@ -31,16 +28,10 @@ inline void makeLink(const std::string& target, const std::string& at) {
 // (bytes, files) of the regular files below `directory` as find sees them,
 // without following links.
 inline std::pair<std::int64_t, std::int64_t> findTotals(const std::string& directory) {
-    const std::string command = "find '" + directory + "' -mindepth 1 -type f -printf '%b\\n'";
-    FILE* pipe = ::popen(command.c_str(), "r");
+    FILE* pipe = ::popen(("find '" + directory + "' -mindepth 1 -type f -printf '%b\\n'").c_str(), "r");
     if (!pipe) throw std::runtime_error("popen");
-    std::int64_t blocks = 0;
-    std::int64_t files = 0;
-    long long value = 0;
-    while (std::fscanf(pipe, "%lld", &value) == 1) {
-        blocks += value;
-        ++files;
-    }
+    std::int64_t blocks = 0, files = 0;
+    for (long long value = 0; std::fscanf(pipe, "%lld", &value) == 1; ++files) blocks += value;
     ::pclose(pipe);
     return {blocks * 512, files};
 }

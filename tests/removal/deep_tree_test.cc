@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "common/unique_fd.h"
@@ -19,23 +20,16 @@ namespace {
 constexpr int kDeepLevels = 10000;
 
 // Sets the descriptor limit for one scope and puts the old one back.
-class DescriptorLimit {
-public:
+struct DescriptorLimit {
     explicit DescriptorLimit(rlim_t soft) {
-        ::getrlimit(RLIMIT_NOFILE, &saved_);
-        rlimit wanted = saved_;
-        wanted.rlim_cur = soft;
-        if (wanted.rlim_max < soft) wanted.rlim_max = soft;  // root may raise the hard limit
-        ok_ = ::setrlimit(RLIMIT_NOFILE, &wanted) == 0;
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        const rlimit wanted{soft, std::max(saved.rlim_max, soft)};  // root may raise the hard limit
+        ok = ::setrlimit(RLIMIT_NOFILE, &wanted) == 0;
     }
-    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
     DescriptorLimit(const DescriptorLimit&) = delete;
-    DescriptorLimit& operator=(const DescriptorLimit&) = delete;
-    bool ok() const { return ok_; }
-
-private:
-    rlimit saved_{};
-    bool ok_ = false;
+    rlimit saved{};
+    bool ok = false;
 };
 
 // A chain top/d/d/.../d of `levels` directories with a file at the bottom
@@ -64,7 +58,7 @@ class DeepTree : public test::EngineTest {};
 TEST_F(DeepTree, TenThousandLevelsAreRemovedWithoutExhaustingTheStack) {
     // One stream per level plus what the process already holds.
     DescriptorLimit limit(kDeepLevels + 256 + test::openDescriptorCount());
-    ASSERT_TRUE(limit.ok()) << "cannot raise the descriptor limit for this test";
+    ASSERT_TRUE(limit.ok) << "cannot raise the descriptor limit for this test";
     const std::string top = victim("deep") + "/chain";
     buildChain(top, kDeepLevels);
     EXPECT_EQ(remove(top, kRoot), std::nullopt);
@@ -78,7 +72,7 @@ TEST_F(DeepTree, ATreeDeeperThanTheLimitIsDeniedWithEveryDescriptorClosed) {
     buildChain(top, kLevels);
     {
         DescriptorLimit limit(test::openDescriptorCount() + 100);
-        ASSERT_TRUE(limit.ok());
+        ASSERT_TRUE(limit.ok);
         EXPECT_EQ(remove(top, kRoot), Failure::denied(EMFILE));
     }
     // What lay above the limit's reach is still there, down to the bottom.

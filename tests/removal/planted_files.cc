@@ -17,23 +17,17 @@ bool inSandbox() {
     return flag != nullptr && std::string(flag) == "1";
 }
 
+// Best effort throughout: the sandbox disappears with the test anyway.
 PlantedFiles::~PlantedFiles() {
+    std::error_code ignored;
     for (auto it = owners_.rbegin(); it != owners_.rend(); ++it)
-        if (::lchown(it->first.c_str(), it->second.first, it->second.second) != 0) {
-            // Best effort: the sandbox disappears with the test anyway.
-        }
-    for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
-        std::error_code ignored;
-        fs::remove_all(*it, ignored);
-    }
+        (void)!::lchown(it->first.c_str(), it->second.first, it->second.second);
+    for (auto it = created_.rbegin(); it != created_.rend(); ++it) fs::remove_all(*it, ignored);
     for (auto it = movedAside_.rbegin(); it != movedAside_.rend(); ++it) {
-        std::error_code ignored;
         fs::remove_all(it->first, ignored);
         fs::rename(it->second, it->first, ignored);
     }
 }
-
-void PlantedFiles::remember(const std::string& path) { created_.push_back(path); }
 
 void PlantedFiles::directory(const std::string& path, unsigned mode) {
     std::vector<std::string> missing;
@@ -42,20 +36,20 @@ void PlantedFiles::directory(const std::string& path, unsigned mode) {
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         if (::mkdir(it->c_str(), mode) != 0) throw std::runtime_error("mkdir " + *it);
         ::chmod(it->c_str(), mode);
-        remember(*it);
+        created_.push_back(*it);
     }
 }
 
 void PlantedFiles::file(const std::string& path, const std::string& contents, unsigned mode) {
     directory(fs::path(path).parent_path().string());
     writeFile(path, contents, mode);
-    remember(path);
+    created_.push_back(path);
 }
 
 void PlantedFiles::link(const std::string& target, const std::string& path) {
     directory(fs::path(path).parent_path().string());
     if (::symlink(target.c_str(), path.c_str()) != 0) throw std::runtime_error("symlink " + path);
-    remember(path);
+    created_.push_back(path);
 }
 
 void PlantedFiles::chownUntilEnd(const std::string& path, uid_t owner, gid_t group) {

@@ -31,7 +31,6 @@ public:
     void moveAsideUntilEnd(const std::string& path);
 
 private:
-    void remember(const std::string& path);
     std::vector<std::string> created_;
     std::vector<std::pair<std::string, std::pair<uid_t, gid_t>>> owners_;
     std::vector<std::pair<std::string, std::string>> movedAside_;  // original, parked at

@@ -30,45 +30,33 @@ int rounds() {
 constexpr int kWidth = 3;
 constexpr int kDepth = 4;
 
-// Directory names below the top of a tree made by buildTree(width, depth).
-std::vector<std::string> directoriesOf(int width, int depth, const std::string& prefix = "") {
+// Directory names of the upper two levels of a tree made by buildTree,
+// where a swap redirects the most.
+std::vector<std::string> upperDirectories() {
     std::vector<std::string> names;
-    if (depth <= 1) return names;
-    for (int i = 0; i < width; ++i) {
-        const std::string name = prefix + "d" + std::to_string(i);
-        names.push_back(name);
-        for (std::string& below : directoriesOf(width, depth - 1, name + "/")) names.push_back(std::move(below));
-    }
+    for (int i = 0; i < kWidth; ++i)
+        for (int j = -1; j < kWidth; ++j)
+            names.push_back("d" + std::to_string(i) + (j < 0 ? "" : "/d" + std::to_string(j)));
     return names;
 }
 
-// Swaps the upper two levels of the tree, where a swap redirects the most.
+// Swaps directories of the victim tree until destroyed; the constructor
+// returns once the first swap has happened, so that every round is raced.
 class Attacker {
 public:
     Attacker(std::string victim, std::string linkTarget, unsigned seed)
-        : victim_(std::move(victim)), target_(std::move(linkTarget)), seed_(seed),
-          directories_(directoriesOf(kWidth, 3)) {}
-    ~Attacker() { stop(); }
-    Attacker(const Attacker&) = delete;
-    Attacker& operator=(const Attacker&) = delete;
-
-    // Returns once the first swap has happened, so that every round is raced.
-    void start() {
-        thread_ = std::thread([this] { run(); });
+        : victim_(std::move(victim)), target_(std::move(linkTarget)) {
+        thread_ = std::thread([this, seed] { run(seed); });
         while (swaps_.load() == 0) std::this_thread::yield();
     }
-    void stop() {
+    ~Attacker() {
         stop_.store(true);
-        if (thread_.joinable()) thread_.join();
+        thread_.join();
     }
 
 private:
-    // Sleeping rather than spinning keeps the swap in place for the
-    // remover to run into even when the machine is busy.
-    void pause() { std::this_thread::sleep_for(std::chrono::microseconds(50)); }
-
-    void run() {
-        std::mt19937 random(seed_);
+    void run(unsigned seed) {
+        std::mt19937 random(seed);
         while (!stop_.load()) {
             const std::string path = victim_ + "/" + directories_[random() % directories_.size()];
             const std::string parked = path + ".parked";
@@ -77,17 +65,17 @@ private:
             // directory (perhaps one the remover holds open) away and back.
             const bool linked = random() % 3 != 0 && ::symlink(target_.c_str(), path.c_str()) == 0;
             swaps_.fetch_add(1);
-            pause();
+            // Sleeping rather than spinning keeps the swap in place for the
+            // remover to run into even when the machine is busy.
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
             struct stat status {};
             if (linked && ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) ::unlink(path.c_str());
             ::rename(parked.c_str(), path.c_str());
         }
     }
 
-    std::string victim_;
-    std::string target_;
-    unsigned seed_;
-    std::vector<std::string> directories_;
+    const std::string victim_, target_;
+    const std::vector<std::string> directories_ = upperDirectories();
     std::atomic<bool> stop_{false};
     std::atomic<int> swaps_{0};
     std::thread thread_;
@@ -130,8 +118,7 @@ protected:
         for (int round = 0; round < rounds(); ++round) {
             test::buildTree(victimPath, kWidth, kDepth);
             {
-                Attacker attacker(victimPath, canaryDir, static_cast<unsigned>(round));
-                attacker.start();
+                const Attacker attacker(victimPath, canaryDir, static_cast<unsigned>(round));
                 remover(round);
             }
             // Whatever the attacker left inside the root goes, unraced.

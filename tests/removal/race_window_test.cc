@@ -29,14 +29,19 @@ bool isDirectory(int descriptor, const std::string& path) {
     return ::fstat(descriptor, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && open.st_ino == named.st_ino;
 }
 
-void swapForLink(const std::string& path, const std::string& target, const std::string& parkedAt) {
+// Parks `path` at `parkedAt` and puts a link to `target` (or, without one,
+// a regular file) in its place; restore() undoes it.
+void plantInPlace(const std::string& path, const std::string& parkedAt, const std::string& target = "") {
     ASSERT_EQ(::rename(path.c_str(), parkedAt.c_str()), 0) << path;
-    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
+    if (target.empty()) {
+        test::writeFile(path, "planted");
+    } else {
+        ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
+    }
 }
-
-void swapForFile(const std::string& path, const std::string& parkedAt) {
-    ASSERT_EQ(::rename(path.c_str(), parkedAt.c_str()), 0) << path;
-    test::writeFile(path, "planted");
+void restore(const std::string& path, const std::string& parkedAt) {
+    ASSERT_EQ(::unlink(path.c_str()), 0) << path;
+    ASSERT_EQ(::rename(parkedAt.c_str(), path.c_str()), 0) << path;
 }
 
 class RaceWindow : public test::EngineTest {
@@ -71,17 +76,16 @@ TEST_F(RaceWindow, AfterScreeningASwappedParentOrLeafIsRefusedByTheResolvedCheck
     {
         ScopedHook hook(Point::afterScreening, [&](const Site& site) {
             EXPECT_EQ(site.name, path);
-            swapForLink(v + "/a", canary("tree"), parking + "/a");
+            plantInPlace(v + "/a", parking + "/a", canary("tree"));
         });
         EXPECT_EQ(removal(path), std::nullopt);
     }
     EXPECT_TRUE(exists(parking + "/a/b/f0"));
     // Had the resolved check been skipped, the engine refuses the same swap.
     EXPECT_EQ(remove(path, kRoot), Failure::escapedRoot("a"));
-    ASSERT_EQ(::unlink((v + "/a").c_str()), 0);
-    ASSERT_EQ(::rename((parking + "/a").c_str(), (v + "/a").c_str()), 0);
+    restore(v + "/a", parking + "/a");
     {
-        ScopedHook hook(Point::afterScreening, [&](const Site&) { swapForLink(path, canary("tree"), parking + "/b"); });
+        ScopedHook hook(Point::afterScreening, [&](const Site&) { plantInPlace(path, parking + "/b", canary("tree")); });
         EXPECT_EQ(removal(path), std::nullopt);
     }
     // The engine would have taken the link alone.
@@ -89,36 +93,27 @@ TEST_F(RaceWindow, AfterScreeningASwappedParentOrLeafIsRefusedByTheResolvedCheck
     EXPECT_TRUE(exists(parking + "/b/c/leaf/f0"));
 }
 
-TEST_F(RaceWindow, BetweenComponentsTheNextComponentSwappedForALinkIsAnEscape) {
+TEST_F(RaceWindow, BetweenComponentsTheNextComponentSwappedForALinkOrAFileIsAnEscape) {
     const std::vector<std::string> names{"v", "a", "b", "c"};
-    for (std::size_t k = 0; k < names.size(); ++k) {
-        SCOPED_TRACE("swap before opening component " + std::to_string(k));
-        std::string swapped = kRoot;
-        for (std::size_t i = 0; i <= k; ++i) swapped += "/" + names[i];
-        const std::string parkedAt = std::string(kRoot) + "/parked-" + std::to_string(k);
-        ScopedHook hook(Point::betweenComponents, [&](const Site& site) {
-            if (site.index != k) return;
-            EXPECT_EQ(site.name, names[k]);
-            swapForLink(swapped, canary("tree"), parkedAt);
-        });
-        EXPECT_EQ(remove(v + "/a/b/c/leaf/f0", kRoot), Failure::escapedRoot(names[k]));
-        ASSERT_EQ(::unlink(swapped.c_str()), 0);
-        ASSERT_EQ(::rename(parkedAt.c_str(), swapped.c_str()), 0);
-        EXPECT_TRUE(exists(v + "/a/b/c/leaf/f0"));
+    for (const std::string& target : {canary("tree"), std::string()}) {
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            SCOPED_TRACE("swap before opening component " + std::to_string(k) + (target.empty() ? " for a file" : ""));
+            std::string swapped = kRoot;
+            for (std::size_t i = 0; i <= k; ++i) swapped += "/" + names[i];
+            const std::string parkedAt = std::string(kRoot) + "/parked-" + std::to_string(k);
+            ScopedHook hook(Point::betweenComponents, [&](const Site& site) {
+                if (site.index != k) return;
+                EXPECT_EQ(site.name, names[k]);
+                plantInPlace(swapped, parkedAt, target);
+            });
+            EXPECT_EQ(remove(v + "/a/b/c/leaf/f0", kRoot), Failure::escapedRoot(names[k]));
+            restore(swapped, parkedAt);
+            EXPECT_TRUE(exists(v + "/a/b/c/leaf/f0"));
+        }
     }
-}
-
-TEST_F(RaceWindow, BetweenComponentsAFileIsAnEscapeAndALinkedLeafLosesOnlyTheLink) {
-    {
-        ScopedHook hook(Point::betweenComponents, [&](const Site& site) {
-            if (site.index == 2) swapForFile(v + "/a/b", parking + "/b");
-        });
-        EXPECT_EQ(remove(v + "/a/b/c/leaf", kRoot), Failure::escapedRoot("b"));
-    }
-    ASSERT_EQ(::unlink((v + "/a/b").c_str()), 0);
-    ASSERT_EQ(::rename((parking + "/b").c_str(), (v + "/a/b").c_str()), 0);
+    // The leaf itself swapped for a link: only the link goes.
     ScopedHook hook(Point::betweenComponents, [&](const Site& site) {
-        if (site.name == "leaf") swapForLink(v + "/a/b/c/leaf", canary("tree"), parking + "/leaf");
+        if (site.name == "leaf") plantInPlace(v + "/a/b/c/leaf", parking + "/leaf", canary("tree"));
     });
     EXPECT_EQ(remove(v + "/a/b/c/leaf", kRoot), std::nullopt);
     EXPECT_FALSE(exists(v + "/a/b/c/leaf"));
@@ -131,7 +126,7 @@ TEST_F(RaceWindow, BetweenComponentsMovingAnOpenAncestorDoesNotRedirectTheWalk) 
     std::vector<std::pair<std::size_t, std::string>> seen;
     ScopedHook hook(Point::betweenComponents, [&](const Site& site) {
         seen.emplace_back(site.index, site.name);
-        if (site.index == 2) swapForLink(v + "/a", canary("tree"), parking + "/a");
+        if (site.index == 2) plantInPlace(v + "/a", parking + "/a", canary("tree"));
     });
     EXPECT_EQ(remove(v + "/a/b/c/leaf", kRoot), std::nullopt);
     EXPECT_FALSE(exists(parking + "/a/b/c/leaf"));
@@ -144,7 +139,7 @@ TEST_F(RaceWindow, BetweenListingAndUnlinkASwappedDirectoryLosesOnlyTheLink) {
     ScopedHook hook(Point::betweenListingAndUnlink, [&](const Site& site) {
         if (site.name != "b") return;
         ++fired;
-        swapForLink(v + "/a/b", canary("tree"), parking + "/b");
+        plantInPlace(v + "/a/b", parking + "/b", canary("tree"));
     });
     EXPECT_EQ(remove(v + "/a", kRoot), std::nullopt);
     EXPECT_EQ(fired, 1);
@@ -173,7 +168,7 @@ TEST_F(RaceWindow, BetweenListingAndUnlinkAVanishedOrRetypedEntryStillLetsTheDir
 
 TEST_F(RaceWindow, BetweenUnlinkAndOpenASwappedDirectoryIsAnEscapeThatKeepsItsParents) {
     ScopedHook hook(Point::betweenUnlinkAndOpen, [&](const Site& site) {
-        if (site.name == "c") swapForLink(v + "/a/b/c", canary("tree"), parking + "/c");
+        if (site.name == "c") plantInPlace(v + "/a/b/c", parking + "/c", canary("tree"));
     });
     EXPECT_EQ(remove(v + "/a", kRoot), Failure::escapedRoot("c"));
     EXPECT_TRUE(exists(v + "/a/b/c"));
@@ -184,12 +179,12 @@ TEST_F(RaceWindow, BetweenUnlinkAndOpenASwappedDirectoryIsAnEscapeThatKeepsItsPa
 
 TEST_F(RaceWindow, BetweenUnlinkAndOpenALeafSwappedIsAnEscapeAndAVanishedOneIsDenied) {
     ScopedHook asLink(Point::betweenUnlinkAndOpen, [&](const Site& site) {
-        if (site.name == "leaf") swapForLink(v + "/a/b/c/leaf", canary(), parking + "/leaf");
+        if (site.name == "leaf") plantInPlace(v + "/a/b/c/leaf", parking + "/leaf", canary());
     });
     EXPECT_EQ(remove(v + "/a/b/c/leaf", kRoot), Failure::escapedRoot("leaf"));
     EXPECT_TRUE(exists(parking + "/leaf/f0"));
     ScopedHook asFile(Point::betweenUnlinkAndOpen, [&](const Site& site) {
-        if (site.name == "b") swapForFile(v + "/a/b", parking + "/b");
+        if (site.name == "b") plantInPlace(v + "/a/b", parking + "/b");
     });
     EXPECT_EQ(remove(v + "/a/b", kRoot), Failure::escapedRoot("b"));
     EXPECT_EQ(test::readFile(v + "/a/b"), "planted");

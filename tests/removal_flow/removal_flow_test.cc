@@ -66,17 +66,19 @@ void makeTree(const std::string& directory) {
 // Everything from `path` down belongs to `uid`, as a peer's own files do.
 void giveTo(const std::string& path, uid_t uid) {
     ASSERT_EQ(::lchown(path.c_str(), uid, 20), 0) << path;
-    if (fs::is_directory(fs::symlink_status(path))) {
-        for (const auto& entry : fs::recursive_directory_iterator(path)) {
-            ASSERT_EQ(::lchown(entry.path().c_str(), uid, 20), 0) << entry.path();
-        }
-    }
+    if (!fs::is_directory(fs::symlink_status(path))) return;
+    for (const auto& entry : fs::recursive_directory_iterator(path))
+        ASSERT_EQ(::lchown(entry.path().c_str(), uid, 20), 0) << entry.path();
 }
 
-// Replaces a directory with a link to `target`, as a peer racing the helper does.
+// Replaces a directory with a link to `target`, as a peer racing the helper does, and back.
 void swapForLink(const std::string& directory, const std::string& target) {
     fs::rename(directory, directory + ".moved");
     fs::create_directory_symlink(target, directory);
+}
+void swapBack(const std::string& directory) {
+    fs::remove(directory);
+    fs::rename(directory + ".moved", directory);
 }
 
 class RemovalFlowTest : public ::testing::Test {
@@ -97,9 +99,8 @@ protected:
                                  "/Library/Caches/com.example", "/Library/Caches/com.example.other",
                                  "/Applications/Some.app", "/Applications/Utilities/Tool.app", "/private/var/folders/ab",
                                  "/private/var/db/powerlog/Library", "/private/var/log/old.log",
-                                 "/Library/Apple/usr/share/rosetta/rosetta_update_bundle/cache"}) {
+                                 "/Library/Apple/usr/share/rosetta/rosetta_update_bundle/cache"})
             fs::remove_all(made);
-        }
         EXPECT_EQ(smcd::test::openDescriptorCount(), descriptorsBefore_);
     }
 
@@ -121,38 +122,23 @@ private:
     std::size_t descriptorsBefore_ = 0;
 };
 
-TEST_F(RemovalFlowTest, AnEmptyRequestAnswersAnEmptyArray) {
-    ScopedLogCapture capture;
-    const Results results = remove({}, Target::systemCache, permanently);
-    EXPECT_EQ(nlohmann::ordered_json(results).dump(), "[]");
-    EXPECT_TRUE(capture.lines().empty());
-}
-
-TEST_F(RemovalFlowTest, RefusedPathsComeFirstWhateverTheirPlaceInTheRequest) {
+TEST_F(RemovalFlowTest, RefusedPathsComeFirstAndEachDistinctPathGetsOneRecordEvenInAnotherSpelling) {
+    const std::string composed = "/Library/Caches/caf\xC3\xA9", decomposed = "/Library/Caches/cafe\xCC\x81";
+    makeTree(composed);
     makeTree("/Library/Caches/com.example");
     ScopedLogCapture capture;
-    const Results results =
-        remove({"/Library/Caches/com.example", "/Library/Preferences/x", "/Library/Caches"}, Target::systemCache,
-               permanently);
+    EXPECT_EQ(nlohmann::ordered_json(remove({}, Target::systemCache, permanently)).dump(), "[]");
+    const Results results = remove({"/Library/Caches/com.example", composed, "/Library/Preferences/x", decomposed,
+                                    "/Library/Caches", composed, "/Library/Preferences/x"},
+                                   Target::systemCache, permanently);
     EXPECT_EQ(results, (Results{kept("/Library/Preferences/x", outsideProblem), kept("/Library/Caches", outsideProblem),
-                                gone("/Library/Caches/com.example")}));
+                                gone("/Library/Caches/com.example"), gone(composed)}));
     EXPECT_FALSE(exists("/Library/Caches/com.example"));
-    EXPECT_TRUE(exists("/Library/Caches"));
-    EXPECT_EQ(capture.lines(), (Lines{error("removal refused by screening: <private> [systemCache]"),
-                                      error("removal refused by screening: <private> [systemCache]"),
-                                      notice("removed systemCache (deleted)")}));
-}
-
-TEST_F(RemovalFlowTest, EachDistinctPathGetsOneRecordEvenInAnotherSpelling) {
-    const std::string composed = "/Library/Caches/caf\xC3\xA9";
-    const std::string decomposed = "/Library/Caches/cafe\xCC\x81";
-    makeTree(composed);
-    ScopedLogCapture capture;
-    const Results results = remove({composed, decomposed, composed, "/etc/x", "/etc/x"}, Target::systemCache,
-                                   permanently);
-    EXPECT_EQ(results, (Results{kept("/etc/x", outsideProblem), gone(composed)}));
     EXPECT_FALSE(exists(composed));
-    EXPECT_EQ(capture.lines().size(), 2u);
+    EXPECT_TRUE(exists("/Library/Caches"));
+    const CapturedLine refusal = error("removal refused by screening: <private> [systemCache]");
+    EXPECT_EQ(capture.lines(), (Lines{refusal, refusal, notice("removed systemCache (deleted)"),
+                                      notice("removed systemCache (deleted)")}));
 }
 
 TEST_F(RemovalFlowTest, EveryFamilyDeletesAnAcceptedPathThroughTheEngine) {
@@ -171,11 +157,7 @@ TEST_F(RemovalFlowTest, EveryFamilyDeletesAnAcceptedPathThroughTheEngine) {
          "removed rosettaCaches (deleted)"},
     };
     for (const auto& c : cases) {
-        if (c.path.ends_with(".log")) {
-            writeFile(c.path, "log");
-        } else {
-            makeTree(c.path);
-        }
+        c.path.ends_with(".log") ? writeFile(c.path, "log") : makeTree(c.path);
         if (c.path.starts_with("/Users/ann")) giveTo(c.path, ann);
         ScopedLogCapture capture;
         EXPECT_EQ(remove({c.path}, c.family, permanently), Results{gone(c.path)}) << c.path;
@@ -202,9 +184,7 @@ TEST_F(RemovalFlowTest, BundlesAndSupportFilesGoToTheTrashWhenAskedTo) {
     EXPECT_EQ(readFile(trashed("com.example/file")), "data");
     EXPECT_EQ(capture.lines(), (Lines{notice("removed appBundle (trashed)"), notice("removed appBundle (trashed)"),
                                       notice("removed supportFile (trashed)")}));
-}
-
-TEST_F(RemovalFlowTest, TheDaemonsOwnTrashIsRootsHomeTrash) {
+    // Without a Trash of the test's choosing, the daemon's own: root's home Trash.
     makeTree("/Applications/Utilities/Tool.app");
     EXPECT_EQ(removePaths({"/Applications/Utilities/Tool.app"}, Target::appBundle, toTrash, ann),
               Results{gone("/Applications/Utilities/Tool.app")});
@@ -248,8 +228,7 @@ TEST_F(RemovalFlowTest, AParentSwappedForALinkAfterScreeningTouchesNothingOutsid
                   Results{kept("/Users/ann/Library/Caches/com.example", resolvesProblem)});
         EXPECT_EQ(capture.lines(), Lines{error("refused after resolution [supportFile]")});
         EXPECT_EQ(readFile("/Library/Caches/com.example/sub/.hidden"), "data");
-        fs::remove("/Users/ann/Library/Caches");
-        fs::rename("/Users/ann/Library/Caches.moved", "/Users/ann/Library/Caches");
+        swapBack("/Users/ann/Library/Caches");
     }
     EXPECT_TRUE(trashIsEmpty());
 }
@@ -272,8 +251,7 @@ TEST_F(RemovalFlowTest, AComponentSwappedWhileActingIsRefusedWithItsName) {
         EXPECT_EQ(capture.lines(), Lines{error("refused a component that changed under us [supportFile]")});
         EXPECT_EQ(readFile("/Library/Caches/com.example/sub/.hidden"), "data");
         EXPECT_EQ(readFile("/Users/ann/Library/Caches.moved/com.example/file"), "data");
-        fs::remove("/Users/ann/Library/Caches");
-        fs::rename("/Users/ann/Library/Caches.moved", "/Users/ann/Library/Caches");
+        swapBack("/Users/ann/Library/Caches");
         fs::remove_all("/Users/ann/Library/Caches/com.example");
     }
     EXPECT_TRUE(trashIsEmpty());
@@ -309,10 +287,9 @@ TEST_F(RemovalFlowTest, APeerCannotReachIntoAnotherUsersHome) {
     makeTree("/Users/ann/Library/Caches/com.example");
     giveTo("/Users/ann/Library/Caches/com.example", ann);
     ScopedLogCapture capture;
-    for (const bool permanent : {toTrash, permanently}) {
+    for (const bool permanent : {toTrash, permanently})
         EXPECT_EQ(remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, permanent, bob),
                   Results{kept("/Users/ann/Library/Caches/com.example", outsideProblem)});
-    }
     EXPECT_EQ(capture.lines(), (Lines{error("removal refused by screening: <private> [supportFile]"),
                                       error("removal refused by screening: <private> [supportFile]")}));
     EXPECT_EQ(readFile("/Users/ann/Library/Caches/com.example/file"), "data");
@@ -323,9 +300,7 @@ TEST_F(RemovalFlowTest, TheActivePowerLogDatabaseStaysWhileItsSiblingsGo) {
     const std::string folder = "/var/db/powerlog/Library/PerfPowerTelemetry/BackgroundProcessing";
     const std::string database = folder + "/CurrentBackgroundProcessingDB.BGSQL";
     fs::create_directories(folder);
-    for (const auto& name : {database, database + "-wal", database + "-shm", folder + "/Other.db"}) {
-        writeFile(name, "db");
-    }
+    for (const auto& name : {database, database + "-wal", database + "-shm", folder + "/Other.db"}) writeFile(name, "db");
     ScopedLogCapture capture;
     const Results results = remove({database, folder + "/Other.db", database + "-wal", database + "-shm",
                                     "/var/db/powerlog/Library/PerfPowerTelemetry"},
@@ -344,9 +319,7 @@ TEST_F(RemovalFlowTest, ShaderCachesInsideASensorsContainerAreOutOfReach) {
     const std::string plain = "/var/folders/ab/xyz/C/com.apple.metal";
     const std::string sensor = "/var/folders/ab/xyz/C/com.CrowdStrike.falcon/com.apple.metal";
     const std::string app = "/var/folders/ab/xyz/C/com.example.app/com.apple.metalfe";
-    makeTree(plain);
-    makeTree(sensor);
-    makeTree(app);
+    for (const auto& tree : {plain, sensor, app}) makeTree(tree);
     ScopedLogCapture capture;
     EXPECT_EQ(remove({sensor, plain, app}, Target::gpuShaderCaches, permanently),
               (Results{kept(sensor, outsideProblem), gone(plain), gone(app)}));
@@ -357,15 +330,11 @@ TEST_F(RemovalFlowTest, ShaderCachesInsideASensorsContainerAreOutOfReach) {
 }
 
 TEST(RemovalRecord, EncodesTheProblemOnlyWhenThereIsOne) {
-    EXPECT_EQ(nlohmann::ordered_json(PrivilegedRemovalResult{"/a", true, std::nullopt}).dump(),
-              R"({"path":"/a","removed":true})");
-    EXPECT_EQ(nlohmann::ordered_json(PrivilegedRemovalResult{"/b", false, "why"}).dump(),
-              R"({"path":"/b","removed":false,"problem":"why"})");
-    const auto decoded = nlohmann::json::parse(R"({"removed":false,"path":"/b","problem":"why"})")
-                             .get<PrivilegedRemovalResult>();
-    EXPECT_EQ(decoded, (PrivilegedRemovalResult{"/b", false, "why"}));
-    const auto noProblem = nlohmann::json::parse(R"({"removed":true,"path":"/a"})").get<PrivilegedRemovalResult>();
-    EXPECT_EQ(noProblem, (PrivilegedRemovalResult{"/a", true, std::nullopt}));
+    for (const auto& [record, text] : {std::pair{gone("/a"), R"({"path":"/a","removed":true})"},
+                                       std::pair{kept("/b", "why"), R"({"path":"/b","removed":false,"problem":"why"})"}}) {
+        EXPECT_EQ(nlohmann::ordered_json(record).dump(), text);
+        EXPECT_EQ(nlohmann::json::parse(text).get<PrivilegedRemovalResult>(), record);
+    }
     EXPECT_THROW(nlohmann::json::parse(R"({"path":"/a"})").get<PrivilegedRemovalResult>(), nlohmann::json::exception);
 }
 

@@ -1,6 +1,6 @@
 #include <climits>
 #include <ctime>
-#include <regex>
+#include <tuple>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -27,57 +27,39 @@ TEST(TrashRecordPath, EscapesEverythingButUnreservedCharactersAndSlashes) {
 
 TEST(TrashRecordPath, RecordHasTheGroupThePathAndALocalDate) {
     std::tm when{};
-    when.tm_year = 2024 - 1900;
-    when.tm_mon = 1;
-    when.tm_mday = 29;
-    when.tm_hour = 23;
-    when.tm_min = 5;
-    when.tm_sec = 9;
+    when.tm_year = 2024 - 1900, when.tm_mon = 1, when.tm_mday = 29, when.tm_hour = 23, when.tm_min = 5, when.tm_sec = 9;
     when.tm_isdst = -1;
-    const std::time_t moment = std::mktime(&when);
-    EXPECT_EQ(trashInfoRecord("/Users/ann/a b", moment),
+    EXPECT_EQ(trashInfoRecord("/Users/ann/a b", std::mktime(&when)),
               "[Trash Info]\nPath=/Users/ann/a%20b\nDeletionDate=2024-02-29T23:05:09\n");
 }
 
 TEST(TrashEntryNames, FirstAttemptKeepsTheNameLaterOnesNumberTheStem) {
-    EXPECT_EQ(trashEntryName("Some.app", 1), "Some.app");
-    EXPECT_EQ(trashEntryName("Some.app", 2), "Some.2.app");
-    EXPECT_EQ(trashEntryName("archive.tar.gz", 3), "archive.tar.3.gz");
-    EXPECT_EQ(trashEntryName("README", 2), "README.2");
-    // A leading dot is part of a hidden name, not an extension.
-    EXPECT_EQ(trashEntryName(".hidden", 2), ".hidden.2");
-    EXPECT_EQ(trashEntryName("trailing.", 2), "trailing.2.");
+    const std::tuple<const char*, unsigned, const char*> cases[] = {
+        {"Some.app", 1, "Some.app"}, {"Some.app", 2, "Some.2.app"}, {"archive.tar.gz", 3, "archive.tar.3.gz"},
+        {"README", 2, "README.2"}, {"trailing.", 2, "trailing.2."},
+        {".hidden", 2, ".hidden.2"},  // a leading dot is part of a hidden name, not an extension
+    };
+    for (const auto& [name, attempt, expected] : cases) EXPECT_EQ(trashEntryName(name, attempt), expected) << name;
 }
 
-TEST(TrashEntryNames, LongNamesAreShortenedSoTheRecordNameStillFits) {
+TEST(TrashEntryNames, LongNamesAreShortenedSoTheRecordNameStillFitsWithoutSplittingACharacter) {
     const std::size_t budget = NAME_MAX - std::string(".trashinfo").size();
     const std::string longStem(300, 'x');
-    for (unsigned attempt : {1u, 2u, 999u}) {
-        const std::string name = trashEntryName(longStem + ".app", attempt);
-        EXPECT_LE(name.size(), budget) << attempt;
-        EXPECT_TRUE(name.ends_with(".app")) << name;
+    std::string wide;  // two-byte characters: a cut at an odd byte would leave half of one
+    for (int i = 0; i < 200; ++i) wide += "\xC3\xA9";
+    for (unsigned attempt : {1u, 2u, 10u, 999u}) {
+        EXPECT_LE(trashEntryName(longStem + ".app", attempt).size(), budget) << attempt;
+        EXPECT_TRUE(trashEntryName(longStem + ".app", attempt).ends_with(".app")) << attempt;
+        EXPECT_TRUE(smcd::unicode::isValidUtf8(trashEntryName(wide, attempt))) << attempt;
+        EXPECT_LE(trashEntryName(wide, attempt).size(), budget) << attempt;
     }
     EXPECT_TRUE(trashEntryName(longStem + ".app", 7).ends_with(".7.app"));
     // Distinct attempts stay distinct after shortening.
     EXPECT_NE(trashEntryName(longStem, 1), trashEntryName(longStem, 2));
-}
-
-TEST(TrashEntryNames, ShorteningNeverSplitsACharacter) {
-    // Two-byte characters: a cut at an odd byte would leave half of one.
-    std::string wide;
-    for (int i = 0; i < 200; ++i) wide += "\xC3\xA9";
-    for (unsigned attempt : {1u, 2u, 10u, 100u}) {
-        const std::string name = trashEntryName(wide, attempt);
-        EXPECT_TRUE(smcd::unicode::isValidUtf8(name)) << attempt;
-        EXPECT_LE(name.size(), static_cast<std::size_t>(NAME_MAX) - 10);
-    }
-}
-
-TEST(TrashEntryNames, AnExtensionTooLongToKeepIsCutWithTheRest) {
-    const std::string name = trashEntryName("a." + std::string(400, 'e'), 2);
-    EXPECT_LE(name.size(), static_cast<std::size_t>(NAME_MAX) - 10);
-    EXPECT_TRUE(name.ends_with(".2")) << name;
-    EXPECT_FALSE(name.empty());
+    // An extension too long to keep is cut with the rest.
+    const std::string cut = trashEntryName("a." + std::string(400, 'e'), 2);
+    EXPECT_LE(cut.size(), budget);
+    EXPECT_TRUE(cut.ends_with(".2")) << cut;
 }
 
 }  // namespace
