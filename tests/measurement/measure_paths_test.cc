@@ -72,28 +72,23 @@ private:
     std::size_t descriptorsBefore_ = 0;
 };
 
-TEST_F(MeasurePathsTest, ARefusedPathKeepsItsPlaceBetweenMeasuredOnes) {
+TEST_F(MeasurePathsTest, RefusedPathsKeepTheirPlaceAndAFileOrMissingPathMeasuresZero) {
     ScopedLogCapture capture;
     EXPECT_TRUE(measurePaths({}, ann).empty());
     EXPECT_TRUE(capture.lines().empty());
-    const auto records = measurePaths({systemCache_, "/etc/passwd", "/var/log"}, ann);
-    EXPECT_EQ(records, (std::vector<Measurement>{measured(systemCache_), refused("/etc/passwd"), measured("/var/log")}));
-    EXPECT_EQ(capture.lines(), std::vector<CapturedLine>{refusedLine});
-    EXPECT_EQ(records[0].fileCount, 2);  // the hidden file is in
-}
-
-TEST_F(MeasurePathsTest, LinksAndUnscreenablePathsAreRefusedButAFileOrMissingPathMeasuresZero) {
+    // Links and unscreenable paths are refused, never followed.
     makeLink(systemCache_, "/Library/Caches/link-to-measure");
-    const auto records = measurePaths({"/Library/Caches/link-to-measure", "/Library/Caches/link-to-measure/a", "relative",
-                                       systemCache_ + "/", "/Library/Preferences", systemCache_ + "/a",
-                                       systemCache_ + "/gone"},
+    const std::string link = "/Library/Caches/link-to-measure";
+    const auto records = measurePaths({systemCache_, "/etc/passwd", link, link + "/a", "relative", systemCache_ + "/",
+                                       "/Library/Preferences", systemCache_ + "/a", systemCache_ + "/gone", "/var/log"},
                                       ann);
-    std::filesystem::remove("/Library/Caches/link-to-measure");
-    EXPECT_EQ(records, (std::vector<Measurement>{refused("/Library/Caches/link-to-measure"),
-                                                 refused("/Library/Caches/link-to-measure/a"), refused("relative"),
-                                                 refused(systemCache_ + "/"), refused("/Library/Preferences"),
-                                                 {systemCache_ + "/a", 0, 0, false},
-                                                 {systemCache_ + "/gone", 0, 0, false}}));
+    std::filesystem::remove(link);
+    EXPECT_EQ(records, (std::vector<Measurement>{measured(systemCache_), refused("/etc/passwd"), refused(link),
+                                                 refused(link + "/a"), refused("relative"), refused(systemCache_ + "/"),
+                                                 refused("/Library/Preferences"), {systemCache_ + "/a", 0, 0, false},
+                                                 {systemCache_ + "/gone", 0, 0, false}, measured("/var/log")}));
+    EXPECT_EQ(capture.lines(), std::vector<CapturedLine>(6, refusedLine));
+    EXPECT_EQ(records[0].fileCount, 2);  // the hidden file is in
 }
 
 TEST_F(MeasurePathsTest, RepeatsAreTheSameTextNotTheSamePlace) {

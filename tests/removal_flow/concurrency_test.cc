@@ -36,19 +36,14 @@ TEST(TrashConcurrency, SimultaneousItemsOfOneNameNeverShareOrOverwriteAnEntry) {
     TempDir work;
     smcd::platform::FreedesktopTrash trash(home.path(), ::geteuid());
     const int perThread = rounds();
-    for (int t = 0; t < threads; ++t) {
-        for (int i = 0; i < perThread; ++i) {
-            const std::string bundle = work / ("t" + std::to_string(t) + "-" + std::to_string(i) + "/Some.app");
-            fs::create_directories(bundle);
-            writeFile(bundle + "/id", std::to_string(t) + "-" + std::to_string(i));
-        }
-    }
     std::atomic<int> failures{0};
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
             for (int i = 0; i < perThread; ++i) {
-                const std::string parentPath = work / ("t" + std::to_string(t) + "-" + std::to_string(i));
+                const std::string id = std::to_string(t) + "-" + std::to_string(i), parentPath = work / ("t" + id);
+                fs::create_directories(parentPath + "/Some.app");
+                writeFile(parentPath + "/Some.app/id", id);
                 smcd::UniqueFd parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
                 if (trash.moveToTrash(parent.get(), "Some.app", "")) ++failures;
             }
