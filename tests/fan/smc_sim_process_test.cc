@@ -1,7 +1,6 @@
 // The smc-sim executable: its command line, readiness, and a clean stop.
 
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -11,16 +10,13 @@
 namespace smcd::test {
 namespace {
 
-TEST(SimCommandLine, ListsItsProfilesDefaultFirst) {
+TEST(SimCommandLine, ListsItsProfilesAndRefusesBadArgumentsWithoutStarting) {
     const auto run = runSimToCompletion({"--list-profiles"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output.rfind("apple-silicon-laptop\t", 0), 0u) << run.output;
     for (const char* name : {"\napple-silicon-newer\t", "\nintel-laptop\t", "\ndesktop\t", "\nfanless-laptop\t"}) {
         EXPECT_NE(run.output.find(name), std::string::npos) << name;
     }
-}
-
-TEST(SimCommandLine, RefusesUnknownProfilesAndFlagsWithoutStarting) {
     TempDir dir;
     for (const std::vector<std::string>& arguments :
          {std::vector<std::string>{"--profile", "nonesuch"}, {"--hold", "-3"}, {"--frobnicate", "1"}, {"--socket"}}) {
@@ -31,50 +27,25 @@ TEST(SimCommandLine, RefusesUnknownProfilesAndFlagsWithoutStarting) {
     }
 }
 
-TEST(SimProcessLife, PlaysTheChosenProfileAndStopsCleanlyOnSigterm) {
+TEST(SimProcessLife, PlaysTheChosenProfileAndASecondSimulatorOnTheSamePathsGivesWay) {
     TempDir dir;
-    SimProcess sim(dir / "smc.socket", dir / "control.socket", {"--profile", "desktop", "--hold", "0"});
+    SimProcess sim(dir / "smc.socket", dir / "control.socket", {"--profile", "desktop"});
     ASSERT_TRUE(sim.ready());
-    EXPECT_TRUE(exists(dir / "smc.socket"));
     EXPECT_EQ(sim.command("profile"), "ok desktop");
-    EXPECT_EQ(sim.command("value FNum"), "ok 1");
-    EXPECT_EQ(sim.stop(), 0);
-    EXPECT_FALSE(exists(dir / "smc.socket"));
-    EXPECT_FALSE(exists(dir / "control.socket"));
+    EXPECT_EQ(runSimToCompletion({"--socket", dir / "smc.socket", "--control", dir / "control.socket"}).status, 1);
+    EXPECT_EQ(sim.command("ping"), "ok smc-sim");
 }
 
-TEST(SimProcessLife, TheHoldFlagSetsTheThermalManagersHold) {
-    TempDir dir;
-    SimProcess quick(dir / "a.socket", dir / "a.control", {"--hold", "0"});
-    ASSERT_TRUE(quick.ready());
-    EXPECT_EQ(quick.command("set Ftst 1"), "ok");
-    EXPECT_EQ(quick.command("held"), "ok no");
-    SimProcess slow(dir / "b.socket", dir / "b.control", {"--hold", "600"});
-    ASSERT_TRUE(slow.ready());
-    EXPECT_EQ(slow.command("set Ftst 1"), "ok");
-    EXPECT_EQ(slow.command("held"), "ok yes");
-}
-
-TEST(SimProcessLife, InterruptAlsoRemovesTheSockets) {
-    TempDir dir;
-    SimProcess sim(dir / "smc.socket", dir / "control.socket");
-    ASSERT_TRUE(sim.ready());
-    ASSERT_EQ(::kill(sim.pid(), SIGINT), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(sim.pid(), &status, 0), sim.pid());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_FALSE(exists(dir / "smc.socket"));
-    EXPECT_FALSE(exists(dir / "control.socket"));
-}
-
-TEST(SimProcessLife, ASecondSimulatorOnTheSamePathsGivesWay) {
-    TempDir dir;
-    SimProcess first(dir / "smc.socket", dir / "control.socket");
-    ASSERT_TRUE(first.ready());
-    const auto second = runSimToCompletion({"--socket", dir / "smc.socket", "--control", dir / "control.socket"});
-    EXPECT_EQ(second.status, 1);
-    EXPECT_EQ(first.command("ping"), "ok smc-sim");
-    EXPECT_EQ(first.stop(), 0);
+TEST(SimProcessLife, TerminateOrInterruptStopsCleanlyAndRemovesTheSockets) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        TempDir dir;
+        SimProcess sim(dir / "smc.socket", dir / "control.socket");
+        ASSERT_TRUE(sim.ready());
+        EXPECT_TRUE(exists(dir / "smc.socket"));
+        EXPECT_EQ(sim.stop(signal), 0) << signal;
+        EXPECT_FALSE(exists(dir / "smc.socket")) << signal;
+        EXPECT_FALSE(exists(dir / "control.socket")) << signal;
+    }
 }
 
 }  // namespace

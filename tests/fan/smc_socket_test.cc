@@ -45,57 +45,38 @@ public:
     bool running() const { return thread_.joinable(); }
     void stop() {
         if (!thread_.joinable()) return;
-        const char byte = 0;
-        EXPECT_EQ(::write(stopWrite_.get(), &byte, 1), 1);
+        EXPECT_EQ(::write(stopWrite_.get(), "", 1), 1);
         thread_.join();
         server_.reset();
     }
 
 private:
     std::unique_ptr<Server> server_;
-    UniqueFd stopRead_;
-    UniqueFd stopWrite_;
+    UniqueFd stopRead_, stopWrite_;
     std::thread thread_;
 };
 
+// Leaves a socket file at `path` that nobody listens on.
+void leaveStaleSocket(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+}
+
 class SocketTransport : public ::testing::Test {
 protected:
-    SocketTransport() : machine(smcsim::defaultProfile()) { paths = {dir / "smc.socket", dir / "control.socket"}; }
-
     std::unique_ptr<SMCFanCore> openCore() {
         return SMCFanCore::open(platform::matchingSocketService(paths.socket), systemFanClock());
     }
 
     test::TempDir dir;
-    smcsim::Machine machine;
-    smcsim::ServerPaths paths;
+    smcsim::Machine machine{smcsim::defaultProfile()};
+    smcsim::ServerPaths paths{dir / "smc.socket", dir / "control.socket"};
 };
 
-TEST_F(SocketTransport, NoServiceWithoutASocketAtThePath) {
-    EXPECT_EQ(platform::matchingSocketService(paths.socket), nullptr);
-    test::writeFile(paths.socket, "not a socket");
-    EXPECT_EQ(platform::matchingSocketService(paths.socket), nullptr);
-}
-
-TEST_F(SocketTransport, ASocketWithNoServerBehindItDoesNotOpen) {
-    {
-        RunningServer server(machine, paths);
-        ASSERT_TRUE(server.running());
-    }
-    // Leave a socket file nobody listens on.
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, paths.socket.c_str());
-    ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    fd.reset();
-    auto service = platform::matchingSocketService(paths.socket);
-    ASSERT_NE(service, nullptr);
-    EXPECT_EQ(service->open(), nullptr);
-    ::unlink(paths.socket.c_str());
-}
-
-TEST_F(SocketTransport, CarriesStructCallsToTheModelAndBack) {
+TEST_F(SocketTransport, CarriesStructCallsAndRefusesAnUnknownSelector) {
     RunningServer server(machine, paths);
     ASSERT_TRUE(server.running());
     auto core = openCore();
@@ -105,10 +86,7 @@ TEST_F(SocketTransport, CarriesStructCallsToTheModelAndBack) {
     EXPECT_EQ(fans[1].maxRPM, 5776);
     EXPECT_TRUE(core->writeKey(fourCharCode("F1Tg"), std::vector<std::uint8_t>{0x00, 0x00, 0x7A, 0x45}));
     EXPECT_EQ(machine.value("F1Tg"), 4000.0);
-}
 
-TEST_F(SocketTransport, AnUnknownSelectorIsRefusedAndTheConnectionStaysUsable) {
-    RunningServer server(machine, paths);
     auto client = platform::matchingSocketService(paths.socket)->open();
     ASSERT_NE(client, nullptr);
     platform::SMCStructBytes input{}, output{};
@@ -128,9 +106,7 @@ TEST_F(SocketTransport, ADroppedClientFailsEveryLaterCallWithoutReconnecting) {
     auto core = openCore();
     ASSERT_NE(core, nullptr);
     ASSERT_EQ(core->capabilities().size(), 2u);
-
     test::ControlClient control(paths.control);
-    ASSERT_TRUE(control.connected());
     EXPECT_EQ(control.command("clients"), "ok 1 1");
     EXPECT_EQ(control.command("drop"), "ok 1");
     const auto calls = machine.callCount();
@@ -139,17 +115,11 @@ TEST_F(SocketTransport, ADroppedClientFailsEveryLaterCallWithoutReconnecting) {
     EXPECT_TRUE(core->capabilities().empty());
     EXPECT_EQ(machine.callCount(), calls);
     EXPECT_EQ(control.command("clients"), "ok 0 1");
-}
 
-TEST_F(SocketTransport, AStoppedServerFailsCallsAndLeavesNoSocketFiles) {
-    RunningServer server(machine, paths);
-    auto core = openCore();
-    ASSERT_NE(core, nullptr);
+    // A stopped server leaves no socket files behind.
     server.stop();
     EXPECT_FALSE(test::exists(paths.socket));
     EXPECT_FALSE(test::exists(paths.control));
-    EXPECT_TRUE(core->capabilities().empty());
-    EXPECT_FALSE(core->ftstAvailable());
 }
 
 TEST_F(SocketTransport, ClosesEveryDescriptorItOpens) {
@@ -161,8 +131,7 @@ TEST_F(SocketTransport, ClosesEveryDescriptorItOpens) {
             auto core = openCore();
             ASSERT_NE(core, nullptr);
             EXPECT_EQ(core->capabilities().size(), 2u);
-            test::ControlClient control(paths.control);
-            EXPECT_EQ(control.command("ping"), "ok smc-sim");
+            EXPECT_EQ(test::ControlClient(paths.control).command("ping"), "ok smc-sim");
         }
         EXPECT_EQ(SMCFanCore::open(platform::matchingSocketService(dir / "nothing"), systemFanClock()), nullptr);
         // The server closes its ends of the connections as it sees them go:
@@ -170,6 +139,9 @@ TEST_F(SocketTransport, ClosesEveryDescriptorItOpens) {
         test::ControlClient last(paths.control);
         EXPECT_EQ(last.command("clients"), "ok 0 5");
         EXPECT_EQ(test::openDescriptorCount(), serving + 2);
+        // An overlong control line closes that connection only.
+        EXPECT_EQ(test::ControlClient(paths.control).command(std::string(10000, 'x')), "");
+        EXPECT_EQ(last.command("ping"), "ok smc-sim");
     }
     EXPECT_EQ(test::openDescriptorCount(), before);
 }
@@ -179,7 +151,7 @@ TEST_F(SocketTransport, SocketsAreForTheirOwnerOnlyAndAppearOnlyOnceListening) {
     // Built under a temporary name and renamed into place: nothing else is left.
     std::size_t entries = 0;
     for (UniqueDir listing(::opendir(dir.path().c_str())); const dirent* entry = ::readdir(listing.get());) {
-        entries += std::string(entry->d_name) != "." && std::string(entry->d_name) != ".." ? 1 : 0;
+        entries += entry->d_name[0] != '.' ? 1 : 0;
     }
     EXPECT_EQ(entries, 2u);
     for (const auto& path : {paths.socket, paths.control}) {
@@ -197,8 +169,7 @@ TEST_F(SocketTransport, ServesManyClientsAtOnce) {
     for (int i = 0; i < 4; ++i) {
         clients.emplace_back([&] {
             auto core = openCore();
-            if (!core) return;
-            for (int round = 0; round < 20; ++round) {
+            for (int round = 0; core && round < 20; ++round) {
                 const auto fans = core->capabilities();
                 if (fans.size() == 2 && fans[0].maxRPM == 5348) ++good;
             }
@@ -210,45 +181,34 @@ TEST_F(SocketTransport, ServesManyClientsAtOnce) {
     EXPECT_EQ(good, 80);
 }
 
-TEST_F(SocketTransport, StartRefusesALiveServerOrAForeignFileButReplacesAStaleSocket) {
+TEST_F(SocketTransport, OnlyASocketIsAServiceAndStartRefusesALiveServerOrAForeignFileButReplacesAStaleSocket) {
+    const auto failure = [&](const smcsim::ServerPaths& at) {
+        auto started = Server::start(machine, at);
+        const auto* error = std::get_if<smcsim::StartError>(&started);
+        return error ? std::optional(error->failure) : std::nullopt;
+    };
     {
         RunningServer first(machine, paths);
-        auto second = Server::start(machine, paths);
-        ASSERT_TRUE(std::holds_alternative<smcsim::StartError>(second));
-        EXPECT_EQ(std::get<smcsim::StartError>(second).failure, smcsim::StartFailure::pathInUse);
-        // The first one is unharmed.
-        EXPECT_NE(openCore(), nullptr);
+        EXPECT_EQ(failure(paths), smcsim::StartFailure::pathInUse);
+        EXPECT_NE(openCore(), nullptr) << "the first one is unharmed";
     }
-
+    EXPECT_EQ(platform::matchingSocketService(paths.socket), nullptr) << "no socket, no service";
+    test::writeFile(paths.socket, "not a socket");
+    EXPECT_EQ(platform::matchingSocketService(paths.socket), nullptr);
+    ::unlink(paths.socket.c_str());
     test::writeFile(paths.control, "keep me");
-    auto blocked = Server::start(machine, paths);
-    ASSERT_TRUE(std::holds_alternative<smcsim::StartError>(blocked));
-    EXPECT_EQ(std::get<smcsim::StartError>(blocked).failure, smcsim::StartFailure::pathOccupied);
+    EXPECT_EQ(failure(paths), smcsim::StartFailure::pathOccupied);
     EXPECT_EQ(test::readFile(paths.control), "keep me");
     EXPECT_FALSE(test::exists(paths.socket)) << "the half-started server removed its first socket";
     ::unlink(paths.control.c_str());
 
-    UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, paths.socket.c_str());
-    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    stale.reset();
+    // A socket nobody listens on: a service that does not open, until a server replaces it.
+    ASSERT_NO_FATAL_FAILURE(leaveStaleSocket(paths.socket));
+    EXPECT_EQ(platform::matchingSocketService(paths.socket)->open(), nullptr);
     RunningServer replacement(machine, paths);
     ASSERT_TRUE(replacement.running());
     EXPECT_NE(openCore(), nullptr);
-
-    auto tooLong = Server::start(machine, {dir / std::string(200, 'x'), paths.control});
-    ASSERT_TRUE(std::holds_alternative<smcsim::StartError>(tooLong));
-    EXPECT_EQ(std::get<smcsim::StartError>(tooLong).failure, smcsim::StartFailure::pathTooLong);
-}
-
-TEST_F(SocketTransport, AnOverlongControlLineClosesThatConnectionOnly) {
-    RunningServer server(machine, paths);
-    test::ControlClient flood(paths.control);
-    EXPECT_EQ(flood.command(std::string(10000, 'x')), "");
-    test::ControlClient fine(paths.control);
-    EXPECT_EQ(fine.command("ping"), "ok smc-sim");
+    EXPECT_EQ(failure({dir / std::string(200, 'x'), paths.control}), smcsim::StartFailure::pathTooLong);
 }
 
 }  // namespace

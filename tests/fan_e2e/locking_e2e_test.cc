@@ -11,12 +11,12 @@
 namespace smcd::test {
 namespace {
 
-TEST(FanLocking, CapabilitiesWaitForAnUnlockInProgressButPingDoesNot) {
-    if (!insideSandbox()) GTEST_SKIP() << "binds the compiled-in /var/run paths: sandbox only";
+using FanLocking = SandboxTest;
+
+TEST_F(FanLocking, CapabilitiesWaitForAnUnlockInProgressButPingDoesNot) {
     SimulatedMac mac("apple-silicon-laptop", {"--hold", "6"});
     auto first = mac.connect();
     auto second = mac.connect();
-
     std::atomic<bool> firstAnswered{false};
     std::optional<client::Status> firstStatus;
     std::thread unlocking([&] {
@@ -26,24 +26,21 @@ TEST(FanLocking, CapabilitiesWaitForAnUnlockInProgressButPingDoesNot) {
     });
 
     // Ftst raised: the first request is inside its unlock, holding the lock.
-    const bool unlocking_started = eventually([&] { return mac.control("value Ftst") == "ok 1"; });
-    EXPECT_TRUE(unlocking_started);
-
+    EXPECT_TRUE(eventually([&] { return mac.value("Ftst") == 1; }));
     const auto ping = second.ping();
     ASSERT_TRUE(ping.ok());
     EXPECT_EQ(ping.value(), "14");
     // Answered while the unlock still runs: the fan is not manual yet.
-    EXPECT_EQ(mac.control("value F0Md"), "ok 0");
-    EXPECT_EQ(mac.control("value F0Tg"), "ok 0");
+    EXPECT_EQ(mac.value("F0Md"), 0);
+    EXPECT_EQ(mac.value("F0Tg"), 0);
     EXPECT_FALSE(firstAnswered);
 
     const auto capabilities = second.capabilities();
     ASSERT_TRUE(capabilities.ok());
     // Served only after the first request's whole conversation with the SMC.
-    EXPECT_EQ(mac.control("value F0Md"), "ok 1");
-    EXPECT_EQ(mac.control("value F0Tg"), "ok 4000");
+    EXPECT_EQ(mac.value("F0Md"), 1);
+    EXPECT_EQ(mac.value("F0Tg"), 4000);
     EXPECT_EQ(parseCapabilities(capabilities.value()).size(), 2u);
-
     unlocking.join();
     ASSERT_TRUE(firstStatus);
     EXPECT_TRUE(firstStatus->success);

@@ -4,6 +4,8 @@
 // compiled-in AppleSMC socket, then smcd. Only ever inside the test
 // sandbox, where /var/run is private.
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -21,16 +23,22 @@
 
 namespace smcd::test {
 
-inline const std::string kSimControlPath = "/var/run/AppleSMC.control.socket";
-
 inline bool insideSandbox() {
     const char* flag = std::getenv("SMCD_IN_SANDBOX");
     return flag && std::string(flag) == "1";
 }
 
+class SandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!insideSandbox()) GTEST_SKIP() << "binds the compiled-in /var/run paths: sandbox only";
+    }
+};
+
 inline std::unique_ptr<SimProcess> startSimulator(const std::string& profile, std::vector<std::string> extra = {}) {
     extra.insert(extra.begin(), {"--profile", profile});
-    return std::make_unique<SimProcess>(platform::kAppleSMCSocketPath, kSimControlPath, std::move(extra));
+    return std::make_unique<SimProcess>(platform::kAppleSMCSocketPath, "/var/run/AppleSMC.control.socket",
+                                        std::move(extra));
 }
 
 struct SimulatedMac {
@@ -40,7 +48,12 @@ struct SimulatedMac {
     }
 
     std::string control(const std::string& line) const { return sim->command(line); }
-
+    // A key's value through the control channel, rounded; nothing when it cannot be read.
+    std::optional<std::int64_t> value(const std::string& key) const {
+        const auto reply = control("value " + key);
+        if (reply.rfind("ok ", 0) != 0) return std::nullopt;
+        return std::llround(std::stod(reply.substr(3)));
+    }
     // Attempted user-client writes of `key` so far.
     int writeAttempts(const std::string& key) const {
         const auto reply = control("writes " + key);
@@ -52,26 +65,16 @@ struct SimulatedMac {
     // would undo a test's first manual setting, so wait until the one for
     // our own first connection has been written and the SMC has gone quiet.
     void settle() {
-        {
-            auto first = connect();
-            if (!first.ping().ok()) throw std::runtime_error("the daemon does not answer");
+        if (!connect().ping().ok()) throw std::runtime_error("the daemon does not answer");
+        const auto lastFan = "F" + std::to_string(value("FNum").value_or(0) - 1);
+        if (value(lastFan + "Md") || value(lastFan + "md")) {
+            eventually([&] { return writeAttempts(lastFan + "Tg") >= 1; });
         }
-        const auto count = control("value FNum");
-        const int fans = count.rfind("ok ", 0) == 0 ? std::stoi(count.substr(3)) : 0;
-        const auto modeKey = "F" + std::to_string(fans - 1) + "Md";
-        const auto lowerModeKey = "F" + std::to_string(fans - 1) + "md";
-        if (fans > 0 && (control("read " + modeKey) != "error absent" ||
-                         control("read " + lowerModeKey) != "error absent")) {
-            const auto lastHandBackWrite = "F" + std::to_string(fans - 1) + "Tg";
-            eventually([&] { return writeAttempts(lastHandBackWrite) >= 1; });
-        }
-        std::string before;
-        std::string now = control("calls");
-        do {
+        for (std::string before, now = control("calls"); now != before;) {
             before = now;
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             now = control("calls");
-        } while (now != before);
+        }
     }
 
     client::Client connect() const {
@@ -88,16 +91,12 @@ inline std::vector<FanCapability> parseCapabilities(const std::string& json) {
     return nlohmann::json::parse(json).get<std::vector<FanCapability>>();
 }
 
-// A client process holding its connection open (fan_holder).
+// A client process holding its connection open (fan_holder), once its call has been answered.
 inline std::unique_ptr<ChildProcess> startHolder(const Daemon& daemon, std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {std::string(SMCD_TEST_BINARY_DIR) + "/fan_holder", daemon.socketPath()});
-    return std::make_unique<ChildProcess>(std::move(arguments));
-}
-
-inline bool holderAnswered(ChildProcess& holder) {
-    return eventually([&] { return !holder.standardOutput().empty() || !holder.running(); },
-                      std::chrono::seconds(60)) &&
-           holder.running();
+    auto holder = std::make_unique<ChildProcess>(std::move(arguments));
+    eventually([&] { return !holder->standardOutput().empty() || !holder->running(); }, std::chrono::seconds(60));
+    return holder;
 }
 
 }  // namespace smcd::test

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <mutex>
+#include <numeric>
+#include <utility>
 #include <vector>
 
 #include "fan/fan_clock.h"
@@ -14,13 +16,10 @@ namespace smcd::test {
 // the unlock wait runs in no real time at all.
 class FakeClock final : public FanClock, public smcsim::SimClock {
 public:
-    using TimePoint = std::chrono::steady_clock::time_point;
-    using Duration = std::chrono::steady_clock::duration;
+    using TimePoint = FanClock::TimePoint;
+    using Duration = FanClock::Duration;
 
-    TimePoint now() override {
-        std::lock_guard guard(mutex_);
-        return now_;
-    }
+    TimePoint now() override { return std::as_const(*this).now(); }
     TimePoint now() const override {
         std::lock_guard guard(mutex_);
         return now_;
@@ -39,10 +38,8 @@ public:
         return sleeps_;
     }
     Duration slept() const {
-        std::lock_guard guard(mutex_);
-        Duration total{};
-        for (const auto sleep : sleeps_) total += sleep;
-        return total;
+        const auto all = sleeps();
+        return std::accumulate(all.begin(), all.end(), Duration{});
     }
 
 private:

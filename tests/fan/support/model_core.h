@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <memory>
 #include <string_view>
 
@@ -10,6 +11,13 @@
 #include "support/fake_clock.h"
 
 namespace smcd::test {
+
+// A float as the four little-endian bytes of a "flt " key.
+inline std::vector<std::uint8_t> floatBytes(float value) {
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    return {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
+            static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
+}
 
 // A controller model of one profile and a core talking to it, sharing one
 // hand-driven clock. Fan dynamics are off so that speeds stay as set.
@@ -27,13 +35,8 @@ struct ModelCore {
         std::vector<std::string> list;
         for (const auto& call : machine.journal()) {
             if (call.command != static_cast<std::uint8_t>(smcsim::SMCCommandCode::writeBytes)) continue;
-            std::string text = call.key + "=";
-            for (const auto byte : call.written) {
-                static constexpr char kDigits[] = "0123456789abcdef";
-                text += kDigits[byte >> 4];
-                text += kDigits[byte & 0xF];
-            }
-            list.push_back(text);
+            list.push_back(call.key + "=");
+            for (const auto byte : call.written) list.back() += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 0xF]};
         }
         return list;
     }

@@ -9,26 +9,19 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace smcd::test {
 namespace {
 
-std::vector<char*> argumentVector(std::vector<std::string>& arguments) {
-    std::vector<char*> vector;
-    for (auto& argument : arguments) vector.push_back(argument.data());
-    vector.push_back(nullptr);
-    return vector;
-}
-
 std::string readToEnd(int fd) {
     std::string text;
     char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return text;
-        text.append(buffer, static_cast<std::size_t>(got));
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof(buffer))) != 0;) {
+        if (got < 0 && errno != EINTR) break;
+        if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
     }
+    return text;
 }
 
 std::optional<int> waitForExit(pid_t pid) {
@@ -40,18 +33,29 @@ std::optional<int> waitForExit(pid_t pid) {
     return WEXITSTATUS(status);
 }
 
-// In the child, between fork and exec: `from` becomes descriptor `to`.
-void moveDescriptor(int from, int to) {
-    if (from == to) {
-        ::fcntl(to, F_SETFD, 0);
-    } else {
-        ::dup2(from, to);
+std::string simBinary() { return std::string(SMCD_BINARY_DIR) + "/smc-sim"; }
+
+// Runs smc-sim with `arguments`, the write end of a new pipe as descriptor
+// `target`; the read end, which sees end of file once the child closes it.
+UniqueFd spawn(std::vector<std::string> arguments, int target, pid_t& pid) {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) < 0) return {};
+    UniqueFd readEnd(pipe[0]), writeEnd(pipe[1]);
+    arguments.insert(arguments.begin(), simBinary());
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid = ::fork();
+    if (pid == 0) {
+        // dup2 onto itself would keep close-on-exec: clear it instead.
+        if (writeEnd.get() == target) ::fcntl(target, F_SETFD, 0); else ::dup2(writeEnd.get(), target);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
     }
+    return pid < 0 ? UniqueFd() : std::move(readEnd);
 }
 
 }  // namespace
-
-std::string simBinary() { return std::string(SMCD_BINARY_DIR) + "/smc-sim"; }
 
 ControlClient::ControlClient(const std::string& path) {
     sockaddr_un address{};
@@ -59,53 +63,34 @@ ControlClient::ControlClient(const std::string& path) {
     if (path.size() >= sizeof(address.sun_path)) return;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0) return;
-    socket_ = std::move(fd);
+    if (fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+        socket_ = std::move(fd);
+    }
 }
 
 std::string ControlClient::command(const std::string& line) {
-    if (!socket_) return {};
     const std::string request = line + "\n";
-    if (::send(socket_.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    if (!socket_ || ::send(socket_.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         return {};
     }
-    for (;;) {
-        const auto end = pending_.find('\n');
-        if (end != std::string::npos) {
-            std::string reply = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            return reply;
-        }
-        char buffer[512];
-        const ssize_t got = ::recv(socket_.get(), buffer, sizeof(buffer), 0);
+    // One byte at a time, so that nothing after the reply's newline is taken.
+    std::string reply;
+    for (char byte; ;) {
+        const ssize_t got = ::recv(socket_.get(), &byte, 1, 0);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return {};
-        pending_.append(buffer, static_cast<std::size_t>(got));
+        if (byte == '\n') return reply;
+        reply += byte;
     }
 }
 
 SimProcess::SimProcess(const std::string& socketPath, const std::string& controlPath,
                        std::vector<std::string> extraArguments)
     : controlPath_(controlPath) {
-    int readyPipe[2];
-    if (::pipe2(readyPipe, O_CLOEXEC) < 0) return;
-    UniqueFd readEnd(readyPipe[0]);
-    UniqueFd writeEnd(readyPipe[1]);
-
-    std::vector<std::string> arguments = {simBinary(), "--socket", socketPath, "--control", controlPath,
-                                          "--ready-fd", "3"};
+    std::vector<std::string> arguments = {"--socket", socketPath, "--control", controlPath, "--ready-fd", "3"};
     arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
-    auto argv = argumentVector(arguments);
-
-    pid_ = ::fork();
-    if (pid_ < 0) return;
-    if (pid_ == 0) {
-        moveDescriptor(writeEnd.get(), 3);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    writeEnd.reset();
-    ready_ = readToEnd(readEnd.get()) == "ready\n";
+    const auto readyPipe = spawn(std::move(arguments), 3, pid_);
+    ready_ = readyPipe && readToEnd(readyPipe.get()) == "ready\n";
 }
 
 SimProcess::~SimProcess() {
@@ -114,35 +99,19 @@ SimProcess::~SimProcess() {
     waitForExit(pid_);
 }
 
-std::optional<int> SimProcess::stop() {
+std::optional<int> SimProcess::stop(int signal) {
     if (pid_ <= 0) return std::nullopt;
-    ::kill(pid_, SIGTERM);
-    const auto status = waitForExit(pid_);
-    pid_ = -1;
-    return status;
+    ::kill(pid_, signal);
+    return waitForExit(std::exchange(pid_, -1));
 }
 
-std::string SimProcess::command(const std::string& line) const { return control().command(line); }
+std::string SimProcess::command(const std::string& line) const { return ControlClient(controlPath_).command(line); }
 
 FinishedRun runSimToCompletion(const std::vector<std::string>& arguments) {
-    int outputPipe[2];
-    if (::pipe2(outputPipe, O_CLOEXEC) < 0) return {};
-    UniqueFd readEnd(outputPipe[0]);
-    UniqueFd writeEnd(outputPipe[1]);
-    std::vector<std::string> all = {simBinary()};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    auto argv = argumentVector(all);
-
-    const pid_t pid = ::fork();
-    if (pid < 0) return {};
-    if (pid == 0) {
-        moveDescriptor(writeEnd.get(), STDOUT_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    writeEnd.reset();
-    FinishedRun run;
-    run.output = readToEnd(readEnd.get());
+    pid_t pid = -1;
+    const auto output = spawn(arguments, STDOUT_FILENO, pid);
+    if (!output) return {};
+    FinishedRun run{-1, readToEnd(output.get())};
     run.status = waitForExit(pid).value_or(-1);
     return run;
 }

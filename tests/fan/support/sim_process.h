@@ -1,5 +1,6 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -20,12 +21,10 @@ public:
 
 private:
     UniqueFd socket_;
-    std::string pending_;
 };
 
 // A running smc-sim. Started with --ready-fd, so the constructor returns
-// once both sockets listen; stopped (SIGTERM, then SIGKILL if it must) by
-// stop() or the destructor.
+// once both sockets listen; stopped by stop() or the destructor (SIGKILL).
 class SimProcess {
 public:
     SimProcess(const std::string& socketPath, const std::string& controlPath, std::vector<std::string> extraArguments = {});
@@ -34,10 +33,8 @@ public:
     SimProcess& operator=(const SimProcess&) = delete;
 
     bool ready() const { return ready_; }
-    pid_t pid() const { return pid_; }
-    // Sends SIGTERM and waits; the exit status, or nothing if it did not exit normally.
-    std::optional<int> stop();
-    ControlClient control() const { return ControlClient(controlPath_); }
+    // Sends `signal` and waits; the exit status, or nothing if it did not exit normally.
+    std::optional<int> stop(int signal = SIGTERM);
     // Sends one control command on a fresh connection.
     std::string command(const std::string& line) const;
 
@@ -53,7 +50,5 @@ struct FinishedRun {
     std::string output;
 };
 FinishedRun runSimToCompletion(const std::vector<std::string>& arguments);
-
-std::string simBinary();
 
 }  // namespace smcd::test
