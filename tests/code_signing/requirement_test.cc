@@ -160,7 +160,7 @@ TEST(RequirementEvaluation, VersionOperatorsReadRenderBackAndCompareAsVersions) 
         SCOPED_TRACE(text + " with peer version " + std::string(peerVersion));
         const auto requirement = CodeSigningRequirement::parse(text);
         ASSERT_TRUE(requirement.has_value());
-        const auto relation = std::find_if(std::begin(operators), std::end(operators), [&](auto& o) { return o.first == op; });
+        const auto relation = std::find_if(std::begin(operators), std::end(operators), [op = op](auto& o) { return o.first == op; });
         EXPECT_EQ(std::get<ShortVersionClause>(requirement->clauses().at(0)).relation, relation->second);
         EXPECT_EQ(requirement->render(), text);
         // Without an anchor clause the anchor is not consulted.
