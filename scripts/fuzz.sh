@@ -55,8 +55,10 @@ for target in "${targets[@]}"; do
   work="$runs/$target"
   mkdir -p "$work/corpus"
   cp -R "$repo/fuzz/$target/corpus/." "$work/corpus/"
+  # libFuzzer's own failure status (77) would read as "skipped" to the
+  # sandbox's caller, so findings get one of their own.
   args=(-max_total_time="$seconds" -timeout=25 -rss_limit_mb=3072 -print_final_stats=1
-        -artifact_prefix="$work/")
+        -error_exitcode=86 -artifact_prefix="$work/")
   [ -f "$repo/fuzz/$target/$target.dict" ] && args+=(-dict="$repo/fuzz/$target/$target.dict")
   command=("$build/bin/${target}_fuzz" "${args[@]}" "$work/corpus")
 
@@ -83,7 +85,11 @@ for target in "${targets[@]}"; do
   artifacts=$(find "$work" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \
                 -o -name 'oom-*' -o -name 'slow-unit-*' \) | wc -l)
 
-  if [ $status -eq 0 ] && [ "$artifacts" -eq 0 ] && [ -n "$runs_done" ]; then
+  if [ $status -eq 77 ] && [ "$artifacts" -eq 0 ]; then
+    echo "fuzz: $target: the test sandbox could not be made" >&2
+    tail -3 "$work/log" >&2
+    failed=$((failed + 1))
+  elif [ $status -eq 0 ] && [ "$artifacts" -eq 0 ] && [ -n "$runs_done" ]; then
     echo "fuzz: $target: ${runs_done} runs in ${elapsed} s, no finding"
     passed=$((passed + 1))
   else
