@@ -113,6 +113,12 @@ TEST(RequirementParsing, RefusesTextBeyondTheLengthCap) {
     EXPECT_TRUE(CodeSigningRequirement::parse(text).has_value());
     text += std::string(4097 - text.size(), ' ');
     EXPECT_FALSE(CodeSigningRequirement::parse(text).has_value());
+
+    // Tight spacing fits the cap while the canonical rendering would not.
+    std::string tight = R"(identifier "com.vornik.app")";
+    while (tight.size() + 31 <= 4096) tight += R"(and identifier "com.vornik.app")";
+    ASSERT_LE(tight.size(), 4096u);
+    EXPECT_FALSE(CodeSigningRequirement::parse(tight).has_value());
 }
 
 TEST(RequirementEvaluation, TheAppsIdentitySatisfiesEveryClauseAndEachClauseRefusesOnItsOwn) {

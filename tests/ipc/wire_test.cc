@@ -83,6 +83,15 @@ TEST(CallDecoding, RejectsMalformedEnvelopes) {
     }
 }
 
+TEST(CallDecoding, RefusesNestingNoMessageNeedsBeforeParsingIt) {
+    const Interface& protocol = vornikFanControlInterface();
+    const std::string prefix = R"({"id":1,"selector":"measurePrivilegedPathsWithPaths:reply:","arguments":)";
+    EXPECT_TRUE(decodeCall(prefix + R"([["[[[[{{"]]})", protocol)) << "brackets inside a text do not count";
+    EXPECT_FALSE(decodeCall(prefix + std::string(100000, '[') + std::string(100000, ']') + "}", protocol));
+    EXPECT_FALSE(decodeCall(prefix + R"([[["/a"]]]})", protocol));
+    EXPECT_FALSE(decodeReply(R"({"id":1,"reply":[[[[[1]]]]]})", {WireType::textArray}));
+}
+
 TEST(Values, TextKeepsEveryCharacterAndDataEveryByte) {
     const std::string withNul("a\0b\xC3\xA9", 5);
     std::string allBytes;

@@ -156,7 +156,11 @@ std::optional<CodeSigningRequirement> CodeSigningRequirement::parse(std::string_
     if (!tokens) return std::nullopt;
     auto clauses = ClauseParser(*tokens).parseAll();
     if (!clauses) return std::nullopt;
-    return CodeSigningRequirement(std::move(*clauses));
+    CodeSigningRequirement requirement(std::move(*clauses));
+    // The canonical text can be longer than a tightly spaced original; a
+    // requirement whose own rendering could not be read back is refused.
+    if (requirement.render().size() > kMaxRequirementTextLength) return std::nullopt;
+    return requirement;
 }
 
 bool CodeSigningRequirement::requiresAnchor() const noexcept {

@@ -10,9 +10,36 @@ using nlohmann::json;
 
 constexpr std::string_view kBase64Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+// No message of the protocol nests deeper than three levels (call, argument
+// list, path list; reply, value list, data object). Refusing deeper input
+// before parsing keeps a frame of brackets from costing memory and time out
+// of all proportion to its size.
+constexpr int kMaxNesting = 4;
+
+bool nestsWithin(std::string_view text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 // Parsing must never throw out of this file: any malformed input is simply
 // "not a message".
 std::optional<json> parseObject(std::string_view payload) {
+    if (!nestsWithin(payload, kMaxNesting)) return std::nullopt;
     json parsed = json::parse(payload.begin(), payload.end(), nullptr, /*allow_exceptions=*/false);
     if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
     return parsed;
