@@ -5,6 +5,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CMAKE ?= cmake
+FUZZ_SECONDS ?= 60
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j$(JOBS)
 
 .PHONY: all deps build test run bench asan tsan clang stress soak fuzz clean
@@ -50,7 +51,7 @@ clang: deps
 
 # Every libFuzzer target for a bounded time (FUZZ_SECONDS each, default 60).
 fuzz: deps
-	@scripts/fuzz.sh build-fuzz $${FUZZ_SECONDS:-60}
+	@scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
 # Many clients mixing every method against one daemon and simulator for a few
 # minutes; checks that descriptors, threads and memory come back.
