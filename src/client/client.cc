@@ -54,7 +54,7 @@ Result<Client> Client::connect(std::string_view socketPath) {
     return Client(std::move(fd));
 }
 
-Result<std::string> Client::exchange(const std::string& request, std::uint64_t id) {
+Result<std::string> Client::exchange(const std::string& request) {
     std::string_view rest = request;
     while (!rest.empty()) {
         const ssize_t n = ::send(socket_.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
@@ -67,13 +67,7 @@ Result<std::string> Client::exchange(const std::string& request, std::uint64_t i
     for (;;) {
         const auto status = reader_.next(payload);
         if (status == platform::ipc::FrameReader::Status::invalid) return invalidated("malformed reply frame");
-        if (status == platform::ipc::FrameReader::Status::frame) {
-            const auto parsed = nlohmann::json::parse(payload, nullptr, false);
-            const auto reply = parsed.is_object() ? parsed.find("id") : parsed.end();
-            if (reply == parsed.end() || !reply->is_number_unsigned() || reply->get<std::uint64_t>() != id)
-                return invalidated("reply does not answer the call");
-            return payload;
-        }
+        if (status == platform::ipc::FrameReader::Status::frame) return payload;
         const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return invalidated("connection invalidated by the daemon");
@@ -88,8 +82,8 @@ Result<std::string> Client::roundTrip(const std::function<std::string(std::uint6
     } catch (const nlohmann::json::exception&) {
         return Failure{FailureKind::badRequest, "a text argument is not valid UTF-8"};
     }
-    const std::uint64_t id = nextId_++;
-    return exchange(request, id);
+    ++nextId_;
+    return exchange(request);
 }
 
 Result<std::vector<WireValue>> Client::call(std::string_view selector, const std::vector<WireValue>& arguments) {
@@ -106,6 +100,7 @@ Result<std::vector<WireValue>> Client::call(std::string_view selector, const std
     if (!payload.ok()) return payload.failure();
     auto reply = platform::ipc::decodeReply(payload.value(), signature.reply);
     if (!reply) return invalidated("reply does not match " + std::string(selector));
+    if (reply->id != nextId_ - 1) return invalidated("reply does not answer the call");
     return std::move(reply->values);
 }
 
@@ -113,6 +108,10 @@ Result<nlohmann::json> Client::callUnchecked(std::string_view selector, const nl
     auto payload = roundTrip([&](std::uint64_t id) { return platform::ipc::encodeCall(id, selector, arguments); });
     if (!payload.ok()) return payload.failure();
     auto parsed = nlohmann::json::parse(payload.value(), nullptr, false);
+    const auto id = parsed.is_object() ? parsed.find("id") : parsed.end();
+    if (id == parsed.end() || !id->is_number_unsigned() || id->get<std::uint64_t>() != nextId_ - 1 ||
+        !parsed.contains("reply"))
+        return invalidated("reply does not answer the call");
     return parsed["reply"];
 }
 

@@ -91,7 +91,8 @@ private:
     explicit Client(UniqueFd socket) : socket_(std::move(socket)) {}
     // Encodes a call under the next id, sends it and waits for its reply payload.
     Result<std::string> roundTrip(const std::function<std::string(std::uint64_t id)>& encode);
-    Result<std::string> exchange(const std::string& request, std::uint64_t id);
+    // Sends one encoded call and waits for the next reply payload.
+    Result<std::string> exchange(const std::string& request);
 
     UniqueFd socket_;
     std::uint64_t nextId_ = 1;
