@@ -33,6 +33,7 @@
 
 #include <utf8proc.h>
 
+#include "support/fuzz_input.h"
 #include "removal/safe_removal.h"
 
 namespace {
@@ -102,14 +103,7 @@ void checkAgainstModel(std::string_view path, std::string_view root) {
 
 // ---- the scratch tree ----------------------------------------------------
 
-std::size_t openDescriptors() {
-    std::size_t count = 0;
-    if (DIR* listing = ::opendir("/proc/self/fd")) {
-        while (::readdir(listing) != nullptr) ++count;
-        ::closedir(listing);
-    }
-    return count;
-}
+using smcd::fuzz::openDescriptors;
 
 // path relative to the base -> type letter and, for files, contents
 using Snapshot = std::map<std::string, std::string>;

@@ -25,6 +25,7 @@
 
 #include <plist/plist.h>
 
+#include "support/fuzz_input.h"
 #include "common/unique_fd.h"
 #include "launchd/plist_inspection.h"
 #include "platform/plist/property_list.h"
@@ -36,14 +37,7 @@ namespace {
     std::abort();
 }
 
-std::size_t openDescriptors() {
-    std::size_t count = 0;
-    if (DIR* listing = ::opendir("/proc/self/fd")) {
-        while (::readdir(listing) != nullptr) ++count;
-        ::closedir(listing);
-    }
-    return count;
-}
+using smcd::fuzz::openDescriptors;
 
 // One scratch file per process, removed at exit.
 class ScratchFile {
@@ -95,20 +89,7 @@ void checkRawDocument(std::string_view document) {
 }
 
 // Consumes the description byte by byte; running out just ends it.
-class Description {
-public:
-    explicit Description(std::string_view bytes) : bytes_(bytes) {}
-    bool done() const { return bytes_.empty(); }
-    std::uint8_t next() {
-        if (bytes_.empty()) return 0;
-        const auto byte = static_cast<std::uint8_t>(bytes_.front());
-        bytes_.remove_prefix(1);
-        return byte;
-    }
-
-private:
-    std::string_view bytes_;
-};
+using Description = smcd::fuzz::ByteReader;
 
 // Fragments that stress the writers and readers: markup characters, both
 // normal forms of one letter, a character outside the BMP, white space.

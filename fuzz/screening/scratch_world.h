@@ -12,25 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "support/fuzz_input.h"
+
 namespace smcd::fuzz {
 
 inline constexpr std::string_view kSentinel = "/sentinel";
 
-// The fuzz input, one byte at a time; zeros once it runs out.
-class Reader {
-public:
-    explicit Reader(std::string_view bytes) : bytes_(bytes) {}
-    bool done() const { return bytes_.empty(); }
-    std::uint8_t next() {
-        if (bytes_.empty()) return 0;
-        const auto byte = static_cast<std::uint8_t>(bytes_.front());
-        bytes_.remove_prefix(1);
-        return byte;
-    }
-
-private:
-    std::string_view bytes_;
-};
+using Reader = ByteReader;
 
 // A base folder, then up to five names from the grammar (".", "..", "a",
 // "é" composed and decomposed, and a few names the family rules care about),

@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/fuzz_input.h"
 #include "common/unicode.h"
 #include "platform/log/logger.h"
 #include "removal/privileged_removal.h"
@@ -51,14 +52,7 @@ public:
     void write(smcd::platform::LogLevel, std::string_view, std::string_view, std::string_view) override {}
 };
 
-std::size_t openDescriptors() {
-    std::size_t count = 0;
-    if (DIR* listing = ::opendir("/proc/self/fd")) {
-        while (::readdir(listing) != nullptr) ++count;
-        ::closedir(listing);
-    }
-    return count;
-}
+using smcd::fuzz::openDescriptors;
 
 std::vector<std::string> pieces(std::string_view path) {
     std::vector<std::string> out;
