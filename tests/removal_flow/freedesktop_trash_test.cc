@@ -137,6 +137,28 @@ TEST_F(FreedesktopTrashTest, SameNamesGetUniqueEntriesAndAStrayItemIsNeverOverwr
     EXPECT_TRUE(exists(homeTrash("info/report.2.trashinfo")));
 }
 
+// A record whose item is gone (renamed inside the Trash since, or written
+// by hand) still holds its name: overwriting it would make the earlier item
+// unrestorable.
+TEST_F(FreedesktopTrashTest, AnExistingRecordKeepsItsNameAndItsText) {
+    writeFile(work_ / "report", "first");
+    const UniqueFd parent = openDirectory(work_.path());
+    ASSERT_EQ(trash_.moveToTrash(parent.get(), "report", ""), std::nullopt);
+    std::filesystem::rename(homeTrash("files/report"), homeTrash("files/renamed"));
+    makeDirectory(homeTrash("info"));
+    writeFile(homeTrash("info/note.trashinfo"), "by hand");
+    const std::string earlierRecord = readFile(homeTrash("info/report.trashinfo"));
+    for (const char* leaf : {"report", "note"}) {
+        writeFile(work_ / leaf, "second");
+        ASSERT_EQ(trash_.moveToTrash(parent.get(), leaf, ""), std::nullopt) << leaf;
+        EXPECT_EQ(readFile(homeTrash("files/" + std::string(leaf) + ".2")), "second") << leaf;
+        EXPECT_TRUE(exists(homeTrash("info/" + std::string(leaf) + ".2.trashinfo"))) << leaf;
+        EXPECT_FALSE(exists(homeTrash("files/" + std::string(leaf)))) << leaf;
+    }
+    EXPECT_EQ(readFile(homeTrash("info/report.trashinfo")), earlierRecord);
+    EXPECT_EQ(readFile(homeTrash("info/note.trashinfo")), "by hand");
+}
+
 TEST_F(FreedesktopTrashTest, ASymbolicLinkIsMovedAsTheLinkItself) {
     TempDir outside;
     writeFile(outside / "precious", "keep");
