@@ -84,7 +84,7 @@ void checkRawDocument(std::string_view document) {
     const std::size_t before = openDescriptors();
     const auto fromFile = smcd::PrivilegedLaunchd::plistLabel(scratch().write(document));
     if (openDescriptors() != before) violated("reading a property list closes what it opened");
-    const bool readable = !document.empty() && document.size() <= smcd::PrivilegedLaunchd::maxPlistBytes;
+    const bool readable = !document.empty() && document.size() <= smcd::PrivilegedLaunchd::kMaxPlistBytes;
     if (fromFile != (readable ? label : std::nullopt)) violated("the file on disk answers as its bytes do");
 }
 

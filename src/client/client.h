@@ -96,7 +96,7 @@ private:
 
     UniqueFd socket_;
     std::uint64_t nextId_ = 1;
-    platform::ipc::FrameReader reader_;
+    platform::ipc::FrameReader reader_{platform::ipc::kMaxReplyFrameSize};
 };
 
 }  // namespace smcd::client

@@ -59,9 +59,9 @@ int main() {
     static smcd::platform::ipc::Listener listener{std::string(smcd::vornikFanServiceName)};  // 5
     listener.setDelegate(delegate);                        // 6
     listener.setConnectionCodeSigningRequirement(requirement);  // 7
-    if (const auto failure = listener.resume()) {          // 8
+    if (const auto resumed = listener.resume(); !resumed) {  // 8
         daemonLog().log(LogLevel::Error, "cannot listen for %{public}s: %{public}s", smcd::vornikFanServiceName,
-                        smcd::platform::ipc::describe(*failure));
+                        smcd::platform::ipc::describe(resumed.error()));
         smcd::exitNow(1);
     }
 

@@ -8,8 +8,8 @@
 namespace smcd::PrivilegedLaunchd {
 namespace {
 
-constexpr std::string_view daemonsDirectory = "/Library/LaunchDaemons";
-constexpr std::string_view agentsDirectory = "/Library/LaunchAgents";
+constexpr std::string_view kDaemonsDirectory = "/Library/LaunchDaemons";
+constexpr std::string_view kAgentsDirectory = "/Library/LaunchAgents";
 
 std::string_view parentOf(std::string_view path) {
     const auto slash = path.rfind('/');
@@ -36,8 +36,8 @@ Outcome resolve(std::string_view plistPath, std::string_view label, uid_t owner)
     if (*fileLabel != label) return Outcome::refused(Refusal::labelMismatch);
 
     const std::string_view parent = parentOf(plistPath);
-    if (parent == daemonsDirectory) return Outcome::allowed(Domain::system());
-    if (parent == agentsDirectory) return Outcome::allowed(Domain::gui(owner));
+    if (parent == kDaemonsDirectory) return Outcome::allowed(Domain::system());
+    if (parent == kAgentsDirectory) return Outcome::allowed(Domain::gui(owner));
     return Outcome::refused(Refusal::shape);
 }
 

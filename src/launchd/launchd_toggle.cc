@@ -24,7 +24,7 @@ ToggleResult setLaunchdItem(std::string_view label, std::string_view plistPath, 
     if (!domain) {
         daemonLog().log(LogLevel::Error, "launchd toggle refused (%{public}s): %{private}s",
                         rawValue(*outcome.refusal()), label);
-        return ToggleResult{false, std::string(refusedToggleMessage)};
+        return ToggleResult{false, std::string(kRefusedToggleMessage)};
     }
 
     const std::string target = domain->target();

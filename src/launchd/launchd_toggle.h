@@ -8,7 +8,7 @@
 
 namespace smcd::PrivilegedLaunchd {
 
-inline constexpr std::string_view refusedToggleMessage = "That background item is not one Vornik's helper may change.";
+inline constexpr std::string_view kRefusedToggleMessage = "That background item is not one Vornik's helper may change.";
 
 struct ToggleResult {
     bool success;

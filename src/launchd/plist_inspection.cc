@@ -12,7 +12,7 @@
 namespace smcd::PrivilegedLaunchd {
 namespace {
 
-// Reads at most maxPlistBytes; anything that is not a regular file of at
+// Reads at most kMaxPlistBytes; anything that is not a regular file of at
 // most that size by the time it is opened yields nothing. O_NOFOLLOW and
 // O_NONBLOCK keep a link or a FIFO swapped in after screening from
 // redirecting or stalling the read.
@@ -22,9 +22,9 @@ std::optional<std::string> boundedContents(std::string_view path) {
     if (!fd) return std::nullopt;
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-    if (info.st_size < 0 || static_cast<std::size_t>(info.st_size) > maxPlistBytes) return std::nullopt;
+    if (info.st_size < 0 || static_cast<std::size_t>(info.st_size) > kMaxPlistBytes) return std::nullopt;
 
-    std::string bytes(maxPlistBytes + 1, '\0');
+    std::string bytes(kMaxPlistBytes + 1, '\0');
     std::size_t filled = 0;
     while (filled < bytes.size()) {
         const ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
@@ -36,7 +36,7 @@ std::optional<std::string> boundedContents(std::string_view path) {
         filled += static_cast<std::size_t>(n);
     }
     // A file that grew past the limit since fstat is refused, not truncated.
-    if (filled > maxPlistBytes) return std::nullopt;
+    if (filled > kMaxPlistBytes) return std::nullopt;
     bytes.resize(filled);
     return bytes;
 }
@@ -48,7 +48,7 @@ Ownership plistOwnership(std::string_view path) {
     struct stat info {};
     if (::lstat(terminated.c_str(), &info) != 0) return Ownership::unusable;
     if (!S_ISREG(info.st_mode)) return Ownership::unusable;
-    if (info.st_size < 0 || static_cast<std::size_t>(info.st_size) > maxPlistBytes) return Ownership::unusable;
+    if (info.st_size < 0 || static_cast<std::size_t>(info.st_size) > kMaxPlistBytes) return Ownership::unusable;
     if (info.st_uid != 0) return Ownership::unsafe;
     if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return Ownership::unsafe;
     return Ownership::acceptable;

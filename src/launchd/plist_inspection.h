@@ -11,7 +11,7 @@
 namespace smcd::PrivilegedLaunchd {
 
 // Larger property lists are not examined (exactly this size is).
-inline constexpr std::size_t maxPlistBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxPlistBytes = 1024 * 1024;
 
 enum class Ownership {
     unusable,    // missing, not a regular file, or too large

@@ -1,7 +1,5 @@
 #include "maintenance/command_runners.h"
 
-#include <variant>
-
 #include "common/unicode.h"
 #include "maintenance/tool_environment.h"
 #include "platform/process/process_launcher.h"
@@ -11,15 +9,17 @@ namespace {
 
 using platform::OutputRoute;
 
-platform::ProcessOutcome run(std::string_view executable, std::vector<std::string> arguments,
-                             OutputRoute output, OutputRoute error) {
-    platform::LaunchSpec spec;
-    spec.executable = std::string(executable);
-    spec.arguments = std::move(arguments);
-    spec.environment = toolEnvironment();
-    spec.output = output;
-    spec.error = error;
-    return platform::runToExit(spec);
+using ProcessOutcome = Expected<platform::ProcessExit, platform::LaunchFailure>;
+
+ProcessOutcome run(std::string_view executable, std::vector<std::string> arguments, OutputRoute output,
+                   OutputRoute error) {
+    platform::ChildInvocation invocation;
+    invocation.executable = std::string(executable);
+    invocation.arguments = std::move(arguments);
+    invocation.environment = toolEnvironment();
+    invocation.output = output;
+    invocation.error = error;
+    return platform::runToExit(invocation);
 }
 
 // Output that is not UTF-8 is dropped whole rather than decoded lossily.
@@ -28,35 +28,31 @@ std::string textOf(std::string bytes) {
     return bytes;
 }
 
-std::string capturedText(const platform::ProcessOutcome& outcome) {
-    if (const auto* exit = std::get_if<platform::ProcessExit>(&outcome)) return textOf(exit->captured);
+std::string capturedText(ProcessOutcome outcome) {
+    if (outcome) return textOf(std::move(outcome->captured));
     return {};
 }
 
 }  // namespace
 
 RunResult runShell(std::string_view commandLine) {
-    auto outcome = run(shellPath, {"-c", std::string(commandLine)}, OutputRoute::capture, OutputRoute::capture);
-    if (const auto* failure = std::get_if<platform::LaunchFailure>(&outcome)) {
-        return RunResult{launchFailedStatus, failure->description};
-    }
-    auto& exit = std::get<platform::ProcessExit>(outcome);
-    const std::string text = textOf(std::move(exit.captured));
-    return RunResult{exit.status, std::string(unicode::trimWhitespaceAndNewlines(text))};
+    auto outcome = run(kShellPath, {"-c", std::string(commandLine)}, OutputRoute::capture, OutputRoute::capture);
+    if (!outcome) return RunResult{kLaunchFailedStatus, outcome.error().description};
+    const std::string text = textOf(std::move(outcome->captured));
+    return RunResult{outcome->status, std::string(unicode::trimWhitespaceAndNewlines(text))};
 }
 
 std::int32_t runLaunchctl(const std::vector<std::string>& arguments) {
-    const auto outcome = run(launchctlPath, arguments, OutputRoute::discard, OutputRoute::discard);
-    if (const auto* exit = std::get_if<platform::ProcessExit>(&outcome)) return exit->status;
-    return launchFailedStatus;
+    const auto outcome = run(kLaunchctlPath, arguments, OutputRoute::discard, OutputRoute::discard);
+    return outcome ? outcome->status : kLaunchFailedStatus;
 }
 
 std::string runLsof(const std::vector<std::string>& arguments) {
-    return capturedText(run(lsofPath, arguments, OutputRoute::capture, OutputRoute::discard));
+    return capturedText(run(kLsofPath, arguments, OutputRoute::capture, OutputRoute::discard));
 }
 
 std::string runBackgroundItemDump() {
-    return capturedText(run(sfltoolPath, {"dumpbtm"}, OutputRoute::capture, OutputRoute::inherit));
+    return capturedText(run(kSfltoolPath, {"dumpbtm"}, OutputRoute::capture, OutputRoute::inherit));
 }
 
 }  // namespace smcd

@@ -12,13 +12,13 @@
 
 namespace smcd {
 
-inline constexpr std::string_view shellPath = "/bin/sh";
-inline constexpr std::string_view launchctlPath = "/bin/launchctl";
-inline constexpr std::string_view lsofPath = "/usr/sbin/lsof";
-inline constexpr std::string_view sfltoolPath = "/usr/bin/sfltool";
+inline constexpr std::string_view kShellPath = "/bin/sh";
+inline constexpr std::string_view kLaunchctlPath = "/bin/launchctl";
+inline constexpr std::string_view kLsofPath = "/usr/sbin/lsof";
+inline constexpr std::string_view kSfltoolPath = "/usr/bin/sfltool";
 
 // Status reported by the runners that return one when the child never started.
-inline constexpr std::int32_t launchFailedStatus = -1;
+inline constexpr std::int32_t kLaunchFailedStatus = -1;
 
 struct RunResult {
     std::int32_t status;

@@ -26,7 +26,7 @@ std::string systemNetworkConnections() {
 
 SnapshotRefusal deleteLocalSnapshots(std::int64_t, std::string_view) {
     daemonLog().log(platform::LogLevel::Default, "snapshot deletion requested \u2014 refused; not implemented");
-    return SnapshotRefusal{0, std::string(snapshotRefusalMessage)};
+    return SnapshotRefusal{0, std::string(kSnapshotRefusalMessage)};
 }
 
 }  // namespace smcd

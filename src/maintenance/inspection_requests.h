@@ -29,7 +29,7 @@ struct SnapshotRefusal {
     bool operator==(const SnapshotRefusal&) const = default;
 };
 
-inline constexpr std::string_view snapshotRefusalMessage = "Vornik doesn't remove local snapshots.";
+inline constexpr std::string_view kSnapshotRefusalMessage = "Vornik doesn't remove local snapshots.";
 
 // Logs the refusal and examines nothing; the arguments are never looked at.
 SnapshotRefusal deleteLocalSnapshots(std::int64_t days, std::string_view volume);

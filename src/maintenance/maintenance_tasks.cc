@@ -67,7 +67,7 @@ MaintenanceResult runMaintenanceTask(std::string_view id) {
     const auto found = table.find(id);
     if (found == table.end()) {
         daemonLog().log(LogLevel::Error, "maintenance rejected: unknown task id '%{private}s'", id);
-        return MaintenanceResult{std::string(id), false, launchFailedStatus, std::string(unknownMaintenanceTaskMessage)};
+        return MaintenanceResult{std::string(id), false, kLaunchFailedStatus, std::string(kUnknownMaintenanceTaskMessage)};
     }
     RunResult run = runShell(found->second);
     if (run.status != 0) {

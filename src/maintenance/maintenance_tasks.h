@@ -18,7 +18,7 @@ namespace smcd {
 using MaintenanceCommandTable = std::map<std::string, std::string, std::less<>>;
 const MaintenanceCommandTable& vornikAdminMaintenanceCommands();
 
-inline constexpr std::string_view unknownMaintenanceTaskMessage = "Unknown maintenance task";
+inline constexpr std::string_view kUnknownMaintenanceTaskMessage = "Unknown maintenance task";
 
 struct MaintenanceResult {
     std::string id;  // exactly as the client sent it

@@ -90,14 +90,14 @@ PrivilegedRemovalResult moveToTrash(const std::string& path, const std::string& 
         return engineOutcome(path, family, *failure);
     }
     const auto& parent = std::get<SafeRemoval::OpenParent>(opened);
-    const auto failure = trash.moveToTrash(parent.parent.get(), parent.leaf, path);
-    if (!failure) {
+    const auto moved = trash.moveToTrash(parent.parent.get(), parent.leaf, path);
+    if (moved) {
         daemonLog().log(LogLevel::Default, "removed %{public}s (trashed)", family);
         return removed(path);
     }
     daemonLog().log(LogLevel::Error, "removal failed [%{public}s]: %{public}ld", family,
-                    static_cast<std::int64_t>(failure->code));
-    return notRemoved(path, failure->description);
+                    static_cast<std::int64_t>(moved.error().code));
+    return notRemoved(path, moved.error().description);
 }
 
 PrivilegedRemovalResult removeAllowed(const std::string& path, Target target, bool permanent, uid_t owner,

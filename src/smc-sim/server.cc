@@ -194,6 +194,11 @@ void Server::answerFrames(Connection& connection) {
         platform::SMCStructBytes block{};
         std::memcpy(block.data(), frame + platform::kSMCFrameHeaderSize, platform::kSMCStructSize);
         connection.input.erase(0, platform::kSMCFrameSize);
+        if (pendingStalls_ > 0) {
+            // A controller that hangs: the call is taken and never answered.
+            --pendingStalls_;
+            continue;
+        }
 
         platform::IOReturn code = platform::IOReturn::badArgument;
         platform::SMCStructBytes answer{};
@@ -236,6 +241,10 @@ std::string Server::serverCommand(std::string_view line) {
             }
         }
         return "ok " + std::to_string(dropped);
+    }
+    if (words[0] == "stall") {
+        ++pendingStalls_;
+        return "ok";
     }
     if (words[0] == "clients") {
         std::size_t open = 0;

@@ -2,7 +2,7 @@
 
 // The simulator's sockets: the AppleSMC user-client socket, which speaks the
 // frames of platform/smc/smc_socket_wire.h, and the control socket, which
-// speaks the line language of control_commands.h plus "drop" and "clients".
+// speaks the line language of control_commands.h plus "drop", "clients" and "stall".
 // One thread serves every connection of both.
 
 #include <sys/types.h>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
-#include "platform/smc/smc_socket_wire.h"
+#include "platform/smc/linux/smc_socket_wire.h"
 #include "smc-sim/machine.h"
 
 namespace smcd::smcsim {
@@ -84,6 +84,8 @@ private:
     Listener control_;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::uint64_t acceptedUserClients_ = 0;
+    // Struct calls still to be swallowed without an answer ("stall").
+    std::uint64_t pendingStalls_ = 0;
 };
 
 }  // namespace smcd::smcsim

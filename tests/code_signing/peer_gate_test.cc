@@ -15,7 +15,7 @@
 #include <string>
 
 #include "common/unique_fd.h"
-#include "platform/code_signing/peer_gate.h"
+#include "platform/code_signing/linux/peer_gate.h"
 #include "support/descriptors.h"
 #include "support/temp_dir.h"
 

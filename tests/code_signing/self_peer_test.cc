@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
-#include "platform/code_signing/peer_gate.h"
+#include "platform/code_signing/linux/peer_gate.h"
 #include "support/descriptors.h"
 
 namespace smcd::platform {

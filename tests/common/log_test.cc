@@ -1,5 +1,6 @@
 #include "platform/log/daemon_log.h"
 #include "platform/log/logger.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 

@@ -9,6 +9,7 @@
 
 #include "daemon/service_delegate.h"
 #include "platform/log/logger.h"
+#include "support/log_capture.h"
 #include "support/model_core.h"
 #include "support/process.h"
 

@@ -16,7 +16,7 @@
 #include "common/unique_dir.h"
 #include "fan/four_char_code.h"
 #include "fan/smc_fan_core.h"
-#include "platform/smc/socket_smc_service.h"
+#include "platform/smc/linux/socket_smc_service.h"
 #include "smc-sim/machine.h"
 #include "smc-sim/profiles.h"
 #include "smc-sim/server.h"

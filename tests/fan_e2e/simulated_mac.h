@@ -16,7 +16,7 @@
 
 #include "client/client.h"
 #include "fan/fan_capability.h"
-#include "platform/smc/smc_socket_wire.h"
+#include "platform/smc/linux/smc_socket_wire.h"
 #include "support/daemon.h"
 #include "support/process.h"
 #include "support/sim_process.h"

@@ -72,7 +72,7 @@ TEST_F(Screening, RefusesByTheFirstFailingCheck) {
 }
 
 TEST_F(Screening, ReadsOnlySafeRegularFilesUpToOneMebibyte) {
-    const std::string limitPadding(maxPlistBytes - jobPlist("exact").size(), ' ');
+    const std::string limitPadding(kMaxPlistBytes - jobPlist("exact").size(), ' ');
     plist_t binary = plist_new_dict();
     plist_dict_set_item(binary, "Label", plist_new_string("binary"));
     plist_t array = plist_new_array();
@@ -95,7 +95,7 @@ TEST_F(Screening, ReadsOnlySafeRegularFilesUpToOneMebibyte) {
     track(daemons + "dir.plist");
     ::mkfifo((daemons + "fifo.plist").c_str(), 0644);
     track(daemons + "fifo.plist");
-    ASSERT_EQ(std::filesystem::file_size(daemons + "over.plist"), maxPlistBytes + 1);
+    ASSERT_EQ(std::filesystem::file_size(daemons + "over.plist"), kMaxPlistBytes + 1);
 
     const std::pair<std::string, Outcome> cases[] = {
         {"exact", system},      {"over", unreadable},    {"binary", system},     {"array", unreadable},

@@ -2,6 +2,7 @@
 
 #include "launchd_fixture.h"
 #include "platform/log/logger.h"
+#include "support/log_capture.h"
 #include "probe_support.h"
 
 namespace smcd::PrivilegedLaunchd {

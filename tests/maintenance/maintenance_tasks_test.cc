@@ -4,6 +4,7 @@
 
 #include "maintenance/inspection_requests.h"
 #include "platform/log/logger.h"
+#include "support/log_capture.h"
 
 namespace smcd {
 namespace {

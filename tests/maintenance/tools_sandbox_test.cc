@@ -7,6 +7,7 @@
 #include "maintenance/inspection_requests.h"
 #include "maintenance/maintenance_tasks.h"
 #include "platform/log/logger.h"
+#include "support/log_capture.h"
 #include "probe_support.h"
 #include "support/temp_dir.h"
 

@@ -13,6 +13,7 @@
 
 #include "measurement/tree_fixture.h"
 #include "platform/log/logger.h"
+#include "support/log_capture.h"
 #include "removal/measurement.h"
 #include "support/descriptors.h"
 

@@ -16,7 +16,8 @@
 
 #include "common/unique_fd.h"
 #include "platform/log/logger.h"
-#include "platform/trash/freedesktop_trash.h"
+#include "support/log_capture.h"
+#include "platform/trash/linux/freedesktop_trash.h"
 #include "removal/measurement.h"
 #include "removal/removal_flow.h"
 #include "support/temp_dir.h"
@@ -45,7 +46,7 @@ TEST(TrashConcurrency, SimultaneousItemsOfOneNameNeverShareOrOverwriteAnEntry) {
                 fs::create_directories(parentPath + "/Some.app");
                 writeFile(parentPath + "/Some.app/id", id);
                 smcd::UniqueFd parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-                if (trash.moveToTrash(parent.get(), "Some.app", "")) ++failures;
+                if (!trash.moveToTrash(parent.get(), "Some.app", "")) ++failures;
             }
         });
     }

@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "common/unique_fd.h"
-#include "platform/trash/freedesktop_trash.h"
+#include "platform/trash/linux/freedesktop_trash.h"
 #include "platform/trash/trash_can.h"
 #include "support/descriptors.h"
 #include "support/temp_dir.h"
@@ -103,7 +103,7 @@ TEST_F(FreedesktopTrashTest, ItemOnTheHomeFileSystemGoesToTheHomeTrashWithARecor
     const std::string origin = realPath(work_ / "docs") + "/a b.txt";
     {
         const UniqueFd parent = openDirectory(work_ / "docs");
-        EXPECT_EQ(trash_.moveToTrash(parent.get(), "a b.txt", "/not/where/it/was"), std::nullopt);
+        EXPECT_TRUE(trash_.moveToTrash(parent.get(), "a b.txt", "/not/where/it/was"));
     }
     EXPECT_FALSE(exists(work_ / "docs/a b.txt"));
     EXPECT_EQ(readFile(homeTrash("files/a b.txt")), "contents");
@@ -120,7 +120,7 @@ TEST_F(FreedesktopTrashTest, SameNamesGetUniqueEntriesAndAStrayItemIsNeverOverwr
         makeDirectory(work_ / (std::string(place) + "/Some.app/Contents"));
         writeFile(work_ / (std::string(place) + "/Some.app/Contents/marker"), place);
         const UniqueFd parent = openDirectory(work_ / place);
-        ASSERT_EQ(trash_.moveToTrash(parent.get(), "Some.app", ""), std::nullopt) << place;
+        ASSERT_TRUE(trash_.moveToTrash(parent.get(), "Some.app", "")) << place;
     }
     EXPECT_EQ(readFile(homeTrash("files/Some.app/Contents/marker")), "one");
     EXPECT_EQ(readFile(homeTrash("files/Some.2.app/Contents/marker")), "two");
@@ -130,7 +130,7 @@ TEST_F(FreedesktopTrashTest, SameNamesGetUniqueEntriesAndAStrayItemIsNeverOverwr
     writeFile(homeTrash("files/report"), "older");
     writeFile(work_ / "report", "newer");
     const UniqueFd parent = openDirectory(work_.path());
-    ASSERT_EQ(trash_.moveToTrash(parent.get(), "report", ""), std::nullopt);
+    ASSERT_TRUE(trash_.moveToTrash(parent.get(), "report", ""));
     EXPECT_EQ(readFile(homeTrash("files/report")), "older");
     EXPECT_EQ(readFile(homeTrash("files/report.2")), "newer");
     EXPECT_FALSE(exists(homeTrash("info/report.trashinfo")));
@@ -143,14 +143,14 @@ TEST_F(FreedesktopTrashTest, SameNamesGetUniqueEntriesAndAStrayItemIsNeverOverwr
 TEST_F(FreedesktopTrashTest, AnExistingRecordKeepsItsNameAndItsText) {
     writeFile(work_ / "report", "first");
     const UniqueFd parent = openDirectory(work_.path());
-    ASSERT_EQ(trash_.moveToTrash(parent.get(), "report", ""), std::nullopt);
+    ASSERT_TRUE(trash_.moveToTrash(parent.get(), "report", ""));
     std::filesystem::rename(homeTrash("files/report"), homeTrash("files/renamed"));
     makeDirectory(homeTrash("info"));
     writeFile(homeTrash("info/note.trashinfo"), "by hand");
     const std::string earlierRecord = readFile(homeTrash("info/report.trashinfo"));
     for (const char* leaf : {"report", "note"}) {
         writeFile(work_ / leaf, "second");
-        ASSERT_EQ(trash_.moveToTrash(parent.get(), leaf, ""), std::nullopt) << leaf;
+        ASSERT_TRUE(trash_.moveToTrash(parent.get(), leaf, "")) << leaf;
         EXPECT_EQ(readFile(homeTrash("files/" + std::string(leaf) + ".2")), "second") << leaf;
         EXPECT_TRUE(exists(homeTrash("info/" + std::string(leaf) + ".2.trashinfo"))) << leaf;
         EXPECT_FALSE(exists(homeTrash("files/" + std::string(leaf)))) << leaf;
@@ -164,7 +164,7 @@ TEST_F(FreedesktopTrashTest, ASymbolicLinkIsMovedAsTheLinkItself) {
     writeFile(outside / "precious", "keep");
     ASSERT_EQ(::symlink(outside.path().c_str(), (work_ / "link").c_str()), 0);
     const UniqueFd parent = openDirectory(work_.path());
-    ASSERT_EQ(trash_.moveToTrash(parent.get(), "link", ""), std::nullopt);
+    ASSERT_TRUE(trash_.moveToTrash(parent.get(), "link", ""));
     EXPECT_TRUE(S_ISLNK(modeOf(homeTrash("files/link"))));
     EXPECT_EQ(readFile(outside / "precious"), "keep");
     EXPECT_FALSE(exists(work_ / "link"));
@@ -178,11 +178,11 @@ TEST_F(FreedesktopTrashTest, AFailedMoveReportsItsErrnoAndLeavesNoRecord) {
     const std::pair<const char*, int> cases[] = {{"ghost", ENOENT}, {"busy", EBUSY}, {"", EINVAL},
                                                  {".", EINVAL},     {"..", EINVAL},  {"a/b", EINVAL}};
     for (const auto& [name, code] : cases) {
-        const auto failure = trash_.moveToTrash(parent.get(), name, "");
-        ASSERT_TRUE(failure.has_value()) << name;
-        EXPECT_EQ(failure->code, code) << name;
+        const auto moved = trash_.moveToTrash(parent.get(), name, "");
+        ASSERT_FALSE(moved) << name;
+        EXPECT_EQ(moved.error().code, code) << name;
     }
-    EXPECT_EQ(trash_.moveToTrash(parent.get(), "ghost", "")->description,
+    EXPECT_EQ(trash_.moveToTrash(parent.get(), "ghost", "").error().description,
               "\"ghost\" could not be moved to the Trash: No such file or directory.");
     EXPECT_TRUE(isEmptyOrMissing(homeTrash("info")));
     EXPECT_TRUE(isEmptyOrMissing(homeTrash("files")));
@@ -201,7 +201,7 @@ TEST_F(FreedesktopTrashTest, AnItemOnAnotherMountGoesToThatVolumesTrash) {
         writeFile(work_ / (std::string(top) + "/sub/item"), top);
         {
             const UniqueFd parent = openDirectory(work_ / (std::string(top) + "/sub"));
-            ASSERT_EQ(trash_.moveToTrash(parent.get(), "item", ""), std::nullopt) << top;
+            ASSERT_TRUE(trash_.moveToTrash(parent.get(), "item", "")) << top;
         }
         const std::string volumeTrash = work_ / (std::string(top) + "/.Trash-" + std::to_string(::geteuid()));
         EXPECT_EQ(readFile(volumeTrash + "/files/item"), top);
@@ -232,9 +232,10 @@ TEST_F(FreedesktopTrashTest, AVolumeTrashThatIsNotPrivatelyOwnedIsNotUsed) {
         std::filesystem::remove_all(trashName);
         c.plant();
         const UniqueFd parent = openDirectory(work_ / "volume");
-        const auto failure = trash_.moveToTrash(parent.get(), "item", "");
-        ASSERT_TRUE(failure.has_value()) << c.what;
-        EXPECT_NE(std::find(c.codes.begin(), c.codes.end(), failure->code), c.codes.end()) << c.what << " " << failure->code;
+        const auto moved = trash_.moveToTrash(parent.get(), "item", "");
+        ASSERT_FALSE(moved) << c.what;
+        const int code = moved.error().code;
+        EXPECT_NE(std::find(c.codes.begin(), c.codes.end(), code), c.codes.end()) << c.what << " " << code;
         EXPECT_EQ(readFile(work_ / "volume/item"), "data") << c.what;
         EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path())) << c.what;
     }

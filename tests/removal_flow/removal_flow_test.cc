@@ -17,7 +17,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/log/logger.h"
-#include "platform/trash/freedesktop_trash.h"
+#include "support/log_capture.h"
+#include "platform/trash/linux/freedesktop_trash.h"
 #include "removal/removal_flow.h"
 #include "removal/test_hooks.h"
 #include "support/descriptors.h"

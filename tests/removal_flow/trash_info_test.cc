@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "common/unicode.h"
-#include "platform/trash/trash_info.h"
+#include "platform/trash/linux/trash_info.h"
 
 namespace {
 

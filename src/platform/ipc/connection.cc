@@ -5,6 +5,9 @@
 
 #include <array>
 #include <cerrno>
+#include <exception>
+
+#include "platform/log/daemon_log.h"
 
 namespace smcd::platform::ipc {
 
@@ -48,13 +51,35 @@ void Connection::serve() {
                     if (values.size() != signature.reply.size()) return;
                     for (std::size_t i = 0; i < values.size(); ++i)
                         if (!valueMatches(values[i], signature.reply[i])) return;
+                    std::string bytes;
                     try {
-                        delivered = send(encodeReply(Reply{call->id, std::move(values)}));
+                        bytes = encodeReply(Reply{call->id, std::move(values)});
                     } catch (const nlohmann::json::exception&) {
-                        delivered = false;  // a reply text that is not UTF-8 cannot be sent
+                        return;  // a reply text that is not UTF-8 cannot be sent
                     }
+                    // A frame the client refuses (or whose length wraps) would
+                    // lose the reply after the work was done: the connection
+                    // ends instead, which the client sees as invalidation.
+                    if (bytes.size() - kFrameHeaderSize > kMaxReplyFrameSize) {
+                        daemonLog().log(LogLevel::Error,
+                                        "reply of %{public}lu bytes exceeds the reply limit; connection invalidated",
+                                        bytes.size() - kFrameHeaderSize);
+                        return;
+                    }
+                    delivered = send(bytes);
                 };
-                exported_->invoke(call->method, std::move(call->arguments), reply);
+                try {
+                    exported_->invoke(call->method, std::move(call->arguments), reply);
+                } catch (const std::exception& error) {
+                    // Whatever a method throws (std::bad_alloc on a large
+                    // request is the likely one) ends its own connection only.
+                    daemonLog().log(LogLevel::Error, "call failed with an exception; connection invalidated: %{public}s",
+                                    error.what());
+                    delivered = false;
+                } catch (...) {
+                    daemonLog().log(LogLevel::Error, "call failed with an exception; connection invalidated");
+                    delivered = false;
+                }
                 if (!delivered) {
                     healthy = false;
                     break;

@@ -1,20 +1,21 @@
 #pragma once
 
 // Stand-in for NSXPCListener on a Mach service: accepts peers on the
-// service's socket, admits only those that satisfy the connection
+// service's endpoint, admits only those that satisfy the connection
 // code-signing requirement, and offers each admitted connection to the
-// delegate on a thread of its own.
+// delegate. The checks that keep a listener from starting unsafely live here;
+// how peers arrive and how their code is judged is the platform's
+// (startAccepting, below).
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
-#include "common/unique_fd.h"
-#include "platform/code_signing/peer_gate.h"
+#include "common/expected.h"
+#include "platform/code_signing/requirement.h"
 #include "platform/ipc/connection.h"
-#include "platform/ipc/endpoint.h"
 
 namespace smcd::platform::ipc {
 
@@ -29,14 +30,32 @@ public:
 struct ResumeFailure {
     enum class Reason { noDelegate, noRequirement, requirementUnparseable, endpoint };
     Reason reason;
-    EndpointFailure endpoint{};  // for Reason::endpoint
+    std::string endpointProblem;  // for Reason::endpoint: the platform's own account of it
 };
 
 std::string describe(const ResumeFailure& failure);
 
+// Keeps the service's endpoint open and accepting for as long as it lives.
+class PeerAcceptor {
+public:
+    virtual ~PeerAcceptor() = default;
+};
+
+// Called on a thread of the acceptor's for each peer whose code satisfies the
+// requirement, before a byte of the peer is read; serves the connection if
+// the delegate takes it.
+using AdmittedPeerHandler = std::function<void(Connection& connection)>;
+
+// The platform's side of the listener: opens the endpoint of `serviceName`
+// and starts accepting. A peer the requirement refuses is closed unseen.
+Expected<std::unique_ptr<PeerAcceptor>, std::string> startAccepting(const std::string& serviceName,
+                                                                    const CodeSigningRequirement& requirement,
+                                                                    AdmittedPeerHandler admitted);
+
 class Listener {
 public:
     explicit Listener(std::string machServiceName);
+    ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
@@ -44,21 +63,18 @@ public:
     void setDelegate(std::shared_ptr<ListenerDelegate> delegate) { delegate_ = std::move(delegate); }
     void setConnectionCodeSigningRequirement(std::string_view requirement);
 
-    // Opens the endpoint and starts accepting on a thread of its own. Without
-    // a delegate or a requirement that parses, it refuses to start: no peer
-    // is ever admitted unchecked, and a daemon that would turn everyone away
-    // says so instead of looking healthy.
-    std::optional<ResumeFailure> resume();
+    // Opens the endpoint and starts accepting. Without a delegate or a
+    // requirement that parses, it refuses to start: no peer is ever admitted
+    // unchecked, and a daemon that would turn everyone away says so instead
+    // of looking healthy.
+    Expected<void, ResumeFailure> resume();
 
 private:
-    void acceptLoop();
-    void handle(UniqueFd socket, PeerCredentials peer);
-
     std::string serviceName_;
     std::shared_ptr<ListenerDelegate> delegate_;
     bool requirementSet_ = false;
     std::optional<CodeSigningRequirement> requirement_;
-    UniqueFd socket_;
+    std::unique_ptr<PeerAcceptor> acceptor_;
 };
 
 }  // namespace smcd::platform::ipc

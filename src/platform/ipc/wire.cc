@@ -268,7 +268,7 @@ FrameReader::Status FrameReader::next(std::string& payload) {
     const auto* header = reinterpret_cast<const unsigned char*>(buffer_.data() + consumed_);
     const std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
                                (std::size_t{header[2]} << 8) | std::size_t{header[3]};
-    if (length == 0 || length > kMaxFrameSize) return Status::invalid;
+    if (length == 0 || length > maxPayload_) return Status::invalid;
     if (available - kFrameHeaderSize < length) return Status::needMore;
     payload.assign(buffer_, consumed_ + kFrameHeaderSize, length);
     consumed_ += kFrameHeaderSize + length;

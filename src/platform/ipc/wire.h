@@ -20,6 +20,11 @@ inline constexpr std::size_t kFrameHeaderSize = 4;
 // Larger than any legitimate request (thousands of paths) by far; a length
 // above it is treated as garbage rather than a reason to allocate.
 inline constexpr std::size_t kMaxFrameSize = 16 * 1024 * 1024;
+// Replies grow beyond their request: a record per path, data in base64, tool
+// output of any length. Clients take replies up to this size; the daemon
+// never sends a larger one (the connection is invalidated instead), and the
+// 4-byte length can never wrap.
+inline constexpr std::size_t kMaxReplyFrameSize = std::size_t{1} << 30;
 
 enum class WireType { int64, boolean, text, optionalText, data, textArray };
 
@@ -85,11 +90,15 @@ std::optional<Reply> decodeReply(std::string_view payload, const std::vector<Wir
 class FrameReader {
 public:
     enum class Status { needMore, frame, invalid };
+    // A frame longer than `maxPayload` is invalid: requests are read with the
+    // request limit, replies with the reply limit.
+    explicit FrameReader(std::size_t maxPayload = kMaxFrameSize) : maxPayload_(maxPayload) {}
     void append(std::string_view bytes) { buffer_.append(bytes); }
     // On `frame`, `payload` holds the next complete payload.
     Status next(std::string& payload);
 
 private:
+    std::size_t maxPayload_;
     std::string buffer_;
     std::size_t consumed_ = 0;
 };

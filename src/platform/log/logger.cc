@@ -1,9 +1,6 @@
 #include "platform/log/logger.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 
 namespace smcd::platform {
 namespace {
@@ -23,11 +20,6 @@ std::string renderValue(const LogArgument& argument) {
 }
 
 std::atomic<LogSink*> installedSink{nullptr};
-
-StandardErrorSink& standardErrorSink() {
-    static StandardErrorSink sink;
-    return sink;
-}
 
 }  // namespace
 
@@ -77,42 +69,11 @@ std::string renderLogMessage(std::string_view format, std::span<const LogArgumen
     return out;
 }
 
-void StandardErrorSink::write(LogLevel level, std::string_view subsystem, std::string_view category,
-                              std::string_view message) {
-    std::string line;
-    line.reserve(subsystem.size() + category.size() + message.size() + 8);
-    line += level == LogLevel::Error ? "<3>" : "<5>";
-    line.append(subsystem).append("[").append(category).append("]: ").append(message);
-    line += '\n';
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere left to report a failing log
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
-void CapturingSink::write(LogLevel level, std::string_view, std::string_view, std::string_view message) {
-    std::lock_guard guard(mutex_);
-    lines_.push_back({level, std::string(message)});
-}
-
-std::vector<CapturedLine> CapturingSink::lines() const {
-    std::lock_guard guard(mutex_);
-    return lines_;
-}
-
-void CapturingSink::clear() {
-    std::lock_guard guard(mutex_);
-    lines_.clear();
-}
-
 LogSink* installLogSink(LogSink* sink) { return installedSink.exchange(sink); }
 
 void Logger::emit(LogLevel level, std::string_view format, std::span<const LogArgument> arguments) const {
     LogSink* sink = installedSink.load();
-    if (!sink) sink = &standardErrorSink();
+    if (!sink) sink = &platformLogSink();
     sink->write(level, subsystem_, category_, renderLogMessage(format, arguments));
 }
 

@@ -5,13 +5,11 @@
 // given. Strings without a mark are private and numbers public, as there.
 
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <variant>
-#include <vector>
 
 namespace smcd::platform {
 
@@ -28,51 +26,13 @@ public:
                        std::string_view message) = 0;
 };
 
-// Writes each line with one write(2) to standard error, which the service
-// manager hands to the journal: "<5>subsystem[category]: message".
-class StandardErrorSink final : public LogSink {
-public:
-    void write(LogLevel level, std::string_view subsystem, std::string_view category,
-               std::string_view message) override;
-};
+// Where lines go when no sink is installed: the platform's own log (the
+// journal on Linux, the unified log on macOS).
+LogSink& platformLogSink();
 
-struct CapturedLine {
-    LogLevel level;
-    std::string message;
-    bool operator==(const CapturedLine&) const = default;
-};
-
-// Keeps every line in memory, for tests that assert exact log lines.
-class CapturingSink final : public LogSink {
-public:
-    void write(LogLevel level, std::string_view subsystem, std::string_view category,
-               std::string_view message) override;
-    std::vector<CapturedLine> lines() const;
-    void clear();
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<CapturedLine> lines_;
-};
-
-// Replaces the process-wide sink (nullptr restores standard error); returns
+// Replaces the process-wide sink (nullptr restores the platform's log); returns
 // the previous one. The sink must outlive its installation.
 LogSink* installLogSink(LogSink* sink);
-
-// Installs a CapturingSink for the lifetime of the object.
-class ScopedLogCapture {
-public:
-    ScopedLogCapture() : previous_(installLogSink(&sink_)) {}
-    ~ScopedLogCapture() { installLogSink(previous_); }
-    ScopedLogCapture(const ScopedLogCapture&) = delete;
-    ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
-    std::vector<CapturedLine> lines() const { return sink_.lines(); }
-    void clear() { sink_.clear(); }
-
-private:
-    CapturingSink sink_;
-    LogSink* previous_;
-};
 
 class Logger {
 public:

@@ -16,7 +16,7 @@ using Node = std::unique_ptr<std::remove_pointer_t<plist_t>, NodeRelease>;
 }  // namespace
 
 std::optional<std::string> dictionaryText(std::string_view document, std::string_view key) {
-    if (document.empty() || document.size() > maxPropertyListBytes) return std::nullopt;
+    if (document.empty() || document.size() > kMaxPropertyListBytes) return std::nullopt;
     // libplist looks keys up as C strings; a key with a NUL would match a
     // shorter one.
     if (key.find('\0') != std::string_view::npos) return std::nullopt;

@@ -11,7 +11,7 @@
 namespace smcd::platform {
 
 // Larger documents are not parsed at all.
-inline constexpr std::size_t maxPropertyListBytes = std::size_t{64} << 20;
+inline constexpr std::size_t kMaxPropertyListBytes = std::size_t{64} << 20;
 
 // The text under `key` when `document` parses, in either format, into a
 // dictionary holding text there; nothing for any other document or value.

@@ -8,8 +8,9 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <variant>
 #include <vector>
+
+#include "common/expected.h"
 
 namespace smcd::platform {
 
@@ -17,7 +18,8 @@ namespace smcd::platform {
 // them into one pipe, so the captured bytes keep the order the child wrote in.
 enum class OutputRoute { inherit, discard, capture };
 
-struct LaunchSpec {
+// What to run and where its output goes.
+struct ChildInvocation {
     std::string executable;               // absolute; PATH is never searched for it
     std::vector<std::string> arguments;   // after argument zero, which is `executable`
     std::span<const std::string> environment;  // "NAME=value" entries, the whole environment
@@ -36,12 +38,10 @@ struct LaunchFailure {
     std::string description;  // readable, names the executable
 };
 
-using ProcessOutcome = std::variant<ProcessExit, LaunchFailure>;
-
 // Status reported for a child whose end could not be observed (it was reaped
 // elsewhere): never success.
-inline constexpr std::int32_t unobservedExitStatus = -1;
+inline constexpr std::int32_t kUnobservedExitStatus = -1;
 
-ProcessOutcome runToExit(const LaunchSpec& spec);
+Expected<ProcessExit, LaunchFailure> runToExit(const ChildInvocation& invocation);
 
 }  // namespace smcd::platform

@@ -5,9 +5,10 @@
 // caller decides how that directory was reached (without following links)
 // and nothing here re-walks a path that could have changed meanwhile.
 
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "common/expected.h"
 
 namespace smcd::platform {
 
@@ -27,8 +28,8 @@ public:
     // the Trash. A symbolic link is moved as the link itself. `originalPath`
     // is the path under which the caller knows the item; it is what the Trash
     // records as the item's origin when the directory's own path is unknown.
-    virtual std::optional<TrashFailure> moveToTrash(int parentDirectory, std::string_view leaf,
-                                                    std::string_view originalPath) = 0;
+    virtual Expected<void, TrashFailure> moveToTrash(int parentDirectory, std::string_view leaf,
+                                                     std::string_view originalPath) = 0;
 };
 
 // The Trash of the process's effective user, built once.

@@ -1,9 +1,9 @@
-#include "platform/code_signing/peer_gate.h"
+#include "platform/code_signing/linux/peer_gate.h"
 
 #include <sys/stat.h>
 
-#include "platform/code_signing/byte_source.h"
-#include "platform/code_signing/elf_identity_reader.h"
+#include "platform/code_signing/linux/byte_source.h"
+#include "platform/code_signing/linux/elf_identity_reader.h"
 
 namespace smcd::platform {
 namespace {
@@ -36,20 +36,20 @@ PeerEvaluation evaluatePeerInDetail(int connectedSocket, const CodeSigningRequir
     evaluation.credentials = readPeerCredentials(connectedSocket);
 
     auto pinned = pinPeerProcess(connectedSocket, strategy);
-    if (const auto* failure = std::get_if<PeerProcessFailure>(&pinned)) {
-        evaluation.verdict = verdictFor(*failure);
+    if (!pinned) {
+        evaluation.verdict = verdictFor(pinned.error());
         return evaluation;
     }
-    const auto& peer = std::get<PinnedPeer>(pinned);
+    const PinnedPeer& peer = *pinned;
     // The credentials used from here on are the ones the pin was checked against.
     evaluation.credentials = peer.credentials;
 
     auto opened = openPinnedExecutable(peer);
-    if (const auto* failure = std::get_if<PeerProcessFailure>(&opened)) {
-        evaluation.verdict = verdictFor(*failure);
+    if (!opened) {
+        evaluation.verdict = verdictFor(opened.error());
         return evaluation;
     }
-    const auto& executable = std::get<UniqueFd>(opened);
+    const UniqueFd& executable = *opened;
 
     struct stat status {};
     if (::fstat(executable.get(), &status) != 0) {
@@ -69,11 +69,11 @@ PeerEvaluation evaluatePeerInDetail(int connectedSocket, const CodeSigningRequir
 
     const DescriptorByteSource image(executable.get(), static_cast<std::uint64_t>(status.st_size));
     const auto identity = readEmbeddedCodeIdentity(image);
-    if (const auto* failure = std::get_if<IdentityReadFailure>(&identity)) {
-        evaluation.verdict = verdictFor(*failure);
+    if (!identity) {
+        evaluation.verdict = verdictFor(identity.error());
         return evaluation;
     }
-    evaluation.unsatisfiedClause = requirement.firstUnsatisfiedClause(std::get<CodeIdentity>(identity), anchor);
+    evaluation.unsatisfiedClause = requirement.firstUnsatisfiedClause(*identity, anchor);
     evaluation.verdict = evaluation.unsatisfiedClause ? PeerVerdict::unsatisfied : PeerVerdict::satisfied;
     return evaluation;
 }

@@ -1,4 +1,4 @@
-#include "platform/code_signing/byte_source.h"
+#include "platform/code_signing/linux/byte_source.h"
 
 #include <unistd.h>
 

@@ -3,9 +3,9 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/code_signing/executable_anchor.h"
-#include "platform/code_signing/peer_credentials.h"
-#include "platform/code_signing/peer_process.h"
+#include "platform/code_signing/linux/executable_anchor.h"
+#include "platform/code_signing/linux/peer_credentials.h"
+#include "platform/code_signing/linux/peer_process.h"
 #include "platform/code_signing/requirement.h"
 
 namespace smcd::platform {

@@ -8,7 +8,6 @@
 
 #include <sys/types.h>
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,8 +26,8 @@ public:
     // none. The environment is not consulted: the daemon has no settings.
     static std::string homeOf(uid_t uid);
 
-    std::optional<TrashFailure> moveToTrash(int parentDirectory, std::string_view leaf,
-                                            std::string_view originalPath) override;
+    Expected<void, TrashFailure> moveToTrash(int parentDirectory, std::string_view leaf,
+                                             std::string_view originalPath) override;
 
 private:
     std::string home_;

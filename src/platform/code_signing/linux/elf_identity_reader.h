@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <variant>
 
-#include "platform/code_signing/byte_source.h"
+#include "common/expected.h"
+#include "platform/code_signing/linux/byte_source.h"
 #include "platform/code_signing/code_identity.h"
 
 namespace smcd::platform {
@@ -16,7 +16,7 @@ enum class IdentityReadFailure {
     conflictingIdentities,  // more than one identity note: which one would count is a guess
 };
 
-using IdentityReadResult = std::variant<CodeIdentity, IdentityReadFailure>;
+using IdentityReadResult = Expected<CodeIdentity, IdentityReadFailure>;
 
 // Caps on what an untrusted image may make the reader do.
 inline constexpr std::uint32_t kMaxProgramHeaders = 512;

@@ -7,8 +7,8 @@
 
 #include <string>
 #include <string_view>
-#include <variant>
 
+#include "common/expected.h"
 #include "common/unique_fd.h"
 
 namespace smcd::platform::ipc {
@@ -37,6 +37,6 @@ std::string socketPathForService(std::string_view serviceName);
 // not by file permissions, as with a Mach service. Binding never follows a
 // link at the path, removes nothing but a stale socket that nobody answers
 // on, and publishes the path only once the socket has its final mode.
-std::variant<UniqueFd, EndpointFailure> openListeningEndpoint(const std::string& path);
+Expected<UniqueFd, EndpointFailure> openListeningEndpoint(const std::string& path);
 
 }  // namespace smcd::platform::ipc

@@ -1,4 +1,4 @@
-#include "platform/code_signing/peer_process.h"
+#include "platform/code_signing/linux/peer_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -62,10 +62,10 @@ std::optional<pid_t> pidOfPidfd(const UniqueFd& pidfd) {
         filled += static_cast<std::size_t>(got);
     }
     const std::string_view text(buffer.data(), filled);
-    constexpr std::string_view key = "\nPid:";
-    const std::size_t at = text.find(key);
+    constexpr std::string_view kPidField = "\nPid:";
+    const std::size_t at = text.find(kPidField);
     if (at == std::string_view::npos) return std::nullopt;
-    std::size_t start = text.find_first_not_of(" \t", at + key.size());
+    std::size_t start = text.find_first_not_of(" \t", at + kPidField.size());
     if (start == std::string_view::npos) return std::nullopt;
     pid_t pid = 0;
     const char* end = text.data() + text.size();
@@ -88,36 +88,36 @@ bool pinnedProcessHasExited(const UniqueFd& pidfd) {
     }
 }
 
-std::variant<PinnedPeer, PeerProcessFailure> pinPeerProcess(int connectedSocket, PeerPinStrategy strategy) {
+Expected<PinnedPeer, PeerProcessFailure> pinPeerProcess(int connectedSocket, PeerPinStrategy strategy) {
     const auto credentials = readPeerCredentials(connectedSocket);
-    if (!credentials) return PeerProcessFailure::socketUnusable;
+    if (!credentials) return unexpected(PeerProcessFailure::socketUnusable);
 
     UniqueFd pidfd;
     SocketPidfdOutcome outcome = SocketPidfdOutcome::unsupported;
     if (strategy == PeerPinStrategy::socketPidfdFirst) outcome = socketPidfd(connectedSocket, pidfd);
     switch (outcome) {
         case SocketPidfdOutcome::obtained: break;
-        case SocketPidfdOutcome::processGone: return PeerProcessFailure::processGone;
-        case SocketPidfdOutcome::failed: return PeerProcessFailure::socketUnusable;
+        case SocketPidfdOutcome::processGone: return unexpected(PeerProcessFailure::processGone);
+        case SocketPidfdOutcome::failed: return unexpected(PeerProcessFailure::socketUnusable);
         case SocketPidfdOutcome::unsupported:
             // pidfd_open always sets close-on-exec on the new descriptor.
             pidfd.reset(openPidfd(credentials->pid));
-            if (!pidfd) return PeerProcessFailure::processGone;
+            if (!pidfd) return unexpected(PeerProcessFailure::processGone);
             break;
     }
     // The pidfd must name the pid the kernel recorded at connect time; a
     // reaped process (-1) or one out of sight (0) cannot be examined.
-    if (pidOfPidfd(pidfd) != credentials->pid) return PeerProcessFailure::processGone;
+    if (pidOfPidfd(pidfd) != credentials->pid) return unexpected(PeerProcessFailure::processGone);
     return PinnedPeer{*credentials, std::move(pidfd)};
 }
 
-std::variant<UniqueFd, PeerProcessFailure> openPinnedExecutable(const PinnedPeer& peer) {
+Expected<UniqueFd, PeerProcessFailure> openPinnedExecutable(const PinnedPeer& peer) {
     const std::string path = "/proc/" + std::to_string(peer.credentials.pid) + "/exe";
     UniqueFd executable(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     // Whatever the open did, it proves something only if the pinned process
     // was still alive afterwards: only then was the pid still its own.
-    if (pinnedProcessHasExited(peer.pidfd)) return PeerProcessFailure::processGone;
-    if (!executable) return PeerProcessFailure::executableUnavailable;
+    if (pinnedProcessHasExited(peer.pidfd)) return unexpected(PeerProcessFailure::processGone);
+    if (!executable) return unexpected(PeerProcessFailure::executableUnavailable);
     return executable;
 }
 

@@ -1,6 +1,6 @@
 #include <unistd.h>
 
-#include "platform/trash/freedesktop_trash.h"
+#include "platform/trash/linux/freedesktop_trash.h"
 #include "platform/trash/trash_can.h"
 
 namespace smcd::platform {

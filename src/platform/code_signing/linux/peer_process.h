@@ -1,9 +1,8 @@
 #pragma once
 
-#include <variant>
-
+#include "common/expected.h"
 #include "common/unique_fd.h"
-#include "platform/code_signing/peer_credentials.h"
+#include "platform/code_signing/linux/peer_credentials.h"
 
 namespace smcd::platform {
 
@@ -25,13 +24,13 @@ struct PinnedPeer {
     UniqueFd pidfd;
 };
 
-std::variant<PinnedPeer, PeerProcessFailure> pinPeerProcess(int connectedSocket,
-                                                            PeerPinStrategy strategy = PeerPinStrategy::socketPidfdFirst);
+Expected<PinnedPeer, PeerProcessFailure> pinPeerProcess(int connectedSocket,
+                                                        PeerPinStrategy strategy = PeerPinStrategy::socketPidfdFirst);
 
 // Opens the pinned process's executable through /proc and only then confirms
 // through the pidfd that the process is still alive: a live process still owns
 // its pid, so the /proc entry that was opened was that process's own.
-std::variant<UniqueFd, PeerProcessFailure> openPinnedExecutable(const PinnedPeer& peer);
+Expected<UniqueFd, PeerProcessFailure> openPinnedExecutable(const PinnedPeer& peer);
 
 // True once the process behind the pidfd has exited, and whenever that cannot
 // be determined.

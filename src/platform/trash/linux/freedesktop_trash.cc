@@ -1,4 +1,4 @@
-#include "platform/trash/freedesktop_trash.h"
+#include "platform/trash/linux/freedesktop_trash.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -11,18 +11,17 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <variant>
 #include <vector>
 
 #include "common/unique_fd.h"
-#include "platform/trash/trash_info.h"
+#include "platform/trash/linux/trash_info.h"
 
 namespace smcd::platform {
 namespace {
 
-constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr mode_t privateDirectoryMode = S_IRWXU;
-constexpr unsigned maxNameAttempts = 1000;
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr mode_t kPrivateDirectoryMode = S_IRWXU;
+constexpr unsigned kMaxNameAttempts = 1000;
 
 // Which mounted file system an object lives on. A rename only succeeds
 // within one mount, and bind mounts share a device number, so the mount id
@@ -42,9 +41,9 @@ struct Placement {
     }
 };
 
-std::variant<Placement, int> placementOf(int directory, const char* name, int flags) {
+Expected<Placement, int> placementOf(int directory, const char* name, int flags) {
     struct statx info{};
-    if (::statx(directory, name, flags, STATX_INO | STATX_MNT_ID, &info) != 0) return errno;
+    if (::statx(directory, name, flags, STATX_INO | STATX_MNT_ID, &info) != 0) return unexpected(errno);
     Placement placement;
     placement.hasMount = (info.stx_mask & STATX_MNT_ID) != 0;
     placement.mount = info.stx_mnt_id;
@@ -53,7 +52,7 @@ std::variant<Placement, int> placementOf(int directory, const char* name, int fl
     return placement;
 }
 
-std::variant<Placement, int> placementOf(int directory) {
+Expected<Placement, int> placementOf(int directory) {
     return placementOf(directory, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
 }
 
@@ -104,16 +103,16 @@ std::string joined(const std::string& directory, std::string_view leaf) {
 // Opens `name` below `at` as a directory without following a link, making it
 // private first when it is missing, and insists that it belongs to `owner`
 // and that nobody else may write into it.
-std::variant<UniqueFd, int> openPrivateDirectory(int at, const char* name, uid_t owner) {
-    UniqueFd fd(::openat(at, name, directoryFlags));
+Expected<UniqueFd, int> openPrivateDirectory(int at, const char* name, uid_t owner) {
+    UniqueFd fd(::openat(at, name, kDirectoryFlags));
     if (!fd && errno == ENOENT) {
-        if (::mkdirat(at, name, privateDirectoryMode) != 0 && errno != EEXIST) return errno;
-        fd.reset(::openat(at, name, directoryFlags));
+        if (::mkdirat(at, name, kPrivateDirectoryMode) != 0 && errno != EEXIST) return unexpected(errno);
+        fd.reset(::openat(at, name, kDirectoryFlags));
     }
-    if (!fd) return errno;
+    if (!fd) return unexpected(errno);
     struct stat info{};
-    if (::fstat(fd.get(), &info) != 0) return errno;
-    if (info.st_uid != owner || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return EPERM;
+    if (::fstat(fd.get(), &info) != 0) return unexpected(errno);
+    if (info.st_uid != owner || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return unexpected(EPERM);
     return fd;
 }
 
@@ -123,45 +122,44 @@ struct TrashDirectory {
     Placement placement;
 };
 
-std::variant<TrashDirectory, int> openTrashDirectory(int at, const char* name, uid_t owner) {
+Expected<TrashDirectory, int> openTrashDirectory(int at, const char* name, uid_t owner) {
     auto trash = openPrivateDirectory(at, name, owner);
-    if (auto* error = std::get_if<int>(&trash)) return *error;
-    const int trashFd = std::get<UniqueFd>(trash).get();
+    if (!trash) return unexpected(trash.error());
+    const int trashFd = trash->get();
     auto files = openPrivateDirectory(trashFd, "files", owner);
-    if (auto* error = std::get_if<int>(&files)) return *error;
+    if (!files) return unexpected(files.error());
     auto info = openPrivateDirectory(trashFd, "info", owner);
-    if (auto* error = std::get_if<int>(&info)) return *error;
-    auto placement = placementOf(std::get<UniqueFd>(files).get());
-    if (auto* error = std::get_if<int>(&placement)) return *error;
-    return TrashDirectory{std::move(std::get<UniqueFd>(files)), std::move(std::get<UniqueFd>(info)),
-                          std::get<Placement>(placement)};
+    if (!info) return unexpected(info.error());
+    auto placement = placementOf(files->get());
+    if (!placement) return unexpected(placement.error());
+    return TrashDirectory{std::move(*files), std::move(*info), *placement};
 }
 
-std::variant<TrashDirectory, int> openHomeTrash(const std::string& home, uid_t owner) {
-    if (home.empty()) return ENOENT;
+Expected<TrashDirectory, int> openHomeTrash(const std::string& home, uid_t owner) {
+    if (home.empty()) return unexpected(ENOENT);
     // The home itself may sit behind a system link (/var/root); below it
     // nothing is followed.
     UniqueFd homeFd(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!homeFd) return errno;
+    if (!homeFd) return unexpected(errno);
     auto local = openPrivateDirectory(homeFd.get(), ".local", owner);
-    if (auto* error = std::get_if<int>(&local)) return *error;
-    auto share = openPrivateDirectory(std::get<UniqueFd>(local).get(), "share", owner);
-    if (auto* error = std::get_if<int>(&share)) return *error;
-    return openTrashDirectory(std::get<UniqueFd>(share).get(), "Trash", owner);
+    if (!local) return unexpected(local.error());
+    auto share = openPrivateDirectory(local->get(), "share", owner);
+    if (!share) return unexpected(share.error());
+    return openTrashDirectory(share->get(), "Trash", owner);
 }
 
 // The top directory of the file system holding `directory`: climb ".." while
 // it stays on the same mount and is not the process's own root.
-std::variant<UniqueFd, int> topDirectoryOf(int directory, const Placement& placement) {
-    UniqueFd current(::openat(directory, ".", directoryFlags));
-    if (!current) return errno;
+Expected<UniqueFd, int> topDirectoryOf(int directory, const Placement& placement) {
+    UniqueFd current(::openat(directory, ".", kDirectoryFlags));
+    if (!current) return unexpected(errno);
     Placement here = placement;
     for (;;) {
-        UniqueFd up(::openat(current.get(), "..", directoryFlags));
+        UniqueFd up(::openat(current.get(), "..", kDirectoryFlags));
         if (!up) break;
         const auto above = placementOf(up.get());
-        if (!std::holds_alternative<Placement>(above)) break;
-        const Placement& next = std::get<Placement>(above);
+        if (!above) break;
+        const Placement& next = *above;
         if (!next.sameFileSystem(placement) || next.sameObject(here)) break;
         here = next;
         current = std::move(up);
@@ -200,9 +198,9 @@ int renameWithoutReplacing(int fromDirectory, const std::string& from, int toDir
 // Records and moves the item into one Trash directory; 0 or an errno.
 int moveInto(const TrashDirectory& trash, int parent, const std::string& leaf, std::string_view recordedPath) {
     const std::string record = trash::trashInfoRecord(recordedPath, std::time(nullptr));
-    for (unsigned attempt = 1; attempt <= maxNameAttempts; ++attempt) {
+    for (unsigned attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
         const std::string name = trash::trashEntryName(leaf, attempt);
-        const std::string infoName = name + std::string(trash::infoSuffix);
+        const std::string infoName = name + std::string(trash::kInfoSuffix);
         UniqueFd info(::openat(trash.info.get(), infoName.c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
         if (!info) {
@@ -249,36 +247,35 @@ std::string FreedesktopTrash::homeOf(uid_t uid) {
     }
 }
 
-std::optional<TrashFailure> FreedesktopTrash::moveToTrash(int parentDirectory, std::string_view leafName,
-                                                          std::string_view originalPath) {
-    if (!isPlainName(leafName)) return failure(leafName, EINVAL);
+Expected<void, TrashFailure> FreedesktopTrash::moveToTrash(int parentDirectory, std::string_view leafName,
+                                                           std::string_view originalPath) {
+    if (!isPlainName(leafName)) return unexpected(failure(leafName, EINVAL));
     const std::string leaf(leafName);
 
     struct stat item{};
-    if (::fstatat(parentDirectory, leaf.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0) return failure(leaf, errno);
+    if (::fstatat(parentDirectory, leaf.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0) return unexpected(failure(leaf, errno));
     const auto parentPlacement = placementOf(parentDirectory);
-    if (auto* error = std::get_if<int>(&parentPlacement)) return failure(leaf, *error);
-    const Placement& placement = std::get<Placement>(parentPlacement);
+    if (!parentPlacement) return unexpected(failure(leaf, parentPlacement.error()));
+    const Placement& placement = *parentPlacement;
 
     const auto parentPath = pathOfDirectory(parentDirectory);
     const std::string itemPath = parentPath ? joined(*parentPath, leaf) : std::string(originalPath);
 
     auto home = openHomeTrash(home_, owner_);
-    if (auto* homeTrash = std::get_if<TrashDirectory>(&home);
-        homeTrash && homeTrash->placement.sameFileSystem(placement)) {
-        const int error = moveInto(*homeTrash, parentDirectory, leaf, itemPath);
-        if (error == 0) return std::nullopt;
+    if (home && home->placement.sameFileSystem(placement)) {
+        const int error = moveInto(*home, parentDirectory, leaf, itemPath);
+        if (error == 0) return {};
         // Same device but another mount (a bind mount): the volume's own
         // Trash is the one a rename can reach.
-        if (error != EXDEV) return failure(leaf, error);
+        if (error != EXDEV) return unexpected(failure(leaf, error));
     }
 
     auto top = topDirectoryOf(parentDirectory, placement);
-    if (auto* error = std::get_if<int>(&top)) return failure(leaf, *error);
-    const int topFd = std::get<UniqueFd>(top).get();
+    if (!top) return unexpected(failure(leaf, top.error()));
+    const int topFd = top->get();
     const std::string trashName = ".Trash-" + std::to_string(owner_);
     auto volume = openTrashDirectory(topFd, trashName.c_str(), owner_);
-    if (auto* error = std::get_if<int>(&volume)) return failure(leaf, *error);
+    if (!volume) return unexpected(failure(leaf, volume.error()));
 
     // Inside a volume's Trash the origin is written relative to the volume's
     // top, so the record stays true wherever the volume is mounted.
@@ -287,9 +284,9 @@ std::optional<TrashFailure> FreedesktopTrash::moveToTrash(int parentDirectory, s
         const std::string prefix = joined(*topPath, "");
         if (itemPath.compare(0, prefix.size(), prefix) == 0) recorded = itemPath.substr(prefix.size());
     }
-    const int error = moveInto(std::get<TrashDirectory>(volume), parentDirectory, leaf, recorded);
-    if (error != 0) return failure(leaf, error);
-    return std::nullopt;
+    const int error = moveInto(*volume, parentDirectory, leaf, recorded);
+    if (error != 0) return unexpected(failure(leaf, error));
+    return {};
 }
 
 }  // namespace smcd::platform

@@ -10,7 +10,7 @@
 
 namespace smcd::platform::trash {
 
-inline constexpr std::string_view infoSuffix = ".trashinfo";
+inline constexpr std::string_view kInfoSuffix = ".trashinfo";
 
 // URI escaping as the Trash record wants it: unreserved characters and "/"
 // stay, every other byte becomes %XX.

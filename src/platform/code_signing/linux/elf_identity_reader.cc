@@ -1,4 +1,4 @@
-#include "platform/code_signing/elf_identity_reader.h"
+#include "platform/code_signing/linux/elf_identity_reader.h"
 
 #include <elf.h>
 
@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/code_signing/code_identity_note.h"
+#include "platform/code_signing/linux/code_identity_note.h"
 
 namespace smcd::platform {
 namespace {
@@ -133,24 +133,24 @@ void scanNoteSegment(const ByteSource& image, std::uint64_t fileOffset, std::uin
 template <typename Class>
 IdentityReadResult readWithClass(const ByteSource& image) {
     std::array<std::byte, sizeof(typename Class::Header)> header{};
-    if (!image.readExactly(0, header)) return IdentityReadFailure::malformed;
+    if (!image.readExactly(0, header)) return unexpected(IdentityReadFailure::malformed);
 
     const auto type = littleEndianAt<std::uint16_t>(header, offsetof(typename Class::Header, e_type));
-    if (type != ET_EXEC && type != ET_DYN) return IdentityReadFailure::unsupportedFormat;
+    if (type != ET_EXEC && type != ET_DYN) return unexpected(IdentityReadFailure::unsupportedFormat);
     if (littleEndianAt<std::uint32_t>(header, offsetof(typename Class::Header, e_version)) != EV_CURRENT) {
-        return IdentityReadFailure::malformed;
+        return unexpected(IdentityReadFailure::malformed);
     }
     if (littleEndianAt<std::uint16_t>(header, offsetof(typename Class::Header, e_ehsize)) != header.size()) {
-        return IdentityReadFailure::malformed;
+        return unexpected(IdentityReadFailure::malformed);
     }
     const std::uint64_t count = littleEndianAt<std::uint16_t>(header, offsetof(typename Class::Header, e_phnum));
-    if (count == 0) return IdentityReadFailure::noIdentity;
-    if (count == PN_XNUM || count > kMaxProgramHeaders) return IdentityReadFailure::unsupportedFormat;
+    if (count == 0) return unexpected(IdentityReadFailure::noIdentity);
+    if (count == PN_XNUM || count > kMaxProgramHeaders) return unexpected(IdentityReadFailure::unsupportedFormat);
     const std::uint64_t entrySize = littleEndianAt<std::uint16_t>(header, offsetof(typename Class::Header, e_phentsize));
-    if (entrySize != sizeof(typename Class::ProgramHeader)) return IdentityReadFailure::malformed;
+    if (entrySize != sizeof(typename Class::ProgramHeader)) return unexpected(IdentityReadFailure::malformed);
 
     std::vector<std::byte> table(count * entrySize);
-    if (!image.readExactly(Class::programHeaderOffset(header), table)) return IdentityReadFailure::malformed;
+    if (!image.readExactly(Class::programHeaderOffset(header), table)) return unexpected(IdentityReadFailure::malformed);
 
     NoteSearch search;
     for (std::uint64_t i = 0; i < count && !search.failure; ++i) {
@@ -159,8 +159,8 @@ IdentityReadResult readWithClass(const ByteSource& image) {
         scanNoteSegment(image, Class::segmentOffset(entry), Class::segmentFileSize(entry),
                         Class::segmentAlignment(entry), search);
     }
-    if (search.failure) return *search.failure;
-    if (!search.identity) return IdentityReadFailure::noIdentity;
+    if (search.failure) return unexpected(*search.failure);
+    if (!search.identity) return unexpected(IdentityReadFailure::noIdentity);
     return *search.identity;
 }
 
@@ -168,14 +168,14 @@ IdentityReadResult readWithClass(const ByteSource& image) {
 
 IdentityReadResult readEmbeddedCodeIdentity(const ByteSource& image) {
     std::array<std::byte, EI_NIDENT> ident{};
-    if (!image.readExactly(0, ident)) return IdentityReadFailure::notElf;
-    if (std::memcmp(ident.data(), ELFMAG, SELFMAG) != 0) return IdentityReadFailure::notElf;
-    if (std::to_integer<unsigned>(ident[EI_DATA]) != ELFDATA2LSB) return IdentityReadFailure::unsupportedFormat;
-    if (std::to_integer<unsigned>(ident[EI_VERSION]) != EV_CURRENT) return IdentityReadFailure::malformed;
+    if (!image.readExactly(0, ident)) return unexpected(IdentityReadFailure::notElf);
+    if (std::memcmp(ident.data(), ELFMAG, SELFMAG) != 0) return unexpected(IdentityReadFailure::notElf);
+    if (std::to_integer<unsigned>(ident[EI_DATA]) != ELFDATA2LSB) return unexpected(IdentityReadFailure::unsupportedFormat);
+    if (std::to_integer<unsigned>(ident[EI_VERSION]) != EV_CURRENT) return unexpected(IdentityReadFailure::malformed);
     switch (std::to_integer<unsigned>(ident[EI_CLASS])) {
         case ELFCLASS64: return readWithClass<Elf64>(image);
         case ELFCLASS32: return readWithClass<Elf32>(image);
-        default: return IdentityReadFailure::unsupportedFormat;
+        default: return unexpected(IdentityReadFailure::unsupportedFormat);
     }
 }
 

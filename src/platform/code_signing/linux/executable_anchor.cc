@@ -1,4 +1,4 @@
-#include "platform/code_signing/executable_anchor.h"
+#include "platform/code_signing/linux/executable_anchor.h"
 
 #include <linux/magic.h>
 #include <sys/vfs.h>

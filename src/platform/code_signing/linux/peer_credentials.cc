@@ -1,4 +1,4 @@
-#include "platform/code_signing/peer_credentials.h"
+#include "platform/code_signing/linux/peer_credentials.h"
 
 #include <sys/socket.h>
 

@@ -1,4 +1,4 @@
-#include "platform/code_signing/code_identity_note.h"
+#include "platform/code_signing/linux/code_identity_note.h"
 
 #include <array>
 #include <string>

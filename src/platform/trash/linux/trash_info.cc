@@ -1,4 +1,4 @@
-#include "platform/trash/trash_info.h"
+#include "platform/trash/linux/trash_info.h"
 
 #include <climits>
 
@@ -58,7 +58,7 @@ std::string trashInfoRecord(std::string_view path, std::time_t deletedAt) {
 }
 
 std::string trashEntryName(std::string_view leaf, unsigned attempt) {
-    const std::size_t budget = NAME_MAX - infoSuffix.size();
+    const std::size_t budget = NAME_MAX - kInfoSuffix.size();
     // The extension is the part from the last "." that is not the first
     // character; hidden names and names without one are numbered at the end.
     std::string_view stem = leaf;

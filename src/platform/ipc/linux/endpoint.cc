@@ -1,4 +1,4 @@
-#include "platform/ipc/endpoint.h"
+#include "platform/ipc/linux/endpoint.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -33,7 +33,7 @@ int intOption(int fd, int level, int name) {
     return value;
 }
 
-std::optional<std::variant<UniqueFd, EndpointFailure>> activatedEndpoint() {
+std::optional<Expected<UniqueFd, EndpointFailure>> activatedEndpoint() {
     const char* pid = std::getenv("LISTEN_PID");
     const char* fds = std::getenv("LISTEN_FDS");
     if (!pid || !fds) return std::nullopt;
@@ -46,9 +46,9 @@ std::optional<std::variant<UniqueFd, EndpointFailure>> activatedEndpoint() {
     const int fd = kFirstActivatedDescriptor;
     if (std::strcmp(fds, "1") != 0 || intOption(fd, SOL_SOCKET, SO_DOMAIN) != AF_UNIX ||
         intOption(fd, SOL_SOCKET, SO_TYPE) != SOCK_STREAM || intOption(fd, SOL_SOCKET, SO_ACCEPTCONN) != 1) {
-        return EndpointFailure{EndpointError::activationInvalid, 0};
+        return unexpected(EndpointFailure{EndpointError::activationInvalid, 0});
     }
-    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return EndpointFailure{EndpointError::activationInvalid, errno};
+    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return unexpected(EndpointFailure{EndpointError::activationInvalid, errno});
     return UniqueFd(fd);
 }
 
@@ -81,7 +81,7 @@ std::string socketPathForService(std::string_view serviceName) {
     return "/var/run/" + std::string(serviceName) + ".socket";
 }
 
-std::variant<UniqueFd, EndpointFailure> openListeningEndpoint(const std::string& path) {
+Expected<UniqueFd, EndpointFailure> openListeningEndpoint(const std::string& path) {
     if (auto activated = activatedEndpoint()) return std::move(*activated);
 
     const auto finalAddress = unixAddress(path);
@@ -89,10 +89,10 @@ std::variant<UniqueFd, EndpointFailure> openListeningEndpoint(const std::string&
     const std::string temporary =
         path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." + std::to_string(::getpid());
     const auto temporaryAddress = unixAddress(temporary);
-    if (!finalAddress || !temporaryAddress) return EndpointFailure{EndpointError::bindFailed, ENAMETOOLONG};
+    if (!finalAddress || !temporaryAddress) return unexpected(EndpointFailure{EndpointError::bindFailed, ENAMETOOLONG});
 
     UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!socket) return EndpointFailure{EndpointError::socketFailed, errno};
+    if (!socket) return unexpected(EndpointFailure{EndpointError::socketFailed, errno});
 
     // The socket is born under a private name with no access for anyone but
     // root, gets its final mode, and only then appears at the public path.
@@ -102,11 +102,11 @@ std::variant<UniqueFd, EndpointFailure> openListeningEndpoint(const std::string&
     const int bound = ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&*temporaryAddress), sizeof(*temporaryAddress));
     const int bindError = errno;
     ::umask(previousMask);
-    if (bound != 0) return EndpointFailure{EndpointError::bindFailed, bindError};
+    if (bound != 0) return unexpected(EndpointFailure{EndpointError::bindFailed, bindError});
 
     auto fail = [&](EndpointError error, int errnoValue) {
         ::unlink(temporary.c_str());
-        return EndpointFailure{error, errnoValue};
+        return unexpected(EndpointFailure{error, errnoValue});
     };
     if (::fchmodat(AT_FDCWD, temporary.c_str(), kSocketMode, 0) != 0) return fail(EndpointError::bindFailed, errno);
     if (::listen(socket.get(), SOMAXCONN) != 0) return fail(EndpointError::bindFailed, errno);

@@ -1,4 +1,4 @@
-#include "platform/smc/socket_smc_service.h"
+#include "platform/smc/linux/socket_smc_service.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,10 +8,38 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/smc/smc_socket_wire.h"
+#include "platform/smc/linux/smc_socket_wire.h"
 
 namespace smcd::platform {
 namespace {
+
+// Connected with the answer time-out in place, or nothing.
+UniqueFd connectTo(const std::string& path, std::chrono::milliseconds answerTimeout) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) return UniqueFd();
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return fd;
+    int rc;
+    do {
+        rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) return UniqueFd();
+
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(answerTimeout);
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(answerTimeout - seconds);
+    const timeval timeout{.tv_sec = static_cast<time_t>(seconds.count()),
+                          .tv_usec = static_cast<suseconds_t>(micros.count())};
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) < 0 ||
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) < 0) {
+        return UniqueFd();
+    }
+    return fd;
+}
+
+bool timedOut() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 bool sendAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
@@ -28,7 +56,8 @@ bool receiveAll(int fd, std::uint8_t* data, std::size_t size) {
     while (size > 0) {
         const ssize_t got = ::recv(fd, data, size, 0);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;  // closed, timed out or failed
+        if (got == 0) errno = ECONNRESET;  // closed: never mistaken for a time-out
+        if (got <= 0) return false;
         data += got;
         size -= static_cast<std::size_t>(got);
     }
@@ -39,6 +68,7 @@ bool receiveAll(int fd, std::uint8_t* data, std::size_t size) {
 
 IOReturn SocketSMCUserClient::callStructMethod(std::uint32_t selector, const SMCStructBytes& input,
                                                SMCStructBytes& output) {
+    if (!socket_ && reconnectAllowed_) socket_ = connectTo(path_, answerTimeout_);
     if (!socket_) return IOReturn::notOpen;
 
     std::array<std::uint8_t, kSMCFrameSize> request{};
@@ -49,7 +79,9 @@ IOReturn SocketSMCUserClient::callStructMethod(std::uint32_t selector, const SMC
     if (!sendAll(socket_.get(), request.data(), request.size()) ||
         !receiveAll(socket_.get(), answer.data(), answer.size())) {
         // A frame may be half sent or half read: the stream can no longer be
-        // trusted to line requests up with answers.
+        // trusted to line requests up with answers. A late answer is no sign
+        // that the service is gone, so only then may a later call connect anew.
+        reconnectAllowed_ = timedOut();
         socket_.reset();
         return IOReturn::notOpen;
     }
@@ -63,31 +95,15 @@ IOReturn SocketSMCUserClient::callStructMethod(std::uint32_t selector, const SMC
 }
 
 std::unique_ptr<SMCUserClient> SocketSMCService::open() {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path_.size() >= sizeof(address.sun_path)) return nullptr;
-    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd = connectTo(path_, answerTimeout_);
     if (!fd) return nullptr;
-    int rc;
-    do {
-        rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) return nullptr;
-
-    const timeval timeout{.tv_sec = static_cast<time_t>(kSMCAnswerTimeout.count()), .tv_usec = 0};
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) < 0 ||
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) < 0) {
-        return nullptr;
-    }
-    return std::make_unique<SocketSMCUserClient>(std::move(fd));
+    return std::make_unique<SocketSMCUserClient>(std::move(fd), path_, answerTimeout_);
 }
 
-std::unique_ptr<SMCService> matchingSocketService(const std::string& path) {
+std::unique_ptr<SMCService> matchingSocketService(const std::string& path, std::chrono::milliseconds answerTimeout) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) < 0 || !S_ISSOCK(info.st_mode)) return nullptr;
-    return std::make_unique<SocketSMCService>(path);
+    return std::make_unique<SocketSMCService>(path, answerTimeout);
 }
 
 std::unique_ptr<SMCService> matchingAppleSMCService() { return matchingSocketService(kAppleSMCSocketPath); }

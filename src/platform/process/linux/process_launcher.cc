@@ -51,21 +51,21 @@ private:
     int error_ = 0;
 };
 
-LaunchFailure failure(const LaunchSpec& spec, int code, std::string_view what) {
+Unexpected<LaunchFailure> failure(const ChildInvocation& invocation, int code, std::string_view what) {
     std::string text = "Couldn't launch ";
-    text += spec.executable.empty() ? std::string("(no executable)") : spec.executable;
+    text += invocation.executable.empty() ? std::string("(no executable)") : invocation.executable;
     text += ": ";
     text += what.empty() ? std::system_category().message(code) : std::string(what);
-    return LaunchFailure{code, std::move(text)};
+    return unexpected(LaunchFailure{code, std::move(text)});
 }
 
 bool holdsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
 // A C string cannot carry a NUL: passing such an argument on would silently
 // run a shorter command than the one asked for.
-bool anyHoldsNul(const LaunchSpec& spec) {
-    return holdsNul(spec.executable) || std::ranges::any_of(spec.arguments, holdsNul) ||
-           std::ranges::any_of(spec.environment, holdsNul);
+bool anyHoldsNul(const ChildInvocation& invocation) {
+    return holdsNul(invocation.executable) || std::ranges::any_of(invocation.arguments, holdsNul) ||
+           std::ranges::any_of(invocation.environment, holdsNul);
 }
 
 // Signals start at their defaults and unblocked whatever the daemon did with
@@ -100,33 +100,33 @@ std::int32_t waitForExit(pid_t pid) {
         const pid_t rc = ::waitpid(pid, &raw, 0);
         if (rc == pid) break;
         if (rc < 0 && errno == EINTR) continue;
-        return unobservedExitStatus;
+        return kUnobservedExitStatus;
     }
     if (WIFEXITED(raw)) return WEXITSTATUS(raw);
     if (WIFSIGNALED(raw)) return WTERMSIG(raw);
-    return unobservedExitStatus;
+    return kUnobservedExitStatus;
 }
 
 }  // namespace
 
-ProcessOutcome runToExit(const LaunchSpec& spec) {
-    if (spec.executable.empty() || spec.executable.front() != '/') {
-        return failure(spec, ENOENT, "the executable must be named by an absolute path");
+Expected<ProcessExit, LaunchFailure> runToExit(const ChildInvocation& invocation) {
+    if (invocation.executable.empty() || invocation.executable.front() != '/') {
+        return failure(invocation, ENOENT, "the executable must be named by an absolute path");
     }
-    if (anyHoldsNul(spec)) return failure(spec, EINVAL, "an argument holds a NUL character");
+    if (anyHoldsNul(invocation)) return failure(invocation, EINVAL, "an argument holds a NUL character");
 
     SpawnAttributes attributes;
-    if (attributes.initError()) return failure(spec, attributes.initError(), {});
-    if (int rc = prepareAttributes(attributes)) return failure(spec, rc, {});
+    if (attributes.initError()) return failure(invocation, attributes.initError(), {});
+    if (int rc = prepareAttributes(attributes)) return failure(invocation, rc, {});
     SpawnFileActions actions;
-    if (actions.initError()) return failure(spec, actions.initError(), {});
+    if (actions.initError()) return failure(invocation, actions.initError(), {});
 
-    const bool capturing = spec.output == OutputRoute::capture || spec.error == OutputRoute::capture;
+    const bool capturing = invocation.output == OutputRoute::capture || invocation.error == OutputRoute::capture;
     UniqueFd pipeRead;
     UniqueFd pipeWrite;
     if (capturing) {
         int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) return failure(spec, errno, {});
+        if (::pipe2(ends, O_CLOEXEC) != 0) return failure(invocation, errno, {});
         pipeRead.reset(ends[0]);
         pipeWrite.reset(ends[1]);
     }
@@ -149,31 +149,31 @@ ProcessOutcome runToExit(const LaunchSpec& spec) {
         }
         return EINVAL;
     };
-    if (int rc = route(spec.output, STDOUT_FILENO, nullForOutput)) return failure(spec, rc, {});
-    if (int rc = route(spec.error, STDERR_FILENO, nullForError)) return failure(spec, rc, {});
+    if (int rc = route(invocation.output, STDOUT_FILENO, nullForOutput)) return failure(invocation, rc, {});
+    if (int rc = route(invocation.error, STDERR_FILENO, nullForError)) return failure(invocation, rc, {});
 
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     // Close-on-exec covers what the daemon opens itself; this also covers a
     // descriptor some library or the process's parent left inheritable.
     if (int rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1)) {
-        return failure(spec, rc, {});
+        return failure(invocation, rc, {});
     }
 #endif
 
     std::vector<char*> argv;
-    argv.reserve(spec.arguments.size() + 2);
-    argv.push_back(const_cast<char*>(spec.executable.c_str()));
-    for (const std::string& argument : spec.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.reserve(invocation.arguments.size() + 2);
+    argv.push_back(const_cast<char*>(invocation.executable.c_str()));
+    for (const std::string& argument : invocation.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    envp.reserve(spec.environment.size() + 1);
-    for (const std::string& entry : spec.environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.reserve(invocation.environment.size() + 1);
+    for (const std::string& entry : invocation.environment) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
 
     pid_t pid = -1;
-    if (int rc = ::posix_spawn(&pid, spec.executable.c_str(), actions.get(), attributes.get(), argv.data(),
+    if (int rc = ::posix_spawn(&pid, invocation.executable.c_str(), actions.get(), attributes.get(), argv.data(),
                                envp.data())) {
-        return failure(spec, rc, {});
+        return failure(invocation, rc, {});
     }
 
     // Our copy of the write end must go before reading, or end of file never

@@ -1,0 +1,41 @@
+// The log's Linux side: lines on standard error, which the service manager
+// hands to the journal, each with its syslog priority prefix.
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/log/logger.h"
+
+namespace smcd::platform {
+namespace {
+
+// Writes each line with one write(2): "<5>subsystem[category]: message".
+class JournalSink final : public LogSink {
+public:
+    void write(LogLevel level, std::string_view subsystem, std::string_view category,
+               std::string_view message) override {
+        std::string line;
+        line.reserve(subsystem.size() + category.size() + message.size() + 8);
+        line += level == LogLevel::Error ? "<3>" : "<5>";
+        line.append(subsystem).append("[").append(category).append("]: ").append(message);
+        line += '\n';
+        std::string_view rest = line;
+        while (!rest.empty()) {
+            const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;  // nowhere left to report a failing log
+            rest.remove_prefix(static_cast<std::size_t>(n));
+        }
+    }
+};
+
+}  // namespace
+
+LogSink& platformLogSink() {
+    static JournalSink sink;
+    return sink;
+}
+
+}  // namespace smcd::platform

@@ -1,0 +1,111 @@
+// One served connection against the real client: replies beyond the request
+// limit arrive whole, and a method that throws ends its own connection only.
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/client.h"
+#include "platform/ipc/connection.h"
+#include "support/log_capture.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace smcd {
+namespace {
+
+using platform::ipc::WireType;
+using platform::ipc::WireValue;
+
+const platform::ipc::Interface kScripted({
+    {"largeTextWithReply:", {}, {WireType::text}},
+    {"throwWithReply:", {}, {WireType::text}},
+});
+
+class ScriptedObject final : public platform::ipc::ExportedObject {
+public:
+    void invoke(std::size_t method, std::vector<WireValue>, const platform::ipc::ReplyHandler& reply) override {
+        if (method == 1) throw std::bad_alloc();
+        reply({std::string(platform::ipc::kMaxFrameSize + platform::ipc::kMaxFrameSize / 4, 'x')});
+    }
+};
+
+// Serves each accepted peer on a thread of its own, as the listener does.
+class ScriptedService {
+public:
+    explicit ScriptedService(const std::string& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        listening_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        EXPECT_EQ(::bind(listening_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        EXPECT_EQ(::listen(listening_.get(), 4), 0);
+    }
+    ~ScriptedService() {
+        for (auto& thread : threads_) thread.join();
+    }
+
+    // Accepts one peer and serves it until it goes away.
+    void serveOne() {
+        UniqueFd peer(::accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        ASSERT_TRUE(peer.valid());
+        threads_.emplace_back([this, socket = std::move(peer)]() mutable {
+            platform::ipc::Connection connection(std::move(socket), {1, 0, 0});
+            connection.setExportedInterface(&kScripted);
+            connection.setExportedObject(std::make_shared<ScriptedObject>());
+            connection.setInvalidationHandler([this] { ++invalidations; });
+            connection.resume();
+            connection.serve();
+        });
+    }
+
+    std::atomic<int> invalidations{0};
+
+private:
+    UniqueFd listening_;
+    std::vector<std::thread> threads_;
+};
+
+TEST(Connection, ReplyLargerThanTheRequestLimitArrivesWhole) {
+    test::TempDir dir;
+    ScriptedService service(dir / "s.socket");
+    auto client = client::Client::connect(dir / "s.socket");
+    ASSERT_TRUE(client.ok());
+    service.serveOne();
+    const auto reply = client.value().callUnchecked("largeTextWithReply:", nlohmann::json::array());
+    ASSERT_TRUE(reply.ok()) << reply.failure().reason;
+    EXPECT_EQ(reply.value().at(0).get<std::string>().size(),
+              platform::ipc::kMaxFrameSize + platform::ipc::kMaxFrameSize / 4);
+}
+
+TEST(Connection, AThrowingMethodInvalidatesItsConnectionAlone) {
+    test::TempDir dir;
+    platform::ScopedLogCapture log;
+    ScriptedService service(dir / "s.socket");
+    auto thrower = client::Client::connect(dir / "s.socket");
+    ASSERT_TRUE(thrower.ok());
+    service.serveOne();
+    auto bystander = client::Client::connect(dir / "s.socket");
+    ASSERT_TRUE(bystander.ok());
+    service.serveOne();
+
+    const auto failed = thrower.value().callUnchecked("throwWithReply:", nlohmann::json::array());
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.failure().kind, client::FailureKind::invalidated);
+    EXPECT_TRUE(bystander.value().callUnchecked("largeTextWithReply:", nlohmann::json::array()).ok());
+    EXPECT_TRUE(test::eventually([&] { return service.invalidations.load() == 1; }));
+    EXPECT_EQ(log.lines(), (std::vector<platform::CapturedLine>{
+                               {platform::LogLevel::Error,
+                                "call failed with an exception; connection invalidated: std::bad_alloc"}}));
+}
+
+}  // namespace
+}  // namespace smcd
