@@ -67,7 +67,8 @@ MaintenanceResult runMaintenanceTask(std::string_view id) {
     const auto found = table.find(id);
     if (found == table.end()) {
         daemonLog().log(LogLevel::Error, "maintenance rejected: unknown task id '%{private}s'", id);
-        return MaintenanceResult{std::string(id), false, kLaunchFailedStatus, std::string(kUnknownMaintenanceTaskMessage)};
+        return MaintenanceResult{std::string(id), false, kLaunchFailedStatus,
+                                 std::string(kUnknownMaintenanceTaskMessage)};
     }
     RunResult run = runShell(found->second);
     if (run.status != 0) {

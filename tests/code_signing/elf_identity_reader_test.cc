@@ -189,9 +189,11 @@ TEST(ElfIdentityReader, RandomCorruptionNeverYieldsAnImpossibleIdentity) {
 TEST(ElfIdentityReader, ReadsTheNoteThatTheBuildEmbeds) {
     const std::string clients = SMCD_GATE_CLIENT_DIR;
     EXPECT_EQ(identityOf(readFile(clients + "/gate_client_app")), kAppIdentity);
-    EXPECT_EQ(identityOf(readFile(clients + "/gate_client_old_version")), (CodeIdentity{"com.vornik.app", "Q4ZK2M7WXR", "0.9"}));
+    EXPECT_EQ(identityOf(readFile(clients + "/gate_client_old_version")),
+              (CodeIdentity{"com.vornik.app", "Q4ZK2M7WXR", "0.9"}));
     EXPECT_EQ(failureOf(readFile(clients + "/gate_client_no_identity")), IdentityReadFailure::noIdentity);
-    EXPECT_EQ(identityOf(readFile("/proc/self/exe")), (CodeIdentity{"com.vornik.codesigning-tests", "TESTTEAM01", "2.5"}));
+    EXPECT_EQ(identityOf(readFile("/proc/self/exe")),
+              (CodeIdentity{"com.vornik.codesigning-tests", "TESTTEAM01", "2.5"}));
 }
 
 TEST(ExecutableAnchor, OnlyARootOwnedRegularFileNobodyElseMayWriteIsAnchored) {

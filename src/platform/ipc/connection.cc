@@ -73,8 +73,8 @@ void Connection::serve() {
                 } catch (const std::exception& error) {
                     // Whatever a method throws (std::bad_alloc on a large
                     // request is the likely one) ends its own connection only.
-                    daemonLog().log(LogLevel::Error, "call failed with an exception; connection invalidated: %{public}s",
-                                    error.what());
+                    daemonLog().log(LogLevel::Error,
+                                    "call failed with an exception; connection invalidated: %{public}s", error.what());
                     delivered = false;
                 } catch (...) {
                     daemonLog().log(LogLevel::Error, "call failed with an exception; connection invalidated");

@@ -150,7 +150,9 @@ IdentityReadResult readWithClass(const ByteSource& image) {
     if (entrySize != sizeof(typename Class::ProgramHeader)) return unexpected(IdentityReadFailure::malformed);
 
     std::vector<std::byte> table(count * entrySize);
-    if (!image.readExactly(Class::programHeaderOffset(header), table)) return unexpected(IdentityReadFailure::malformed);
+    if (!image.readExactly(Class::programHeaderOffset(header), table)) {
+        return unexpected(IdentityReadFailure::malformed);
+    }
 
     NoteSearch search;
     for (std::uint64_t i = 0; i < count && !search.failure; ++i) {
@@ -170,7 +172,9 @@ IdentityReadResult readEmbeddedCodeIdentity(const ByteSource& image) {
     std::array<std::byte, EI_NIDENT> ident{};
     if (!image.readExactly(0, ident)) return unexpected(IdentityReadFailure::notElf);
     if (std::memcmp(ident.data(), ELFMAG, SELFMAG) != 0) return unexpected(IdentityReadFailure::notElf);
-    if (std::to_integer<unsigned>(ident[EI_DATA]) != ELFDATA2LSB) return unexpected(IdentityReadFailure::unsupportedFormat);
+    if (std::to_integer<unsigned>(ident[EI_DATA]) != ELFDATA2LSB) {
+        return unexpected(IdentityReadFailure::unsupportedFormat);
+    }
     if (std::to_integer<unsigned>(ident[EI_VERSION]) != EV_CURRENT) return unexpected(IdentityReadFailure::malformed);
     switch (std::to_integer<unsigned>(ident[EI_CLASS])) {
         case ELFCLASS64: return readWithClass<Elf64>(image);

@@ -48,7 +48,9 @@ std::optional<Expected<UniqueFd, EndpointFailure>> activatedEndpoint() {
         intOption(fd, SOL_SOCKET, SO_TYPE) != SOCK_STREAM || intOption(fd, SOL_SOCKET, SO_ACCEPTCONN) != 1) {
         return unexpected(EndpointFailure{EndpointError::activationInvalid, 0});
     }
-    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return unexpected(EndpointFailure{EndpointError::activationInvalid, errno});
+    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        return unexpected(EndpointFailure{EndpointError::activationInvalid, errno});
+    }
     return UniqueFd(fd);
 }
 
