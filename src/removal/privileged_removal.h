@@ -12,8 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 namespace smcd::PrivilegedRemoval {
 
 enum class Target { appBundle, supportFile, systemCache, systemLogs, gpuShaderCaches, rosettaCaches };
@@ -44,7 +42,6 @@ struct Verdict {
     std::vector<std::string> refused;
     bool operator==(const Verdict&) const = default;
 };
-void to_json(nlohmann::ordered_json& json, const Verdict& verdict);
 
 // Screening of a request: each distinct path (canonical equivalence) once, in
 // request order, exactly as sent.

@@ -8,15 +8,34 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
+#include "common/expected.h"
 #include "common/unique_fd.h"
 
 namespace smcd::SafeRemoval {
 
+// The engine's failures and its policy for each: what it means, whether
+// the walk goes on past it, and what the removal flow makes of it. Within a
+// tree the first failure met is the one reported.
 struct Failure {
-    enum class Kind { escapedRoot, denied, outsideRoot, notFound };
+    enum class Kind {
+        // A component or entry is not the directory it was (a link, a file, a
+        // level moved away). The walk goes on with the other entries, but no
+        // directory holding it is removed. The flow reports "<name> changed
+        // while the helper was working" and logs the refusal.
+        escapedRoot,
+        // The system refused (errno kept). The walk goes on with the other
+        // entries; the directory holding it then stays. The flow reports the
+        // item could not be removed and logs the errno.
+        denied,
+        // The path is not strictly below the root. Nothing is touched. The
+        // flow reports the item could not be removed.
+        outsideRoot,
+        // Nothing at the path, or an entry vanished. The walk goes on. The
+        // flow counts the item as removed.
+        notFound,
+    };
     Kind kind;
     std::string name;      // escapedRoot: one component or entry name, never a path
     std::int32_t errnoValue = 0;  // denied
@@ -31,8 +50,9 @@ struct Failure {
 // denied(13), escapedRoot("name"), outsideRoot, notFound
 std::string describe(const Failure& failure);
 
-// Completes (nullopt) or fails with exactly one Failure.
-std::optional<Failure> remove(std::string_view path, std::string_view below);
+// Completes or fails with exactly one Failure. However deep the tree, it
+// holds at most DirectoryWalk::kOpenLevelBudget + 4 descriptors.
+Expected<void, Failure> remove(std::string_view path, std::string_view below);
 
 // The leaf's parent, reached from the root the way remove() reaches it (every
 // intermediate component opened relative to the previous one, no link
@@ -41,7 +61,7 @@ struct OpenParent {
     UniqueFd parent;
     std::string leaf;
 };
-std::variant<OpenParent, Failure> openParent(std::string_view path, std::string_view below);
+Expected<OpenParent, Failure> openParent(std::string_view path, std::string_view below);
 
 // The containment check: the names below the root, or nothing.
 std::optional<std::vector<std::string>> relativeComponents(std::string_view path, std::string_view root);

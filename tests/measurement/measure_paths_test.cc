@@ -15,6 +15,7 @@
 #include "platform/log/logger.h"
 #include "removal/measurement.h"
 #include "support/descriptors.h"
+#include "support/removal_records.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include "removal/removal_flow.h"
 #include "removal/test_hooks.h"
 #include "support/descriptors.h"
+#include "support/removal_records.h"
 #include "support/temp_dir.h"
 
 namespace {
