@@ -94,6 +94,7 @@ PrivilegedRemovalResult removeAllowed(const std::string& path, Target target, bo
         daemonLog().log(LogLevel::Error, "refused after resolution [%{public}s]", family);
         return notRemoved(path, std::string(kResolvesOutside));
     }
+    SMCD_REMOVAL_HOOK(removal_hooks::Point::afterResolvedCheck, path);
     if (nothingExistsAt(path)) return removed(path);
 
     // Both branches need the root now: deletion walks from it, and so does

@@ -10,12 +10,14 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "daemon/reply_json.h"
 #include "platform/log/logger.h"
 #include "platform/trash/freedesktop_trash.h"
 #include "removal/removal_flow.h"
@@ -328,6 +330,91 @@ TEST_F(RemovalFlowTest, ShaderCachesInsideASensorsContainerAreOutOfReach) {
     EXPECT_EQ(capture.lines(), (Lines{error("removal refused by screening: <private> [gpuShaderCaches]"),
                                       notice("removed gpuShaderCaches (deleted)"),
                                       notice("removed gpuShaderCaches (deleted)")}));
+}
+
+// Each branch between the checks and the act, reached by changing the tree
+// at the hook named in the case: the record and the log line it gives.
+TEST_F(RemovalFlowTest, BranchesBetweenTheChecksAndTheActGiveTheirRecordAndLogLine) {
+    const std::string item = "/Users/ann/Library/Caches/com.example/item";
+    const std::string folder = "/Users/ann/Library/Caches/com.example";
+    struct Case {
+        const char* what;
+        Point point;
+        const char* at;  // the component or path at which the hook acts
+        bool permanent;
+        std::function<void()> change;
+        PrivilegedRemovalResult record;
+        Lines lines;
+    };
+    const std::string changed = "\"com.example\" changed while the helper was working, so nothing was removed.";
+    const std::vector<Case> cases{
+        {"gone before the existence query: already removed", Point::afterResolvedCheck, "", permanently,
+         [&] { fs::remove_all(item); }, gone(item), Lines{}},
+        {"the existence query fails otherwise (ENOTDIR): the removal reports it", Point::afterResolvedCheck, "",
+         permanently,
+         [&] {
+             fs::rename(folder, folder + ".moved");
+             writeFile(folder, "a file now");
+         },
+         kept(item, changed), Lines{error("refused a component that changed under us [supportFile]")}},
+        {"the leaf became a link before the re-check: no accepted root", Point::afterResolvedCheck, "", permanently,
+         [&] {
+             fs::rename(item, item + ".moved");
+             fs::create_directory_symlink(item + ".moved", item);
+         },
+         kept(item, "The helper could not establish which allowed directory that path belongs to."),
+         Lines{error("no accepted root [supportFile]")}},
+        {"the Trash branch finds a component gone: already removed", Point::betweenComponents, "com.example",
+         toTrash, [&] { fs::rename(folder, folder + ".moved"); }, gone(item), Lines{}},
+        {"the Trash branch is denied a component: errno logged", Point::betweenComponents, "com.example", toTrash,
+         [&] {
+             ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+             ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+             ::setfsuid(ann);
+         },
+         kept(item, couldNotProblem), Lines{error("removal failed [supportFile]: denied(13)")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        makeTree(item);
+        giveTo(folder, ann);
+        ScopedHook hook(c.point, [&](const Site& site) {
+            if (c.point == Point::betweenComponents && site.name != c.at) return;
+            c.change();
+        });
+        ScopedLogCapture capture;
+        const Results results = remove({item}, Target::supportFile, c.permanent);
+        ::setfsuid(0);
+        EXPECT_EQ(results, Results{c.record});
+        EXPECT_EQ(capture.lines(), c.lines);
+        fs::remove_all(folder);
+        fs::remove_all(folder + ".moved");
+    }
+    EXPECT_TRUE(trashIsEmpty());
+}
+
+// outsideRoot cannot come out of the engine inside the flow: the root is the
+// accepted root of a path that passed screening, so the path is canonical,
+// free of "." and "..", and strictly below it by the same comparison.
+
+TEST_F(RemovalFlowTest, ANameThatIsNotTextStillLeavesEveryRecordInTheReply) {
+    // An entry named by the single byte 0xFF is swapped for a link while the
+    // engine empties its parent: its name enters the record's problem, and
+    // the reply must still carry both records.
+    const std::string first = "/Library/Caches/com.example";
+    const std::string second = "/Library/Caches/com.example.other";
+    makeTree(first);
+    makeTree(second);
+    fs::create_directories(second + "/\xFF/inner");
+    ScopedHook hook(Point::betweenUnlinkAndOpen, [&](const Site& site) {
+        if (site.name == "\xFF") swapForLink(second + "/\xFF", "/Library/Caches");
+    });
+    const Results results = remove({first, second}, Target::systemCache, permanently);
+    const std::string problem =
+        "\"\xEF\xBF\xBD\" changed while the helper was working, so nothing was removed.";
+    EXPECT_EQ(results, (Results{gone(first), kept(second, problem)}));
+    EXPECT_EQ(nlohmann::json::parse(smcd::replyJSON(results)).get<Results>(), results);
+    EXPECT_TRUE(exists(second + "/\xFF.moved/inner"));
 }
 
 TEST(RemovalRecord, EncodesTheProblemOnlyWhenThereIsOne) {
