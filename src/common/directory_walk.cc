@@ -127,11 +127,16 @@ Expected<void, LostLevel> DirectoryWalk::leave() {
 // Down by name from the nearest open ancestor (the start at worst, which is
 // never given up), each component checked against the identity it had when
 // it gave up its descriptor. The levels that belong to the window again
-// keep their new descriptors; the ones above them are only passed through.
+// keep their new descriptors, and the free checkpoints are spread over the
+// levels passed on the way, so that the next levels to be found again are
+// found from close by.
 Expected<void, LostLevel> DirectoryWalk::reach(std::size_t target) {
     std::size_t ancestor = target;
     while (!levels_[ancestor].fd) --ancestor;
     const std::size_t keepFrom = std::max(ancestor + 1, target + 1 > kWindowLevels ? target + 1 - kWindowLevels : 0);
+    const std::size_t passed = keepFrom - ancestor - 1;
+    const std::size_t free = kCheckpointLevels - std::min(kCheckpointLevels, checkpoints_.size());
+    const std::size_t spacing = std::max<std::size_t>(1, (passed + free) / (free + 1));
     int at = levels_[ancestor].fd.get();
     UniqueFd passing;
     for (std::size_t index = ancestor + 1; index <= target; ++index) {
@@ -147,6 +152,9 @@ Expected<void, LostLevel> DirectoryWalk::reach(std::size_t target) {
         at = fd.get();
         if (index >= keepFrom) {
             level.fd = std::move(fd);
+        } else if ((index - ancestor) % spacing == 0 && checkpoints_.size() < kCheckpointLevels) {
+            level.fd = std::move(fd);
+            checkpoints_.push_back(index);
         } else {
             passing = std::move(fd);
         }
