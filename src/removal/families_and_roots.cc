@@ -6,7 +6,7 @@
 #include <set>
 
 #include "common/unicode.h"
-#include "removal/privileged_removal.h"
+#include "removal/families_and_roots.h"
 
 namespace smcd::PrivilegedRemoval {
 namespace {

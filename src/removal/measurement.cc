@@ -16,7 +16,7 @@
 #include "common/unicode.h"
 #include "common/unique_fd.h"
 #include "platform/log/daemon_log.h"
-#include "removal/privileged_removal.h"
+#include "removal/screening.h"
 #include "removal/test_hooks.h"
 
 namespace smcd::PrivilegedRemoval {

@@ -10,6 +10,7 @@
 #include "common/unicode.h"
 #include "platform/log/daemon_log.h"
 #include "removal/safe_removal.h"
+#include "removal/screening.h"
 #include "removal/test_hooks.h"
 
 namespace smcd {

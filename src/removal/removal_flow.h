@@ -14,7 +14,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/trash/trash_can.h"
-#include "removal/privileged_removal.h"
+#include "removal/families_and_roots.h"
 
 namespace smcd {
 
