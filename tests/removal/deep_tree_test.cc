@@ -18,6 +18,7 @@
 #include "removal/measurement.h"
 #include "removal/safe_removal.h"
 #include "removal/test_hooks.h"
+#include "support/deep_chain.h"
 #include "support/descriptors.h"
 
 namespace smcd::SafeRemoval {
@@ -38,26 +39,7 @@ struct DescriptorLimit {
     bool ok = false;
 };
 
-// A chain top/d/d/.../d of `levels` directories with a file at the bottom
-// and one beside every hundredth directory, made relative to descriptors so
-// that no path ever gets long. Holds two descriptors at most.
-void buildChain(const std::string& top, int levels) {
-    ASSERT_EQ(::mkdir(top.c_str(), 0755), 0);
-    UniqueFd current(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    ASSERT_TRUE(current.valid());
-    for (int level = 1; level < levels; ++level) {
-        if (level % 100 == 0) {
-            UniqueFd file(::openat(current.get(), "side", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-            ASSERT_TRUE(file.valid());
-        }
-        ASSERT_EQ(::mkdirat(current.get(), "d", 0755), 0);
-        UniqueFd next(::openat(current.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        ASSERT_TRUE(next.valid());
-        current = std::move(next);
-    }
-    UniqueFd bottom(::openat(current.get(), "bottom", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_TRUE(bottom.valid());
-}
+using test::buildChain;
 
 class DeepTree : public test::EngineTest {};
 

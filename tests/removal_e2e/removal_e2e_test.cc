@@ -1,16 +1,20 @@
 // What a user of smcctl gets from removal and measurement requests.
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "measurement/tree_fixture.h"
 #include "support/daemon.h"
+#include "support/deep_chain.h"
 
 namespace smcd::test {
 namespace {
@@ -149,6 +153,40 @@ TEST_F(RemovalEndToEnd, MeasurementPrintsSizesAndKeepsRefusedPathsInPlace) {
 
     const auto table = smcctl(daemon_, {"measure", "/Users/bob/Library"}, as(ann));
     EXPECT_EQ(table.out, "BYTES  FILES  REFUSED  PATH\n0      0      yes      /Users/bob/Library\n");
+}
+
+// A peer's own cache holds a chain far deeper than the daemon's descriptor
+// limit. The daemon removes it whole within that limit, and while it works
+// another client's removals and measurements are served as usual.
+TEST_F(RemovalEndToEnd, AChainDeeperThanTheDescriptorLimitGoesWhileOthersAreServed) {
+    const rlimit low{64, 64};
+    ASSERT_EQ(::prlimit(daemon_.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
+    const std::string chain = "/Users/ann/Library/Caches/deep";
+    buildChain(chain, 10000);
+    ASSERT_EQ(::lchown(chain.c_str(), ann, 20), 0);
+
+    std::atomic<bool> done = false;
+    Finished deep{};
+    std::thread first([&] {
+        deep = smcctl(daemon_, {"--json", "remove", "supportFile", "--permanent", chain}, as(ann));
+        done = true;
+    });
+    int servedMeanwhile = 0;
+    do {
+        makeTree("/Library/Caches/com.example");
+        const auto removal = smcctl(daemon_, {"--json", "remove", "systemCache", "/Library/Caches/com.example"}, as(bob));
+        EXPECT_EQ(removal.out, "[" + removedJSON("/Library/Caches/com.example") + "]\n") << removal.err;
+        const auto measured = smcctl(daemon_, {"--json", "measure", "/var/log"}, as(bob));
+        EXPECT_EQ(measured.status, 0) << measured.err;
+        EXPECT_NE(measured.out.find("\"refused\":false"), std::string::npos) << measured.out;
+        if (!done) ++servedMeanwhile;
+    } while (!done);
+    first.join();
+    EXPECT_EQ(deep.out, "[" + removedJSON(chain) + "]\n") << deep.err;
+    EXPECT_FALSE(fs::exists(chain));
+    EXPECT_GT(servedMeanwhile, 0);
+    EXPECT_EQ(daemon_.log().find("denied(24)"), std::string::npos) << daemon_.log();
+    EXPECT_EQ(daemon_.log().find("Too many open files"), std::string::npos) << daemon_.log();
 }
 
 }  // namespace
