@@ -138,11 +138,11 @@ TEST_F(MeasureTreeTest, UnreadableDirectoriesAreSkippedAndTheWalkGoesOn) {
 
 TEST_F(MeasureTreeTest, TreesDeeperThanTheDescriptorLimitAreWalkedWhole) {
     // Built by descriptors: the deepest path is far longer than PATH_MAX.
-    constexpr int depth = 600;  // ten times the descriptor limit set below
+    constexpr int kDepth = 600;  // ten times the descriptor limit set below
     std::int64_t expectedBytes = 0;
     {
         UniqueFd level(::open(tree_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        for (int i = 0; i < depth; ++i) {
+        for (int i = 0; i < kDepth; ++i) {
             UniqueFd file(::openat(level.get(), "f", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
             ASSERT_TRUE(file);
             ASSERT_EQ(::write(file.get(), "data", 4), 4);
@@ -163,7 +163,7 @@ TEST_F(MeasureTreeTest, TreesDeeperThanTheDescriptorLimitAreWalkedWhole) {
         if (::setrlimit(RLIMIT_NOFILE, &low) != 0) ::_exit(2);
         return measureTree(tree_.path());
     });
-    EXPECT_EQ(measured, Totals(expectedBytes, depth));
+    EXPECT_EQ(measured, Totals(expectedBytes, kDepth));
     // And in this process, where the limit is high, the same answer.
     EXPECT_EQ(measureTree(tree_.path()), measured);
 }
