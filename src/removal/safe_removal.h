@@ -15,27 +15,19 @@
 
 namespace smcd::SafeRemoval {
 
-// The engine's failures and its policy for each: what it means, whether
-// the walk goes on past it, and what the removal flow makes of it. Within a
-// tree the first failure met is the one reported.
+// The engine's failures and its error policy, one line per kind: what it
+// means | whether the walk goes on | what the removal flow makes of it.
+// Within a tree the first failure met is the one reported.
+//   escapedRoot  a component or entry is not the directory it was (a link, a file, a level moved away)
+//                | goes on with the other entries, but no directory holding it is removed
+//                | the name in the "changed while the helper was working" problem, refusal logged
+//   denied       the system refused, errno kept | goes on; the directory holding it stays
+//                | the could-not-remove problem, errno logged
+//   outsideRoot  the path is not strictly below the root | nothing is touched
+//                | the could-not-remove problem, logged
+//   notFound     nothing at the path, or an entry vanished | goes on | counted as removed
 struct Failure {
-    enum class Kind {
-        // A component or entry is not the directory it was (a link, a file, a
-        // level moved away). The walk goes on with the other entries, but no
-        // directory holding it is removed. The flow reports "<name> changed
-        // while the helper was working" and logs the refusal.
-        escapedRoot,
-        // The system refused (errno kept). The walk goes on with the other
-        // entries; the directory holding it then stays. The flow reports the
-        // item could not be removed and logs the errno.
-        denied,
-        // The path is not strictly below the root. Nothing is touched. The
-        // flow reports the item could not be removed.
-        outsideRoot,
-        // Nothing at the path, or an entry vanished. The walk goes on. The
-        // flow counts the item as removed.
-        notFound,
-    };
+    enum class Kind { escapedRoot, denied, outsideRoot, notFound };
     Kind kind;
     std::string name;      // escapedRoot: one component or entry name, never a path
     std::int32_t errnoValue = 0;  // denied
