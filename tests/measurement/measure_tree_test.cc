@@ -192,36 +192,48 @@ TEST_F(MeasureTreeTest, ADirectorySwappedForALinkDuringTheWalkIsNotEntered) {
 TEST_F(MeasureTreeTest, ALevelThatGaveUpItsDescriptorAndMovedIsSkippedNotFollowed) {
     // A chain deep enough that the upper levels give up their descriptors.
     // While the walk is far below, the peer moves one of those levels away
-    // and puts a look-alike holding a link in its place. Neither is walked on
-    // the way back up: the look-alike is not the directory that was listed,
-    // and the moved one is no longer below the measured path.
+    // and puts a look-alike in its place, whose "sibling" is a link to a
+    // secret or a directory of its own. Neither is walked on the way back
+    // up: the look-alike is not the directory that was listed, and the moved
+    // one is no longer below the measured path.
     TempDir secret;
     writeSized(secret / "private-data", 200000);
-    std::string path = tree_ / "top";
-    std::string swappedLevel;
-    for (int i = 0; i < 60; ++i) {
-        makeDirectories(path + "/z");
-        if (i == 2) swappedLevel = path;
-        path += "/z";
-    }
-    makeDirectories(swappedLevel + "/sibling");
-    writeSized(swappedLevel + "/sibling/kept", 100);
-    writeSized(path + "/deepest", 100);
-    // Listed while the walk was still in it (it moves along, open, with its level).
-    const std::int64_t deepestBytes = allocatedBytes(path + "/deepest");
+    for (const bool linkToSecret : {true, false}) {
+        SCOPED_TRACE(linkToSecret ? "sibling links to a secret" : "sibling is the look-alike's own");
+        const std::string top = tree_ / "top";
+        std::string path = top;
+        std::string swappedLevel;
+        for (int i = 0; i < 60; ++i) {
+            makeDirectories(path + "/z");
+            if (i == 2) swappedLevel = path;
+            path += "/z";
+        }
+        makeDirectories(swappedLevel + "/sibling");
+        writeSized(swappedLevel + "/sibling/kept", 100);
+        writeSized(path + "/deepest", 100);
+        // Listed while the walk was still in it (it moves along, open, with its level).
+        const std::int64_t deepestBytes = allocatedBytes(path + "/deepest");
 
-    bool swapped = false;
-    smcd::removal_hooks::ScopedHook hook(
-        smcd::removal_hooks::Point::betweenComponents, [&](const smcd::removal_hooks::Site& site) {
-            if (swapped || site.index < 50) return;
-            swapped = true;
-            std::filesystem::rename(swappedLevel, tree_ / "elsewhere");
-            makeDirectories(swappedLevel);
-            makeLink(secret.path(), swappedLevel + "/sibling");
-        });
-    const Totals measured = measureTree(tree_.path());
-    EXPECT_TRUE(swapped);
-    EXPECT_EQ(measured, Totals(deepestBytes, 1));
+        bool swapped = false;
+        smcd::removal_hooks::ScopedHook hook(
+            smcd::removal_hooks::Point::betweenComponents, [&](const smcd::removal_hooks::Site& site) {
+                if (swapped || site.index < 50) return;
+                swapped = true;
+                std::filesystem::rename(swappedLevel, tree_ / "elsewhere");
+                makeDirectories(swappedLevel);
+                if (linkToSecret) {
+                    makeLink(secret.path(), swappedLevel + "/sibling");
+                } else {
+                    makeDirectories(swappedLevel + "/sibling");
+                    writeSized(swappedLevel + "/sibling/planted", 100000);
+                }
+            });
+        const Totals measured = measureTree(tree_.path());
+        EXPECT_TRUE(swapped);
+        EXPECT_EQ(measured, Totals(deepestBytes, 1));
+        std::filesystem::remove_all(top);
+        std::filesystem::remove_all(tree_ / "elsewhere");
+    }
 }
 
 }  // namespace
