@@ -7,16 +7,17 @@
 //
 // Budget: kOpenLevelBudget levels are open at once (kWindowLevels nearest
 // the deepest level, the rest as checkpoints spread evenly above them), plus
-// the starting directory and, while a level is being found again, two
-// transient descriptors. 32 keeps every ordinary tree (a few dozen levels)
-// fully open, so it is never walked twice, while a daemon at the default soft
-// limit of 1024 descriptors can run dozens of walks at once and still accept
-// connections and write its records. A deeper level gives up its descriptor
-// and is found again by name from the nearest still-open ancestor, each
-// component opened relative to the one before it and compared by device and
-// inode with what was seen on the way down. A level moved elsewhere (even
-// with its identity intact) is therefore never entered again: it is "lost",
-// which removal reports as a swapped component and measurement skips.
+// the starting directory and at most two transient descriptors (one while a
+// level is listed, two while a level is being found again). 32 keeps every
+// ordinary tree (up to 32 levels) fully open, so nothing is ever looked up
+// twice, while a daemon at the default soft limit of 1024 descriptors can run
+// dozens of walks at once and still accept connections and write its
+// records. A deeper level gives up its descriptor and is found again by name
+// from the nearest still-open ancestor, each component opened relative to
+// the one before it and compared by device and inode with what was seen on
+// the way down. A level moved elsewhere (even with its identity intact) is
+// therefore never entered again: it is "lost", which removal reports as a
+// swapped component and measurement skips.
 
 #include <dirent.h>
 #include <fcntl.h>
