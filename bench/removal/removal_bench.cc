@@ -116,10 +116,10 @@ Cost timeEngine(const std::string& top, const std::string& root) {
     rusage after {};
     ::getrusage(RUSAGE_THREAD, &before);
     const auto start = Clock::now();
-    const std::optional<smcd::SafeRemoval::Failure> failure = smcd::SafeRemoval::remove(top, root);
+    const auto removed = smcd::SafeRemoval::remove(top, root);
     const double wall = secondsSince(start);
     ::getrusage(RUSAGE_THREAD, &after);
-    if (failure) fail(smcd::SafeRemoval::describe(*failure).c_str(), top);
+    if (!removed) fail(smcd::SafeRemoval::describe(removed.error()).c_str(), top);
     return {wall, processorSeconds(after) - processorSeconds(before)};
 }
 
@@ -182,7 +182,7 @@ void printSystemCallsPerEntry(const std::string& self, const std::string& scratc
 
 int main(int argc, char** argv) {
     // The traced half of the system-call count: one removal and nothing else.
-    if (argc == 4 && std::string(argv[1]) == "--remove") return smcd::SafeRemoval::remove(argv[2], argv[3]) ? 1 : 0;
+    if (argc == 4 && std::string(argv[1]) == "--remove") return smcd::SafeRemoval::remove(argv[2], argv[3]) ? 0 : 1;
 
     const std::string scratch = makeScratch();
     const std::string engineTree = scratch + "/engine";

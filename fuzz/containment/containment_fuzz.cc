@@ -216,7 +216,8 @@ void runEngine(const std::string& path, const std::string& root) {
     const auto expected = modelComponents(path, root);
     const std::size_t descriptors = openDescriptors();
 
-    const auto failure = smcd::SafeRemoval::remove(path, root);
+    const auto removed = smcd::SafeRemoval::remove(path, root);
+    const auto failure = removed ? std::nullopt : std::optional(removed.error());
 
     if (openDescriptors() != descriptors) violated("the engine closes every descriptor it opened");
     if (snapshot(tree.base() / "outside", tree.base()) != tree.outside()) violated("nothing outside the root is touched");

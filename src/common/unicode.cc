@@ -50,6 +50,58 @@ bool isValidUtf8(std::string_view bytes) {
     return true;
 }
 
+namespace {
+
+// Length of the longest prefix of text[pos...] that starts a well-formed
+// sequence (at least 1): the part one replacement character stands for.
+std::size_t maximalInvalidSubpart(std::string_view text, std::size_t pos) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(pos);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 1;
+    }
+    std::size_t taken = 1;
+    for (; taken < length && pos + taken < text.size(); ++taken) {
+        const unsigned char next = byte(pos + taken);
+        if (next < low || next > high) break;
+        low = 0x80;
+        high = 0xBF;
+    }
+    return taken;
+}
+
+}  // namespace
+
+std::string validUtf8Lossy(std::string_view bytes) {
+    if (isValidUtf8(bytes)) return std::string(bytes);
+    std::string out;
+    out.reserve(bytes.size() + 8);
+    utf8proc_int32_t scalar = 0;
+    for (std::size_t pos = 0; pos < bytes.size();) {
+        if (const std::size_t n = decode(bytes, pos, scalar); n > 0) {
+            out.append(bytes.substr(pos, n));
+            pos += n;
+        } else {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+            pos += maximalInvalidSubpart(bytes, pos);
+        }
+    }
+    return out;
+}
+
 std::string canonicalForm(std::string_view text) {
     if (isAscii(text) || !isValidUtf8(text)) return std::string(text);
     utf8proc_uint8_t* out = nullptr;

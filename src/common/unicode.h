@@ -12,6 +12,11 @@ namespace smcd::unicode {
 
 bool isValidUtf8(std::string_view bytes);
 
+// Valid UTF-8 as is; otherwise each maximal invalid subsequence replaced by
+// U+FFFD, the way a platform string decodes bytes. For names read from the
+// file system before they enter text that must be valid (a reply, a record).
+std::string validUtf8Lossy(std::string_view bytes);
+
 // Canonical composition (NFC) of valid UTF-8; invalid input comes back as is,
 // so that it still compares equal to itself byte for byte and to nothing else.
 std::string canonicalForm(std::string_view text);

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "common/unicode.h"
-#include "removal/privileged_removal.h"
+#include "removal/families_and_roots.h"
 
 namespace smcd::PrivilegedRemoval {
 namespace {
@@ -47,68 +47,68 @@ std::optional<Target> targetFromRawValue(std::string_view raw) {
 }
 
 const std::vector<std::string>& applicationRoots() {
-    static const std::vector<std::string> roots{"/Applications", "/Applications/Utilities"};
-    return roots;
+    static const std::vector<std::string> kRoots{"/Applications", "/Applications/Utilities"};
+    return kRoots;
 }
 
 const std::vector<std::string>& supportRoots() {
-    static const std::vector<std::string> roots{
+    static const std::vector<std::string> kRoots{
         "/Library/Application Support", "/Library/Caches",         "/Library/Preferences",
         "/Library/LaunchAgents",        "/Library/LaunchDaemons",  "/Library/PrivilegedHelperTools",
         "/Library/Logs",                "/private/var/db/receipts",
     };
-    return roots;
+    return kRoots;
 }
 
 const std::vector<std::string>& systemCacheRoots() {
-    static const std::vector<std::string> roots{"/Library/Caches", "/System/Library/Caches", "/var/folders"};
-    return roots;
+    static const std::vector<std::string> kRoots{"/Library/Caches", "/System/Library/Caches", "/var/folders"};
+    return kRoots;
 }
 
 const std::vector<std::string>& systemLogRoots() {
-    static const std::vector<std::string> roots{"/var/log", "/Library/Logs", "/var/db/diagnostics",
+    static const std::vector<std::string> kRoots{"/var/log", "/Library/Logs", "/var/db/diagnostics",
                                                 "/var/db/DiagnosticPipeline", "/var/db/powerlog"};
-    return roots;
+    return kRoots;
 }
 
 const std::vector<std::string>& gpuShaderCacheRoots() {
-    static const std::vector<std::string> roots{"/var/folders"};
-    return roots;
+    static const std::vector<std::string> kRoots{"/var/folders"};
+    return kRoots;
 }
 
 const std::vector<std::string>& rosettaCacheRoots() {
-    static const std::vector<std::string> roots{"/Library/Apple/usr/share/rosetta/rosetta_update_bundle"};
-    return roots;
+    static const std::vector<std::string> kRoots{"/Library/Apple/usr/share/rosetta/rosetta_update_bundle"};
+    return kRoots;
 }
 
 const std::vector<std::string>& launchdRoots() {
-    static const std::vector<std::string> roots{"/Library/LaunchAgents", "/Library/LaunchDaemons"};
-    return roots;
+    static const std::vector<std::string> kRoots{"/Library/LaunchAgents", "/Library/LaunchDaemons"};
+    return kRoots;
 }
 
 const std::vector<std::string>& measurementRoots() {
-    static const std::vector<std::string> roots{"/Library/Caches", "/System/Library/Caches", "/var/log",
+    static const std::vector<std::string> kRoots{"/Library/Caches", "/System/Library/Caches", "/var/log",
                                                 "/var/folders", "/Users"};
-    return roots;
+    return kRoots;
 }
 
 bool isSystemAliasRoot(std::string_view path) {
-    static const std::set<std::string> aliases = canonicalSet({"/private", "/var", "/tmp", "/etc"});
-    return aliases.count(unicode::canonicalForm(path)) > 0;
+    static const std::set<std::string> kAliases = canonicalSet({"/private", "/var", "/tmp", "/etc"});
+    return kAliases.count(unicode::canonicalForm(path)) > 0;
 }
 
 bool isShaderCacheFolderName(std::string_view name) {
-    static const std::set<std::string> names = canonicalSet({"com.apple.gpuarchiver", "com.apple.metal", "com.apple.metalfe"});
-    return names.count(unicode::canonicalForm(name)) > 0;
+    static const std::set<std::string> kNames = canonicalSet({"com.apple.gpuarchiver", "com.apple.metal", "com.apple.metalfe"});
+    return kNames.count(unicode::canonicalForm(name)) > 0;
 }
 
 const std::vector<std::string>& sensorBundlePrefixes() {
-    static const std::vector<std::string> prefixes{
+    static const std::vector<std::string> kPrefixes{
         "com.crowdstrike.", "com.sentinelone.",      "com.sentinel-labs.",   "com.eset.",
         "com.jamf.",        "com.jamfsoftware.",     "com.paloaltonetworks.", "com.cisco.anyconnect",
         "com.cisco.secureclient",
     };
-    return prefixes;
+    return kPrefixes;
 }
 
 }  // namespace smcd::PrivilegedRemoval

@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-#include "removal/privileged_removal.h"
+#include "removal/families_and_roots.h"
 
 namespace smcd::PrivilegedRemoval::rules {
 

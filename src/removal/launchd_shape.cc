@@ -4,7 +4,8 @@
 
 #include "common/unicode.h"
 #include "platform/path/path_components.h"
-#include "removal/privileged_removal.h"
+#include "removal/launchd_shape.h"
+#include "removal/screening.h"
 
 namespace smcd::PrivilegedRemoval {
 namespace {

@@ -7,28 +7,22 @@
 
 #include <limits>
 #include <optional>
+#include <string>
 #include <unordered_set>
 
 #include <nlohmann/json.hpp>
 
+#include "common/directory_walk.h"
 #include "common/unicode.h"
-#include "common/unique_dir.h"
 #include "common/unique_fd.h"
 #include "platform/log/daemon_log.h"
-#include "removal/privileged_removal.h"
+#include "removal/screening.h"
 #include "removal/test_hooks.h"
 
 namespace smcd::PrivilegedRemoval {
 namespace {
 
-constexpr int belowFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr std::int64_t blockSize = 512;
-
-// Directories held open at once besides the measured path's own. Deeper
-// levels give up their descriptor and are found again on the way back up, so
-// a tree of any depth is walked within this budget whatever the process's
-// descriptor limit, and a daemon serving several connections keeps headroom.
-constexpr std::size_t openLevelBudget = 32;
+constexpr std::int64_t kBlockSize = 512;
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
     std::int64_t sum = 0;
@@ -42,67 +36,13 @@ struct Totals {
 
     void addFile(blkcnt_t blocks) {
         std::int64_t allocated = 0;
-        if (blocks < 0 || __builtin_mul_overflow(static_cast<std::int64_t>(blocks), blockSize, &allocated)) {
+        if (blocks < 0 || __builtin_mul_overflow(static_cast<std::int64_t>(blocks), kBlockSize, &allocated)) {
             allocated = std::numeric_limits<std::int64_t>::max();
         }
         bytes = saturatingAdd(bytes, allocated);
         files = saturatingAdd(files, 1);
     }
 };
-
-struct Identity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(const Identity&) const = default;
-};
-
-std::optional<Identity> identityOf(int fd) {
-    struct stat info{};
-    if (::fstat(fd, &info) != 0) return std::nullopt;
-    return Identity{info.st_dev, info.st_ino};
-}
-
-// One directory on the way down. Its entries are read completely on arrival;
-// what stays is the list of subdirectories still to visit and, while within
-// the budget, a descriptor to open them relative to.
-struct Level {
-    UniqueFd fd;  // empty while evicted
-    std::string name;
-    Identity identity;
-    std::vector<std::string> pending;
-};
-
-// Counts the regular files of one directory and lists its subdirectories.
-// The entry type from the directory read spares a status call for everything
-// but regular files (whose size is needed) and file systems that do not say.
-void readLevel(Level& level, Totals& totals) {
-    UniqueFd copy(::fcntl(level.fd.get(), F_DUPFD_CLOEXEC, 0));
-    if (!copy) return;
-    UniqueDir stream(::fdopendir(copy.get()));
-    if (!stream) return;
-    copy.release();
-    while (const dirent* entry = ::readdir(stream.get())) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        switch (entry->d_type) {
-            case DT_DIR:
-                level.pending.emplace_back(name);
-                continue;
-            case DT_REG:
-            case DT_UNKNOWN:
-                break;
-            default:  // links, devices, sockets, pipes: nothing to count or follow
-                continue;
-        }
-        struct stat info{};
-        if (::fstatat(stream.fd(), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (S_ISREG(info.st_mode)) {
-            totals.addFile(info.st_blocks);
-        } else if (S_ISDIR(info.st_mode)) {
-            level.pending.emplace_back(name);
-        }
-    }
-}
 
 // Opens the measured path component by component from "/", following only
 // the system's own alias links, so that a directory the peer swapped for a
@@ -123,83 +63,40 @@ UniqueFd openMeasuredDirectory(std::string_view path) {
         prefix += name;
         // The system's own alias links are the only ones the path may pass.
         const bool alias = isSystemAliasRoot(prefix);
-        current.reset(::openat(current.get(), name.c_str(), alias ? (O_RDONLY | O_DIRECTORY | O_CLOEXEC) : belowFlags));
+        current.reset(::openat(current.get(), name.c_str(), alias ? (O_RDONLY | O_DIRECTORY | O_CLOEXEC) : kNoFollowDirectoryFlags));
     }
     return current;
 }
 
-class TreeWalk {
-public:
-    explicit TreeWalk(UniqueFd root) {
-        const auto identity = identityOf(root.get());
-        if (!identity) return;
-        levels_.push_back(Level{std::move(root), {}, *identity, {}});
-        readLevel(levels_.back(), totals_);
-    }
-
-    Totals run() {
-        while (!levels_.empty()) {
-            Level& top = levels_.back();
-            if (top.pending.empty()) {
-                ascend();
-            } else {
-                std::string name = std::move(top.pending.back());
-                top.pending.pop_back();
-                descend(top, std::move(name));
-            }
+// Every level, depth first. The entry type from the directory read spares a
+// status call for everything but regular files (whose size is needed) and
+// file systems that do not say. Whatever cannot be opened, listed or found
+// again unchanged is skipped: a level that moved is not what screening
+// looked at.
+Totals measureBelow(UniqueFd measured) {
+    Totals totals;
+    auto begun = DirectoryWalk::begin(std::move(measured));
+    if (!begun) return totals;
+    DirectoryWalk& walk = *begun;
+    while (!walk.empty()) {
+        const std::optional<DirectoryEntry> entry = walk.nextEntry();
+        if (!entry) {
+            static_cast<void>(walk.leave());
+            continue;
         }
-        return totals_;
-    }
-
-private:
-    void descend(Level& parent, std::string name) {
-        SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, name, levels_.size() - 1, parent.fd.get());
-        UniqueFd fd(::openat(parent.fd.get(), name.c_str(), belowFlags));
-        if (!fd) return;  // gone, unreadable, or swapped for a link: skipped
-        const auto identity = identityOf(fd.get());
-        if (!identity) return;
-        levels_.push_back(Level{std::move(fd), std::move(name), *identity, {}});
-        readLevel(levels_.back(), totals_);
-        if (levels_.size() - firstOpen_ > openLevelBudget) {
-            levels_[firstOpen_].fd.reset();
-            ++firstOpen_;
+        bool directory = entry->type == DT_DIR;
+        if (entry->type == DT_REG || entry->type == DT_UNKNOWN) {
+            struct stat info{};
+            if (::fstatat(walk.topFd(), entry->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (S_ISREG(info.st_mode)) totals.addFile(info.st_blocks);
+            directory = S_ISDIR(info.st_mode);
         }
+        if (!directory) continue;  // links, devices, sockets, pipes: nothing to count or follow
+        SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, entry->name, walk.depth() - 1, walk.topFd());
+        static_cast<void>(walk.enter(entry->name));  // gone, unreadable, or swapped for a link: skipped
     }
-
-    void ascend() {
-        UniqueFd child = std::move(levels_.back().fd);
-        levels_.pop_back();
-        if (levels_.empty()) return;
-        const std::size_t index = levels_.size() - 1;
-        if (index == 0 || index >= firstOpen_) return;
-        firstOpen_ = index;
-        levels_[index].fd = reopen(index, child.get());
-        // A level that cannot be found again unchanged is left unfinished:
-        // whatever stands there now is not what screening looked at.
-        if (!levels_[index].fd) levels_[index].pending.clear();
-    }
-
-    // An evicted level, found again without following links and only if it
-    // is still the very directory it was: first through its child's "..",
-    // otherwise by name from the measured path's own directory.
-    UniqueFd reopen(std::size_t index, int childFd) {
-        const Identity wanted = levels_[index].identity;
-        if (childFd >= 0) {
-            UniqueFd up(::openat(childFd, "..", belowFlags));
-            if (up && identityOf(up.get()) == wanted) return up;
-        }
-        UniqueFd current(::fcntl(levels_.front().fd.get(), F_DUPFD_CLOEXEC, 0));
-        for (std::size_t i = 1; current && i <= index; ++i) {
-            current.reset(::openat(current.get(), levels_[i].name.c_str(), belowFlags));
-            if (current && identityOf(current.get()) != levels_[i].identity) return {};
-        }
-        return current;
-    }
-
-    std::vector<Level> levels_;
-    std::size_t firstOpen_ = 1;  // levels [1, firstOpen_) have given up their descriptor
-    Totals totals_;
-};
+    return totals;
+}
 
 }  // namespace
 
@@ -211,17 +108,10 @@ void to_json(nlohmann::ordered_json& json, const Measurement& measurement) {
     json["refused"] = measurement.refused;
 }
 
-void from_json(const nlohmann::json& json, Measurement& measurement) {
-    json.at("path").get_to(measurement.path);
-    json.at("bytes").get_to(measurement.bytes);
-    json.at("fileCount").get_to(measurement.fileCount);
-    json.at("refused").get_to(measurement.refused);
-}
-
 std::pair<std::int64_t, std::int64_t> measureTree(std::string_view path) {
     UniqueFd root = openMeasuredDirectory(path);
     if (!root) return {0, 0};
-    const Totals totals = TreeWalk(std::move(root)).run();
+    const Totals totals = measureBelow(std::move(root));
     return {totals.bytes, totals.files};
 }
 

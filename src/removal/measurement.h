@@ -25,8 +25,6 @@ struct Measurement {
 
 // Keys "path", "bytes", "fileCount", "refused", all four always written.
 void to_json(nlohmann::ordered_json& json, const Measurement& measurement);
-// Requires all four keys and ignores any other.
-void from_json(const nlohmann::json& json, Measurement& measurement);
 
 // (bytes, fileCount) of the regular files below `path`: every level, hidden
 // entries included, each hard link counted, symbolic links neither followed

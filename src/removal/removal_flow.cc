@@ -4,12 +4,13 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <variant>
 
 #include <nlohmann/json.hpp>
 
+#include "common/unicode.h"
 #include "platform/log/daemon_log.h"
 #include "removal/safe_removal.h"
+#include "removal/screening.h"
 #include "removal/test_hooks.h"
 
 namespace smcd {
@@ -21,26 +22,17 @@ void to_json(nlohmann::ordered_json& json, const PrivilegedRemovalResult& result
     if (result.problem) json["problem"] = *result.problem;
 }
 
-void from_json(const nlohmann::json& json, PrivilegedRemovalResult& result) {
-    json.at("path").get_to(result.path);
-    json.at("removed").get_to(result.removed);
-    result.problem.reset();
-    if (const auto found = json.find("problem"); found != json.end() && !found->is_null()) {
-        result.problem = found->get<std::string>();
-    }
-}
-
 namespace PrivilegedRemoval {
 namespace {
 
 using platform::LogLevel;
 
-constexpr std::string_view refusedByScreening = "Outside the directories Vornik's helper is allowed to touch.";
-constexpr std::string_view resolvesOutside = "That location resolves outside the directories the helper may touch.";
-constexpr std::string_view noAcceptedRoot =
+constexpr std::string_view kRefusedByScreening = "Outside the directories Vornik's helper is allowed to touch.";
+constexpr std::string_view kResolvesOutside = "That location resolves outside the directories the helper may touch.";
+constexpr std::string_view kNoAcceptedRoot =
     "The helper could not establish which allowed directory that path belongs to.";
-constexpr std::string_view changedWhileWorking = " changed while the helper was working, so nothing was removed.";
-constexpr std::string_view couldNotRemove = "That item could not be removed.";
+constexpr std::string_view kChangedWhileWorking = " changed while the helper was working, so nothing was removed.";
+constexpr std::string_view kCouldNotRemove = "That item could not be removed.";
 
 PrivilegedRemovalResult removed(std::string_view path) { return {std::string(path), true, std::nullopt}; }
 
@@ -59,25 +51,23 @@ bool nothingExistsAt(const std::string& path) {
 // What the engine's verdict (or the failure to reach the item's parent)
 // means for the client and the log.
 PrivilegedRemovalResult engineOutcome(std::string_view path, std::string_view family,
-                                      const std::optional<SafeRemoval::Failure>& failure) {
+                                      const SafeRemoval::Failure& failure) {
     using Kind = SafeRemoval::Failure::Kind;
-    if (!failure) {
-        daemonLog().log(LogLevel::Default, "removed %{public}s (deleted)", family);
-        return removed(path);
-    }
-    switch (failure->kind) {
+    switch (failure.kind) {
         case Kind::notFound:
             return removed(path);
         case Kind::escapedRoot:
             daemonLog().log(LogLevel::Error, "refused a component that changed under us [%{public}s]", family);
-            return notRemoved(path, "\"" + failure->name + "\"" + std::string(changedWhileWorking));
+            // The name comes from the file system, not from the client: made
+            // valid text so that the reply can always be encoded.
+            return notRemoved(path, "\"" + unicode::validUtf8Lossy(failure.name) + "\"" + std::string(kChangedWhileWorking));
         case Kind::denied:
         case Kind::outsideRoot:
             break;
     }
     daemonLog().log(LogLevel::Error, "removal failed [%{public}s]: %{public}s", family,
-                    SafeRemoval::describe(*failure));
-    return notRemoved(path, std::string(couldNotRemove));
+                    SafeRemoval::describe(failure));
+    return notRemoved(path, std::string(kCouldNotRemove));
 }
 
 // The Trash branch reaches the item's parent from the accepted root by
@@ -85,12 +75,9 @@ PrivilegedRemovalResult engineOutcome(std::string_view path, std::string_view fa
 // directory of the peer's swapped for a link after the checks leads nowhere.
 PrivilegedRemovalResult moveToTrash(const std::string& path, const std::string& root, std::string_view family,
                                     platform::TrashCan& trash) {
-    auto opened = SafeRemoval::openParent(path, root);
-    if (auto* failure = std::get_if<SafeRemoval::Failure>(&opened)) {
-        return engineOutcome(path, family, *failure);
-    }
-    const auto& parent = std::get<SafeRemoval::OpenParent>(opened);
-    const auto moved = trash.moveToTrash(parent.parent.get(), parent.leaf, path);
+    const auto parent = SafeRemoval::openParent(path, root);
+    if (!parent) return engineOutcome(path, family, parent.error());
+    const auto moved = trash.moveToTrash(parent->parent.get(), parent->leaf, path);
     if (moved) {
         daemonLog().log(LogLevel::Default, "removed %{public}s (trashed)", family);
         return removed(path);
@@ -106,8 +93,9 @@ PrivilegedRemovalResult removeAllowed(const std::string& path, Target target, bo
     SMCD_REMOVAL_HOOK(removal_hooks::Point::afterScreening, path);
     if (!acceptsResolved(path, target, owner)) {
         daemonLog().log(LogLevel::Error, "refused after resolution [%{public}s]", family);
-        return notRemoved(path, std::string(resolvesOutside));
+        return notRemoved(path, std::string(kResolvesOutside));
     }
+    SMCD_REMOVAL_HOOK(removal_hooks::Point::afterResolvedCheck, path);
     if (nothingExistsAt(path)) return removed(path);
 
     // Both branches need the root now: deletion walks from it, and so does
@@ -116,10 +104,13 @@ PrivilegedRemovalResult removeAllowed(const std::string& path, Target target, bo
     if (accepts(path, target) && isScopedToPeer(path, owner)) root = acceptedRoot(path, target);
     if (!root) {
         daemonLog().log(LogLevel::Error, "no accepted root [%{public}s]", family);
-        return notRemoved(path, std::string(noAcceptedRoot));
+        return notRemoved(path, std::string(kNoAcceptedRoot));
     }
     if (!permanent) return moveToTrash(path, *root, family, trash);
-    return engineOutcome(path, family, SafeRemoval::remove(path, *root));
+    const auto deleted = SafeRemoval::remove(path, *root);
+    if (!deleted) return engineOutcome(path, family, deleted.error());
+    daemonLog().log(LogLevel::Default, "removed %{public}s (deleted)", family);
+    return removed(path);
 }
 
 }  // namespace
@@ -132,7 +123,7 @@ std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>&
     for (const auto& path : verdict.refused) {
         daemonLog().log(LogLevel::Error, "removal refused by screening: %{private}s [%{public}s]", path,
                         rawValue(family));
-        results.push_back(notRemoved(path, std::string(refusedByScreening)));
+        results.push_back(notRemoved(path, std::string(kRefusedByScreening)));
     }
     for (const auto& path : verdict.allowed) {
         results.push_back(removeAllowed(path, family, permanent, owner, trash));

@@ -14,7 +14,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/trash/trash_can.h"
-#include "removal/privileged_removal.h"
+#include "removal/families_and_roots.h"
 
 namespace smcd {
 
@@ -27,7 +27,6 @@ struct PrivilegedRemovalResult {
 
 // Keys "path", "removed" and, only when there is one, "problem".
 void to_json(nlohmann::ordered_json& json, const PrivilegedRemovalResult& result);
-void from_json(const nlohmann::json& json, PrivilegedRemovalResult& result);
 
 namespace PrivilegedRemoval {
 

@@ -1,7 +1,7 @@
 // Removal below an accepted root, by descriptors only. The root's own path is
 // the one place a symbolic link is followed; below it every component is
-// opened relative to its parent with O_NOFOLLOW | O_DIRECTORY, so a swap
-// anywhere in the tree either is refused or acts on the object already open.
+// opened relative to its parent without following links, so a swap anywhere
+// in the tree either is refused or acts on the object already open.
 
 #include "removal/safe_removal.h"
 
@@ -11,17 +11,16 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "common/directory_walk.h"
 #include "common/unicode.h"
-#include "common/unique_dir.h"
 #include "removal/test_hooks.h"
 
 namespace smcd::SafeRemoval {
 namespace {
 
 constexpr int kRootFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-constexpr int kBelowRootFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-using Outcome = std::optional<Failure>;
+using Outcome = Expected<void, Failure>;
 
 std::vector<std::string_view> splitComponents(std::string_view path) {
     std::vector<std::string_view> components;
@@ -39,139 +38,121 @@ std::vector<std::string_view> splitComponents(std::string_view path) {
 // The errno values by which a failed plain unlink says "this is a directory".
 bool meansDirectory(int error) { return error == EPERM || error == EISDIR || error == ENOTEMPTY; }
 
+// A component that cannot be opened as a directory without following a link
+// was swapped; any other failure is the system's refusal. Below the leaf a
+// directory that vanished between the unlink and the open is a refusal too:
+// its parent cannot be emptied as listed.
 Failure failedOpen(int error, std::string_view name) {
-    if (error == ELOOP || error == ENOTDIR) return Failure::escapedRoot(std::string(name));
+    if (classifyOpenError(error) == OpenProblem::swapped) return Failure::escapedRoot(std::string(name));
     return Failure::denied(error);
 }
 
-// The root and every intermediate component, open in walking order.
-struct Walk {
-    UniqueFd root;
-    std::vector<UniqueFd> intermediates;
-    std::string leaf;
-
-    int parent() const { return intermediates.empty() ? root.get() : intermediates.back().get(); }
-
-    // Nearest the root first, then the root itself.
-    void close() {
-        for (UniqueFd& descriptor : intermediates) descriptor.reset();
-        intermediates.clear();
-        root.reset();
-    }
-};
-
-std::variant<Walk, Failure> walkToParent(std::string_view path, std::string_view below) {
+// The leaf's parent, reached from the root one component at a time. Only the
+// directory reached so far is held: each open is relative to it, so an
+// ancestor moved away afterwards does not redirect the walk.
+Expected<OpenParent, Failure> walkToParent(std::string_view path, std::string_view below) {
     const std::optional<std::vector<std::string>> components = relativeComponents(path, below);
-    if (!components) return Failure::outsideRoot();
+    if (!components) return unexpected(Failure::outsideRoot());
 
-    Walk walk;
     const std::string root(below);
-    walk.root.reset(::open(root.c_str(), kRootFlags));
-    if (!walk.root) return Failure::denied(errno);
+    UniqueFd current(::open(root.c_str(), kRootFlags));
+    if (!current) return unexpected(Failure::denied(errno));
 
-    walk.intermediates.reserve(components->size());
     for (std::size_t i = 0; i + 1 < components->size(); ++i) {
         const std::string& name = (*components)[i];
-        SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, name, i, walk.parent());
-        UniqueFd next(::openat(walk.parent(), name.c_str(), kBelowRootFlags));
+        SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, name, i, current.get());
+        UniqueFd next = openDirectoryBelow(current.get(), name.c_str());
         if (!next) {
             const int error = errno;
-            walk.close();
-            if (error == ENOENT) return Failure::notFound();
-            return failedOpen(error, name);
+            if (classifyOpenError(error) == OpenProblem::missing) return unexpected(Failure::notFound());
+            return unexpected(failedOpen(error, name));
         }
-        walk.intermediates.push_back(std::move(next));
+        current = std::move(next);
     }
-    if (components->empty()) {
-        walk.close();
-        return Failure::outsideRoot();
-    }
-    walk.leaf = components->back();
-    SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, walk.leaf, components->size() - 1, walk.parent());
-    return walk;
+    if (components->empty()) return unexpected(Failure::outsideRoot());
+    SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, components->back(), components->size() - 1,
+                      current.get());
+    return OpenParent{std::move(current), components->back()};
 }
 
-// One directory being emptied: its stream, its name in the parent, and the
-// first failure met among its entries.
-struct Level {
-    UniqueDir stream;
-    std::string name;
-    Outcome firstFailure;
-};
-
-std::variant<UniqueDir, Failure> openLevel(int parent, const std::string& name) {
-    UniqueFd descriptor(::openat(parent, name.c_str(), kBelowRootFlags));
-    if (!descriptor) return failedOpen(errno, name);
-    DIR* stream = ::fdopendir(descriptor.get());
-    if (stream == nullptr) return Failure::denied(errno);
-    descriptor.release();  // the stream owns it now
-    return UniqueDir(stream);
+// Keeps the first failure met among a directory's entries.
+void remember(Outcome& first, const Outcome& outcome) {
+    if (!outcome && first) first = outcome;
 }
 
-void remember(Level& level, Outcome outcome) {
-    if (outcome && !level.firstFailure) level.firstFailure = std::move(outcome);
-}
-
-// Closes the emptied level and removes it from its parent.
-Outcome finish(Level& level, int parent) {
-    level.stream.reset();
-    if (level.firstFailure && level.firstFailure->kind == Failure::Kind::escapedRoot) return level.firstFailure;
-    if (::unlinkat(parent, level.name.c_str(), AT_REMOVEDIR) == 0) return std::nullopt;
+// Removes an emptied directory from its parent, unless something inside it
+// was swapped or it was lost (then the parent is not the directory that
+// held it, or `parent` is -1).
+Outcome finish(const Outcome& firstFailure, bool lost, int parent, const std::string& name) {
+    if (!firstFailure && firstFailure.error().kind == Failure::Kind::escapedRoot) return firstFailure;
+    if (lost || parent < 0) return firstFailure;
+    if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0) return {};
     const int error = errno;
-    if (level.firstFailure) return level.firstFailure;
-    if (error == ENOENT) return Failure::notFound();
-    return Failure::denied(error);
+    if (!firstFailure) return firstFailure;
+    if (error == ENOENT) return unexpected(Failure::notFound());
+    return unexpected(Failure::denied(error));
 }
 
-// Empties and removes one directory. Depth-first like a recursion between
-// entry and tree, but with the levels on the heap: a tree is as deep as the
-// descriptor limit allows, far deeper than any thread's stack.
+// Empties and removes one directory, depth first. Each level keeps the first
+// failure among its entries; the walk holds a fixed number of descriptors
+// however deep the tree goes.
 Outcome removeTree(const std::string& name, int parent) {
     SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenUnlinkAndOpen, name, 0, parent);
-    std::vector<Level> levels;
-    {
-        auto opened = openLevel(parent, name);
-        if (auto* failure = std::get_if<Failure>(&opened)) return std::move(*failure);
-        levels.push_back(Level{std::move(std::get<UniqueDir>(opened)), name, std::nullopt});
-    }
+    UniqueFd start = openDirectoryBelow(parent, name.c_str());
+    if (!start) return unexpected(failedOpen(errno, name));
+    auto begun = DirectoryWalk::begin(std::move(start));
+    if (!begun) return unexpected(Failure::denied(begun.error().error));
+    DirectoryWalk& walk = *begun;
+
+    std::vector<Outcome> firstFailures(1);
     while (true) {
-        const std::size_t top = levels.size() - 1;
-        const int here = levels[top].stream.fd();
-        if (const dirent* entry = ::readdir(levels[top].stream.get())) {
-            const std::string_view entryName = entry->d_name;
-            if (entryName == "." || entryName == "..") continue;
-            std::string child(entryName);
-            SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenListingAndUnlink, child, 0, here);
-            if (::unlinkat(here, child.c_str(), 0) == 0) continue;
+        if (std::optional<DirectoryEntry> entry = walk.nextEntry()) {
+            const int here = walk.topFd();
+            SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenListingAndUnlink, entry->name, 0, here);
+            if (::unlinkat(here, entry->name.c_str(), 0) == 0) continue;
             const int error = errno;
             if (!meansDirectory(error)) {
-                remember(levels[top], error == ENOENT ? Failure::notFound() : Failure::denied(error));
+                remember(firstFailures.back(),
+                         unexpected(error == ENOENT ? Failure::notFound() : Failure::denied(error)));
                 continue;
             }
-            SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenUnlinkAndOpen, child, 0, here);
-            auto opened = openLevel(here, child);
-            if (auto* failure = std::get_if<Failure>(&opened)) {
-                remember(levels[top], std::move(*failure));
+            SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenUnlinkAndOpen, entry->name, 0, here);
+            if (auto entered = walk.enter(entry->name); !entered) {
+                remember(firstFailures.back(), unexpected(entered.error().problem == OpenProblem::swapped
+                                                              ? Failure::escapedRoot(entry->name)
+                                                              : Failure::denied(entered.error().error)));
                 continue;
             }
-            levels.push_back(Level{std::move(std::get<UniqueDir>(opened)), std::move(child), std::nullopt});
+            firstFailures.emplace_back();
             continue;
         }
-        // End of this level's stream (a read error ends it just the same).
-        const int levelParent = top == 0 ? parent : levels[top - 1].stream.fd();
-        Outcome outcome = finish(levels[top], levelParent);
-        levels.pop_back();
-        if (levels.empty()) return outcome;
-        remember(levels.back(), std::move(outcome));
+        // The top level is empty (as far as it could be emptied).
+        const std::string levelName = walk.topName();
+        const bool lost = walk.topLost();
+        const Outcome levelFailure = std::move(firstFailures.back());
+        firstFailures.pop_back();
+        if (walk.depth() == 1) {
+            static_cast<void>(walk.leave());  // the start has no parent in the walk to find again
+            return finish(levelFailure, lost, parent, name);
+        }
+        const auto reached = walk.leave();
+        const Outcome outcome = finish(levelFailure, lost, walk.topFd(), levelName);
+        remember(firstFailures.back(), outcome);
+        if (!reached) {
+            const std::size_t firstLost = reached.error().depth;
+            for (std::size_t level = firstLost; level < firstFailures.size(); ++level) {
+                remember(firstFailures[level], unexpected(Failure::escapedRoot(reached.error().name)));
+            }
+        }
     }
 }
 
 Outcome removeEntry(const std::string& name, int parent) {
-    if (::unlinkat(parent, name.c_str(), 0) == 0) return std::nullopt;
+    if (::unlinkat(parent, name.c_str(), 0) == 0) return {};
     const int error = errno;
     if (meansDirectory(error)) return removeTree(name, parent);
-    if (error == ENOENT) return Failure::notFound();
-    return Failure::denied(error);
+    if (error == ENOENT) return unexpected(Failure::notFound());
+    return unexpected(Failure::denied(error));
 }
 
 // Swift's debugDescription of a String: quotes, backslashes and control
@@ -232,29 +213,14 @@ std::optional<std::vector<std::string>> relativeComponents(std::string_view path
                                     pathComponents.end());
 }
 
-std::optional<Failure> remove(std::string_view path, std::string_view below) {
+Expected<void, Failure> remove(std::string_view path, std::string_view below) {
     auto walked = walkToParent(path, below);
-    if (auto* failure = std::get_if<Failure>(&walked)) return std::move(*failure);
-    Walk& walk = std::get<Walk>(walked);
-    Outcome outcome = removeEntry(walk.leaf, walk.parent());
-    walk.close();
-    return outcome;
+    if (!walked) return unexpected(std::move(walked).error());
+    return removeEntry(walked->leaf, walked->parent.get());
 }
 
-std::variant<OpenParent, Failure> openParent(std::string_view path, std::string_view below) {
-    auto walked = walkToParent(path, below);
-    if (auto* failure = std::get_if<Failure>(&walked)) return std::move(*failure);
-    Walk& walk = std::get<Walk>(walked);
-    OpenParent result;
-    if (walk.intermediates.empty()) {
-        result.parent = std::move(walk.root);
-    } else {
-        result.parent = std::move(walk.intermediates.back());
-        walk.intermediates.pop_back();
-    }
-    walk.close();
-    result.leaf = std::move(walk.leaf);
-    return result;
+Expected<OpenParent, Failure> openParent(std::string_view path, std::string_view below) {
+    return walkToParent(path, below);
 }
 
 }  // namespace smcd::SafeRemoval

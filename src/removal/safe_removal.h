@@ -8,13 +8,24 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
+#include "common/expected.h"
 #include "common/unique_fd.h"
 
 namespace smcd::SafeRemoval {
 
+// The engine's failures and its error policy, one line per kind: what it
+// means | whether the walk goes on | what the removal flow makes of it.
+// Within a tree the first failure met is the one reported.
+//   escapedRoot  a component or entry is not the directory it was (a link, a file, a level moved away)
+//                | goes on with the other entries, but no directory holding it is removed
+//                | the name in the "changed while the helper was working" problem, refusal logged
+//   denied       the system refused, errno kept | goes on; the directory holding it stays
+//                | the could-not-remove problem, errno logged
+//   outsideRoot  the path is not strictly below the root | nothing is touched
+//                | the could-not-remove problem, logged
+//   notFound     nothing at the path, or an entry vanished | goes on | counted as removed
 struct Failure {
     enum class Kind { escapedRoot, denied, outsideRoot, notFound };
     Kind kind;
@@ -31,8 +42,9 @@ struct Failure {
 // denied(13), escapedRoot("name"), outsideRoot, notFound
 std::string describe(const Failure& failure);
 
-// Completes (nullopt) or fails with exactly one Failure.
-std::optional<Failure> remove(std::string_view path, std::string_view below);
+// Completes or fails with exactly one Failure. However deep the tree, it
+// holds at most DirectoryWalk::kOpenLevelBudget + 4 descriptors.
+Expected<void, Failure> remove(std::string_view path, std::string_view below);
 
 // The leaf's parent, reached from the root the way remove() reaches it (every
 // intermediate component opened relative to the previous one, no link
@@ -41,7 +53,7 @@ struct OpenParent {
     UniqueFd parent;
     std::string leaf;
 };
-std::variant<OpenParent, Failure> openParent(std::string_view path, std::string_view below);
+Expected<OpenParent, Failure> openParent(std::string_view path, std::string_view below);
 
 // The containment check: the names below the root, or nothing.
 std::optional<std::vector<std::string>> relativeComponents(std::string_view path, std::string_view root);

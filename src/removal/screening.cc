@@ -13,10 +13,16 @@
 #include "platform/path/standardized_path.h"
 #include "removal/family_rules.h"
 #include "removal/path_text.h"
-#include "removal/privileged_removal.h"
+#include "removal/screening.h"
 
 namespace smcd::PrivilegedRemoval {
 namespace {
+
+std::optional<std::string> longestRoot(std::string_view path, const std::vector<std::string>& roots) {
+    if (const std::string* root = text::longestRootAbove(path, roots)) return *root;
+    return std::nullopt;
+}
+
 
 constexpr std::string_view kPrivate = "/private";
 
@@ -151,6 +157,31 @@ bool acceptsResolved(std::string_view path, Target target, uid_t owner) {
 bool acceptsResolved(std::string_view path, Target target) {
     if (!accepts(path, target)) return false;
     return acceptsAnyResolvedCandidate(path, [&](std::string_view candidate) { return accepts(candidate, target); });
+}
+
+std::optional<std::string> acceptedRoot(std::string_view path, Target target) {
+    switch (target) {
+        case Target::appBundle: {
+            const std::string parent = platform::deletingLastPathComponent(path);
+            for (const std::string& root : applicationRoots())
+                if (text::same(parent, root)) return root;
+            if (rules::isPerUserApplicationsFolder(parent)) return std::string(usersRoot);
+            return std::nullopt;
+        }
+        case Target::supportFile:
+            if (auto root = longestRoot(path, supportRoots())) return root;
+            if (rules::isPerUserLibraryItem(path)) return std::string(usersRoot);
+            return std::nullopt;
+        case Target::systemCache:
+            return longestRoot(path, systemCacheRoots());
+        case Target::systemLogs:
+            return longestRoot(path, systemLogRoots());
+        case Target::gpuShaderCaches:
+            return longestRoot(path, gpuShaderCacheRoots());
+        case Target::rosettaCaches:
+            return longestRoot(path, rosettaCacheRoots());
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> acceptedRoot(std::string_view path, Target target, uid_t owner) {

@@ -8,7 +8,7 @@
 namespace smcd::removal_hooks {
 namespace {
 
-constexpr std::size_t kPointCount = 4;
+constexpr std::size_t kPointCount = static_cast<std::size_t>(Point::betweenUnlinkAndOpen) + 1;
 
 struct Registry {
     std::mutex lock;

@@ -15,6 +15,7 @@ namespace smcd::removal_hooks {
 
 enum class Point {
     afterScreening,           // a request's paths are screened; the resolved check is next
+    afterResolvedCheck,       // the resolved check passed; the existence query and the root's re-check are next
     betweenComponents,        // `index` components below the root are open; `name` is opened next
     betweenListingAndUnlink,  // `name` was just read from the directory at `directory`
     betweenUnlinkAndOpen,     // the plain unlink of `name` failed as a directory's would
@@ -22,7 +23,7 @@ enum class Point {
 
 struct Site {
     Point point;
-    std::string_view name;   // the path (afterScreening) or the component or entry name
+    std::string_view name;   // the path (afterScreening, afterResolvedCheck) or the component or entry name
     std::size_t index = 0;   // betweenComponents: components already open below the root
     int directory = -1;      // the descriptor `name` is relative to, when there is one
 };

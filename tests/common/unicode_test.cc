@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace smcd::unicode {
 namespace {
 
@@ -32,6 +36,24 @@ TEST(Unicode, ValidatesUtf8) {
     EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // surrogate
     EXPECT_FALSE(isValidUtf8("\xC0\xAF"));          // overlong
     EXPECT_TRUE(isValidUtf8(std::string("a\0b", 3)));
+}
+
+TEST(Unicode, ReplacesEachMaximalInvalidSubsequenceOnce) {
+    const std::string kReplacement = "\xEF\xBF\xBD";
+    for (const auto& [bytes, expected] : std::vector<std::pair<std::string, std::string>>{
+             {kComposed, kComposed},
+             {"\xFF", kReplacement},
+             {"a\xC3", "a" + kReplacement},                                 // truncated at the end
+             {"\xE2\x82x", kReplacement + "x"},                            // truncated in the middle
+             {"\xED\xA0\x80", kReplacement + kReplacement + kReplacement},  // surrogate: no valid prefix
+             {"\xC0\xAF", kReplacement + kReplacement},                     // overlong
+             {"\xF0\x9F\x91", kReplacement},                              // three of four
+             {"\xF4\x90\x80\x80", kReplacement + kReplacement + kReplacement + kReplacement},  // above U+10FFFF
+         }) {
+        const std::string lossy = validUtf8Lossy(bytes);
+        EXPECT_EQ(lossy, expected);
+        EXPECT_TRUE(isValidUtf8(lossy));
+    }
 }
 
 TEST(Unicode, LowercasesBeyondAscii) {

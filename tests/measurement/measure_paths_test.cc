@@ -16,6 +16,7 @@
 #include "support/log_capture.h"
 #include "removal/measurement.h"
 #include "support/descriptors.h"
+#include "support/removal_records.h"
 
 namespace {
 
@@ -29,9 +30,9 @@ using smcd::test::makeDirectories;
 using smcd::test::makeLink;
 using smcd::test::writeSized;
 
-constexpr uid_t ann = 501;
-constexpr uid_t bob = 502;
-const CapturedLine refusedLine{LogLevel::Error, "measurement refused by screening: <private>"};
+constexpr uid_t kAnn = 501;
+constexpr uid_t kBob = 502;
+const CapturedLine kRefusedLine{LogLevel::Error, "measurement refused by screening: <private>"};
 
 Measurement measured(const std::string& path) {
     const auto [bytes, files] = findTotals(path);
@@ -55,7 +56,7 @@ protected:
         writeSized(annCache_ + "/sub/c", 12000);
         const std::vector<std::string> annOwns = {"/Users/ann/Library", "/Users/ann/Library/Caches", annCache_,
                                                   annCache_ + "/sub", annCache_ + "/sub/c"};
-        for (const auto& p : annOwns) ASSERT_EQ(::lchown(p.c_str(), ann, 20), 0) << p;
+        for (const auto& p : annOwns) ASSERT_EQ(::lchown(p.c_str(), kAnn, 20), 0) << p;
         writeSized("/private/var/log/system.log", 7000);
     }
 
@@ -75,20 +76,20 @@ private:
 
 TEST_F(MeasurePathsTest, RefusedPathsKeepTheirPlaceAndAFileOrMissingPathMeasuresZero) {
     ScopedLogCapture capture;
-    EXPECT_TRUE(measurePaths({}, ann).empty());
+    EXPECT_TRUE(measurePaths({}, kAnn).empty());
     EXPECT_TRUE(capture.lines().empty());
     // Links and unscreenable paths are refused, never followed.
     makeLink(systemCache_, "/Library/Caches/link-to-measure");
     const std::string link = "/Library/Caches/link-to-measure";
     const auto records = measurePaths({systemCache_, "/etc/passwd", link, link + "/a", "relative", systemCache_ + "/",
                                        "/Library/Preferences", systemCache_ + "/a", systemCache_ + "/gone", "/var/log"},
-                                      ann);
+                                      kAnn);
     std::filesystem::remove(link);
     EXPECT_EQ(records, (std::vector<Measurement>{measured(systemCache_), refused("/etc/passwd"), refused(link),
                                                  refused(link + "/a"), refused("relative"), refused(systemCache_ + "/"),
                                                  refused("/Library/Preferences"), {systemCache_ + "/a", 0, 0, false},
                                                  {systemCache_ + "/gone", 0, 0, false}, measured("/var/log")}));
-    EXPECT_EQ(capture.lines(), std::vector<CapturedLine>(6, refusedLine));
+    EXPECT_EQ(capture.lines(), std::vector<CapturedLine>(6, kRefusedLine));
     EXPECT_EQ(records[0].fileCount, 2);  // the hidden file is in
 }
 
@@ -101,7 +102,7 @@ TEST_F(MeasurePathsTest, RepeatsAreTheSameTextNotTheSamePlace) {
     writeSized("/Library/Caches/caf\xC3\xA9/x", 100);
     const auto records = measurePaths({"/Library/Caches/caf\xC3\xA9", "/var/log", "/Library/Caches/cafe\xCC\x81",
                                        "/private/var/log", "/var/log", "/nowhere", "/nowhere"},
-                                      ann);
+                                      kAnn);
     std::filesystem::remove_all("/Library/Caches/caf\xC3\xA9");
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[0].path, "/Library/Caches/caf\xC3\xA9");
@@ -109,12 +110,12 @@ TEST_F(MeasurePathsTest, RepeatsAreTheSameTextNotTheSamePlace) {
     EXPECT_EQ(records[1], measured("/var/log"));
     EXPECT_EQ(records[2], refused("/private/var/log"));
     EXPECT_EQ(records[3], refused("/nowhere"));
-    EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{refusedLine, refusedLine}));
+    EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{kRefusedLine, kRefusedLine}));
 }
 
 TEST_F(MeasurePathsTest, InsideAHomeOnlyItsOwnerMayLook) {
     ScopedLogCapture capture;
-    const auto forAnn = measurePaths({annCache_, "/Users/ann", "/Users"}, ann);
+    const auto forAnn = measurePaths({annCache_, "/Users/ann", "/Users"}, kAnn);
     EXPECT_EQ(forAnn[0], measured(annCache_));
     EXPECT_EQ(forAnn[0].fileCount, 1);
     EXPECT_FALSE(forAnn[1].refused);
@@ -122,11 +123,11 @@ TEST_F(MeasurePathsTest, InsideAHomeOnlyItsOwnerMayLook) {
     EXPECT_TRUE(capture.lines().empty());
 
     // Bob may size ann's home as a whole, never look inside it.
-    const auto forBob = measurePaths({annCache_, "/Users/ann", "/Users/ann/Library"}, bob);
+    const auto forBob = measurePaths({annCache_, "/Users/ann", "/Users/ann/Library"}, kBob);
     EXPECT_EQ(forBob[0], refused(annCache_));
     EXPECT_EQ(forBob[1], measured("/Users/ann"));
     EXPECT_EQ(forBob[2], refused("/Users/ann/Library"));
-    EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{refusedLine, refusedLine}));
+    EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{kRefusedLine, kRefusedLine}));
 }
 
 TEST(MeasurementRecord, EncodesFourKeysInOrderAndDecodesStrictly) {

@@ -138,11 +138,11 @@ TEST_F(MeasureTreeTest, UnreadableDirectoriesAreSkippedAndTheWalkGoesOn) {
 
 TEST_F(MeasureTreeTest, TreesDeeperThanTheDescriptorLimitAreWalkedWhole) {
     // Built by descriptors: the deepest path is far longer than PATH_MAX.
-    constexpr int depth = 600;  // ten times the descriptor limit set below
+    constexpr int kDepth = 600;  // ten times the descriptor limit set below
     std::int64_t expectedBytes = 0;
     {
         UniqueFd level(::open(tree_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        for (int i = 0; i < depth; ++i) {
+        for (int i = 0; i < kDepth; ++i) {
             UniqueFd file(::openat(level.get(), "f", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
             ASSERT_TRUE(file);
             ASSERT_EQ(::write(file.get(), "data", 4), 4);
@@ -163,7 +163,7 @@ TEST_F(MeasureTreeTest, TreesDeeperThanTheDescriptorLimitAreWalkedWhole) {
         if (::setrlimit(RLIMIT_NOFILE, &low) != 0) ::_exit(2);
         return measureTree(tree_.path());
     });
-    EXPECT_EQ(measured, Totals(expectedBytes, depth));
+    EXPECT_EQ(measured, Totals(expectedBytes, kDepth));
     // And in this process, where the limit is high, the same answer.
     EXPECT_EQ(measureTree(tree_.path()), measured);
 }
@@ -189,37 +189,51 @@ TEST_F(MeasureTreeTest, ADirectorySwappedForALinkDuringTheWalkIsNotEntered) {
     EXPECT_EQ(measured, Totals(allocatedBytes(tree_ / "cache/own"), 1));
 }
 
-TEST_F(MeasureTreeTest, ALevelThatGaveUpItsDescriptorIsFoundAgainWhereverItMoved) {
+TEST_F(MeasureTreeTest, ALevelThatGaveUpItsDescriptorAndMovedIsSkippedNotFollowed) {
     // A chain deep enough that the upper levels give up their descriptors.
     // While the walk is far below, the peer moves one of those levels away
-    // and puts a look-alike holding a link in its place: the walk must go on
-    // in the directory it was walking, not in whatever now has that name.
+    // and puts a look-alike in its place, whose "sibling" is a link to a
+    // secret or a directory of its own. Neither is walked on the way back
+    // up: the look-alike is not the directory that was listed, and the moved
+    // one is no longer below the measured path.
     TempDir secret;
     writeSized(secret / "private-data", 200000);
-    std::string path = tree_ / "top";
-    std::string swappedLevel;
-    for (int i = 0; i < 60; ++i) {
-        makeDirectories(path + "/z");
-        if (i == 3) swappedLevel = path;
-        path += "/z";
-    }
-    makeDirectories(swappedLevel + "/sibling");
-    writeSized(swappedLevel + "/sibling/kept", 100);
-    writeSized(path + "/deepest", 100);
-    const std::int64_t expectedBytes = allocatedBytes(swappedLevel + "/sibling/kept") + allocatedBytes(path + "/deepest");
+    for (const bool linkToSecret : {true, false}) {
+        SCOPED_TRACE(linkToSecret ? "sibling links to a secret" : "sibling is the look-alike's own");
+        const std::string top = tree_ / "top";
+        std::string path = top;
+        std::string swappedLevel;
+        for (int i = 0; i < 60; ++i) {
+            makeDirectories(path + "/z");
+            if (i == 2) swappedLevel = path;
+            path += "/z";
+        }
+        makeDirectories(swappedLevel + "/sibling");
+        writeSized(swappedLevel + "/sibling/kept", 100);
+        writeSized(path + "/deepest", 100);
+        // Listed while the walk was still in it (it moves along, open, with its level).
+        const std::int64_t deepestBytes = allocatedBytes(path + "/deepest");
 
-    bool swapped = false;
-    smcd::removal_hooks::ScopedHook hook(
-        smcd::removal_hooks::Point::betweenComponents, [&](const smcd::removal_hooks::Site& site) {
-            if (swapped || site.index < 50) return;
-            swapped = true;
-            std::filesystem::rename(swappedLevel, tree_ / "elsewhere");
-            makeDirectories(swappedLevel);
-            makeLink(secret.path(), swappedLevel + "/sibling");
-        });
-    const Totals measured = measureTree(tree_.path());
-    EXPECT_TRUE(swapped);
-    EXPECT_EQ(measured, Totals(expectedBytes, 2));
+        bool swapped = false;
+        smcd::removal_hooks::ScopedHook hook(
+            smcd::removal_hooks::Point::betweenComponents, [&](const smcd::removal_hooks::Site& site) {
+                if (swapped || site.index < 50) return;
+                swapped = true;
+                std::filesystem::rename(swappedLevel, tree_ / "elsewhere");
+                makeDirectories(swappedLevel);
+                if (linkToSecret) {
+                    makeLink(secret.path(), swappedLevel + "/sibling");
+                } else {
+                    makeDirectories(swappedLevel + "/sibling");
+                    writeSized(swappedLevel + "/sibling/planted", 100000);
+                }
+            });
+        const Totals measured = measureTree(tree_.path());
+        EXPECT_TRUE(swapped);
+        EXPECT_EQ(measured, Totals(deepestBytes, 1));
+        std::filesystem::remove_all(top);
+        std::filesystem::remove_all(tree_ / "elsewhere");
+    }
 }
 
 }  // namespace

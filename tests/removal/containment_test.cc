@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 
 #include "removal/path_text.h"
 #include "removal/privileged_removal.h"
@@ -78,8 +77,6 @@ TEST(Target, ConstructsOnlyFromAnExactRawValue) {
     EXPECT_EQ(PrivilegedRemoval::rawValue(Target::gpuShaderCaches), "gpuShaderCaches");
     for (const std::string& bad : std::vector<std::string>{"AppBundle", "", "appBundle ", "appbundle", "systemcache", std::string("appBundle\0", 10)})
         EXPECT_FALSE(PrivilegedRemoval::targetFromRawValue(bad).has_value()) << bad;
-    nlohmann::ordered_json json = PrivilegedRemoval::Verdict{{"/a", "/b"}, {"/c"}};
-    EXPECT_EQ(json.dump(), R"({"allowed":["/a","/b"],"refused":["/c"]})");
 }
 
 TEST(LaunchdLabel, AcceptsOnlyTheAlphabetUpTo255Characters) {

@@ -1,5 +1,6 @@
-// Trees as deep as the descriptor limit reaches: the walk must neither run
-// out of stack nor leave a descriptor behind when the limit stops it.
+// Trees far deeper than the descriptor limit: the walk must neither run out
+// of stack nor of descriptors, and the levels it cannot keep open must be
+// found again only where they were.
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -7,11 +8,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <thread>
 
+#include "common/directory_walk.h"
 #include "common/unique_fd.h"
 #include "removal/engine_fixture.h"
+#include "removal/measurement.h"
 #include "removal/safe_removal.h"
+#include "removal/test_hooks.h"
+#include "support/deep_chain.h"
 #include "support/descriptors.h"
 
 namespace smcd::SafeRemoval {
@@ -32,56 +39,105 @@ struct DescriptorLimit {
     bool ok = false;
 };
 
-// A chain top/d/d/.../d of `levels` directories with a file at the bottom
-// and one beside every hundredth directory, made relative to descriptors so
-// that no path ever gets long. Holds two descriptors at most.
-void buildChain(const std::string& top, int levels) {
-    ASSERT_EQ(::mkdir(top.c_str(), 0755), 0);
-    UniqueFd current(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    ASSERT_TRUE(current.valid());
-    for (int level = 1; level < levels; ++level) {
-        if (level % 100 == 0) {
-            UniqueFd file(::openat(current.get(), "side", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-            ASSERT_TRUE(file.valid());
-        }
-        ASSERT_EQ(::mkdirat(current.get(), "d", 0755), 0);
-        UniqueFd next(::openat(current.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        ASSERT_TRUE(next.valid());
-        current = std::move(next);
-    }
-    UniqueFd bottom(::openat(current.get(), "bottom", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_TRUE(bottom.valid());
-}
+using test::buildChain;
 
 class DeepTree : public test::EngineTest {};
 
-TEST_F(DeepTree, TenThousandLevelsAreRemovedWithoutExhaustingTheStack) {
-    // One stream per level plus what the process already holds.
-    DescriptorLimit limit(kDeepLevels + 256 + test::openDescriptorCount());
-    ASSERT_TRUE(limit.ok) << "cannot raise the descriptor limit for this test";
-    const std::string top = victim("deep") + "/chain";
-    buildChain(top, kDeepLevels);
-    EXPECT_EQ(remove(top, kRoot), std::nullopt);
-    EXPECT_FALSE(test::exists(top));
-    EXPECT_TRUE(test::exists(std::string(kRoot) + "/deep"));
+// Far below what the daemon's default limit of 1024 allows: the walk must not
+// need a descriptor per level.
+constexpr rlim_t kLoweredLimit = 64;
+
+std::string levelPath(const std::string& top, int depth) {
+    std::string path = top;
+    for (int level = 0; level < depth; ++level) path += "/d";
+    return path;
 }
 
-TEST_F(DeepTree, ATreeDeeperThanTheLimitIsDeniedWithEveryDescriptorClosed) {
-    const std::string top = victim("too-deep") + "/chain";
-    constexpr int kLevels = 400;
-    buildChain(top, kLevels);
+TEST_F(DeepTree, TenThousandLevelsAreRemovedWithinAFixedNumberOfDescriptors) {
+    const std::string top = victim("deep") + "/chain";
+    buildChain(top, kDeepLevels);
+    const std::size_t before = test::openDescriptorCount();
+    std::size_t most = before;
+    removal_hooks::ScopedHook sample(removal_hooks::Point::betweenListingAndUnlink,
+                                     [&](const removal_hooks::Site&) { most = std::max(most, test::openDescriptorCount()); });
     {
-        DescriptorLimit limit(test::openDescriptorCount() + 100);
+        DescriptorLimit limit(kLoweredLimit);
         ASSERT_TRUE(limit.ok);
-        EXPECT_EQ(remove(top, kRoot), Failure::denied(EMFILE));
+        ASSERT_LT(before + DirectoryWalk::kOpenLevelBudget + 4, kLoweredLimit);
+        EXPECT_EQ(remove(top, kRoot), std::nullopt);
     }
-    // What lay above the limit's reach is still there, down to the bottom.
-    std::string path = top;
-    for (int level = 1; level < kLevels; ++level) path += "/d";
-    EXPECT_TRUE(test::exists(path + "/bottom"));
-    // With room to work the same call completes.
-    EXPECT_EQ(remove(top, kRoot), std::nullopt);
     EXPECT_FALSE(test::exists(top));
+    EXPECT_TRUE(test::exists(std::string(kRoot) + "/deep"));
+    EXPECT_LE(most, before + DirectoryWalk::kOpenLevelBudget + 4);
+}
+
+// While one request walks a chain far deeper than the descriptor limit, the
+// same process still has descriptors for other requests' removals and
+// measurements.
+TEST_F(DeepTree, OtherRequestsSucceedWhileADeepRemovalRuns) {
+    const std::string top = victim("deep") + "/chain";
+    buildChain(top, kDeepLevels);
+    const std::string other = victim("other");
+    DescriptorLimit limit(kLoweredLimit);
+    ASSERT_TRUE(limit.ok);
+    std::atomic<bool> done = false;
+    Expected<void, Failure> deep = unexpected(Failure::outsideRoot());
+    std::thread walker([&] {
+        deep = remove(top, kRoot);
+        done = true;
+    });
+    int rounds = 0;
+    while (!done) {
+        planted.file(other + "/tree/f", std::string(4096, 'x'));
+        EXPECT_EQ(PrivilegedRemoval::measureTree(other).second, 1);
+        EXPECT_EQ(remove(other + "/tree", kRoot), std::nullopt);
+        ++rounds;
+    }
+    walker.join();
+    EXPECT_EQ(deep, std::nullopt);
+    EXPECT_GT(rounds, 0);
+    EXPECT_FALSE(test::exists(top));
+}
+
+// A level far above the window gave up its descriptor; it is moved out of
+// the tree (and something else may stand in its place) while the walk is at
+// the bottom. The walk must find the change on its way up and must not go
+// back into the moved directory, even though its own "..", device and inode
+// would still lead there.
+TEST_F(DeepTree, ALevelMovedAwayAfterGivingUpItsDescriptorIsNeverEnteredAgain) {
+    constexpr int kLevels = 600;
+    constexpr int kMovedDepth = 3;
+    const std::string parking = victim("parking");
+    for (const char* replacement : {"link", "directory", "nothing"}) {
+        SCOPED_TRACE(replacement);
+        const std::string top = victim("deep") + "/chain";
+        buildChain(top, kLevels);
+        const std::string moved = levelPath(top, kMovedDepth);
+        bool fired = false;
+        {
+            removal_hooks::ScopedHook hook(removal_hooks::Point::betweenListingAndUnlink,
+                                           [&](const removal_hooks::Site& site) {
+                                               if (site.name != "bottom" || fired) return;
+                                               fired = true;
+                                               ASSERT_EQ(::rename(moved.c_str(), (parking + "/moved").c_str()), 0);
+                                               if (std::string(replacement) == "link") {
+                                                   ASSERT_EQ(::symlink(canary("tree").c_str(), moved.c_str()), 0);
+                                               } else if (std::string(replacement) == "directory") {
+                                                   ASSERT_EQ(::mkdir(moved.c_str(), 0755), 0);
+                                               }
+                                           });
+            EXPECT_EQ(remove(top, kRoot), Failure::escapedRoot("d"));
+        }
+        EXPECT_TRUE(fired);
+        // What was still open when it moved may be emptied (those are the
+        // objects the walk holds), but the moved level's child had given up
+        // its descriptor: reaching it again through ".." would have removed it.
+        EXPECT_TRUE(test::exists(parking + "/moved/d"));
+        EXPECT_TRUE(test::exists(top));
+        // Cleaning up needs the engine itself: the paths are too long for anything else.
+        EXPECT_EQ(remove(parking + "/moved", kRoot), std::nullopt);
+        EXPECT_EQ(remove(top, kRoot), std::nullopt);
+    }
 }
 
 }  // namespace

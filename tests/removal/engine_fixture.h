@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
+#include <ostream>
 #include <string>
 
 #include "removal/planted_files.h"
+#include "removal/safe_removal.h"
 #include "support/temp_dir.h"
 
 namespace smcd::test {
@@ -36,3 +39,22 @@ private:
 };
 
 }  // namespace smcd::test
+
+namespace smcd::SafeRemoval {
+
+// The engine's outcome as "nothing went wrong" or the one failure, so that a
+// case reads EXPECT_EQ(remove(...), std::nullopt) or a Failure.
+inline std::optional<Failure> outcome(const Expected<void, Failure>& result) {
+    if (result) return std::nullopt;
+    return result.error();
+}
+inline bool operator==(const Expected<void, Failure>& result, std::nullopt_t) { return result.has_value(); }
+inline bool operator==(const Expected<void, Failure>& result, const Failure& failure) {
+    return !result && result.error() == failure;
+}
+inline void PrintTo(const Failure& failure, std::ostream* out) { *out << describe(failure); }
+inline void PrintTo(const Expected<void, Failure>& result, std::ostream* out) {
+    *out << (result ? std::string("completed") : describe(result.error()));
+}
+
+}  // namespace smcd::SafeRemoval

@@ -122,7 +122,7 @@ protected:
                 remover(round);
             }
             // Whatever the attacker left inside the root goes, unraced.
-            const std::optional<Failure> cleanup = remove(victimPath, kRoot);
+            const std::optional<Failure> cleanup = outcome(remove(victimPath, kRoot));
             EXPECT_TRUE(!cleanup || *cleanup == Failure::notFound()) << (cleanup ? describe(*cleanup) : "");
             if (test::snapshot(canaryDir) != before) return round;
         }
@@ -136,7 +136,7 @@ protected:
 TEST_F(RaceAttack, TheEngineNeverTouchesTheCanary) {
     std::map<std::string, int> outcomes;
     const int damaged = firstDamagedRound(canary("tree"), [&](int) {
-        const std::optional<Failure> result = remove(victimPath, kRoot);
+        const std::optional<Failure> result = outcome(remove(victimPath, kRoot));
         ++outcomes[result ? describe(*result) : "removed"];
         // Only these can come of a tree raced like this: a swapped name, a
         // vanished one, or a directory refilled or replaced before its removal.

@@ -70,7 +70,7 @@ TEST_F(RaceWindow, AfterScreeningASwappedParentOrLeafIsRefusedByTheResolvedCheck
         if (screen({path}, Target::systemCache, 501).allowed.empty()) return std::nullopt;
         SMCD_REMOVAL_HOOK(Point::afterScreening, path);
         if (!acceptsResolved(path, Target::systemCache, 501)) return std::nullopt;
-        return remove(path, *acceptedRoot(path, Target::systemCache, 501));
+        return outcome(remove(path, *acceptedRoot(path, Target::systemCache, 501)));
     };
     const std::string path = v + "/a/b";
     {

@@ -32,14 +32,14 @@ using smcd::test::writeFile;
 int rounds() { return std::getenv("SMCD_STRESS") ? 200 : 20; }
 
 TEST(TrashConcurrency, SimultaneousItemsOfOneNameNeverShareOrOverwriteAnEntry) {
-    constexpr int threads = 8;
+    constexpr int kThreads = 8;
     TempDir home;
     TempDir work;
     smcd::platform::FreedesktopTrash trash(home.path(), ::geteuid());
     const int perThread = rounds();
     std::atomic<int> failures{0};
     std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
+    for (int t = 0; t < kThreads; ++t) {
         workers.emplace_back([&, t] {
             for (int i = 0; i < perThread; ++i) {
                 const std::string id = std::to_string(t) + "-" + std::to_string(i), parentPath = work / ("t" + id);
@@ -63,17 +63,17 @@ TEST(TrashConcurrency, SimultaneousItemsOfOneNameNeverShareOrOverwriteAnEntry) {
         const std::string record = readFile(home / (".local/share/Trash/info/" + name + ".trashinfo"));
         EXPECT_NE(record.find("/t" + id + "/Some.app\n"), std::string::npos) << name << " " << record;
     }
-    EXPECT_EQ(ids.size(), static_cast<std::size_t>(threads * perThread));
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(kThreads * perThread));
 }
 
 TEST(FlowConcurrency, ParallelRequestsEachGetTheirOwnCompleteAnswer) {
     if (!std::getenv("SMCD_IN_SANDBOX")) GTEST_SKIP() << "runs in the test sandbox only";
-    constexpr int threads = 4;
+    constexpr int kThreads = 4;
     const int perThread = rounds();
     smcd::platform::ScopedLogCapture capture;
     std::atomic<int> wrong{0};
     std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
+    for (int t = 0; t < kThreads; ++t) {
         workers.emplace_back([&, t] {
             for (int i = 0; i < perThread; ++i) {
                 const std::string mine = "/Library/Caches/com.example.c" + std::to_string(t) + "-" + std::to_string(i);
@@ -90,7 +90,7 @@ TEST(FlowConcurrency, ParallelRequestsEachGetTheirOwnCompleteAnswer) {
     for (auto& worker : workers) worker.join();
     EXPECT_EQ(wrong.load(), 0);
     // Two refusals, one measurement refusal and one deletion per round.
-    EXPECT_EQ(capture.lines().size(), static_cast<std::size_t>(threads * perThread * 3));
+    EXPECT_EQ(capture.lines().size(), static_cast<std::size_t>(kThreads * perThread * 3));
 }
 
 }  // namespace

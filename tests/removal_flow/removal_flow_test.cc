@@ -10,18 +10,21 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "daemon/reply_json.h"
 #include "platform/log/logger.h"
 #include "support/log_capture.h"
 #include "platform/trash/linux/freedesktop_trash.h"
 #include "removal/removal_flow.h"
 #include "removal/test_hooks.h"
 #include "support/descriptors.h"
+#include "support/removal_records.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -43,14 +46,14 @@ using smcd::test::writeFile;
 using Lines = std::vector<CapturedLine>;
 using Results = std::vector<PrivilegedRemovalResult>;
 
-constexpr uid_t ann = 501;
-constexpr uid_t bob = 502;
-constexpr bool permanently = true;
-constexpr bool toTrash = false;
+constexpr uid_t kAnn = 501;
+constexpr uid_t kBob = 502;
+constexpr bool kPermanently = true;
+constexpr bool kToTrash = false;
 
-const std::string outsideProblem = "Outside the directories Vornik's helper is allowed to touch.";
-const std::string resolvesProblem = "That location resolves outside the directories the helper may touch.";
-const std::string couldNotProblem = "That item could not be removed.";
+const std::string kOutsideProblem = "Outside the directories Vornik's helper is allowed to touch.";
+const std::string kResolvesProblem = "That location resolves outside the directories the helper may touch.";
+const std::string kCouldNotProblem = "That item could not be removed.";
 
 PrivilegedRemovalResult gone(const std::string& path) { return {path, true, std::nullopt}; }
 PrivilegedRemovalResult kept(const std::string& path, const std::string& problem) { return {path, false, problem}; }
@@ -91,7 +94,7 @@ protected:
     void SetUp() override {
         descriptorsBefore_ = smcd::test::openDescriptorCount();
         fs::create_directories("/Users/ann/Library/Caches");
-        giveTo("/Users/ann/Library", ann);
+        giveTo("/Users/ann/Library", kAnn);
     }
 
     void TearDown() override {
@@ -105,7 +108,7 @@ protected:
         EXPECT_EQ(smcd::test::openDescriptorCount(), descriptorsBefore_);
     }
 
-    Results remove(const std::vector<std::string>& paths, Target family, bool permanent, uid_t owner = ann) {
+    Results remove(const std::vector<std::string>& paths, Target family, bool permanent, uid_t owner = kAnn) {
         return removePaths(paths, family, permanent, owner, trash_);
     }
 
@@ -128,11 +131,11 @@ TEST_F(RemovalFlowTest, RefusedPathsComeFirstAndEachDistinctPathGetsOneRecordEve
     makeTree(composed);
     makeTree("/Library/Caches/com.example");
     ScopedLogCapture capture;
-    EXPECT_EQ(nlohmann::ordered_json(remove({}, Target::systemCache, permanently)).dump(), "[]");
+    EXPECT_EQ(nlohmann::ordered_json(remove({}, Target::systemCache, kPermanently)).dump(), "[]");
     const Results results = remove({"/Library/Caches/com.example", composed, "/Library/Preferences/x", decomposed,
                                     "/Library/Caches", composed, "/Library/Preferences/x"},
-                                   Target::systemCache, permanently);
-    EXPECT_EQ(results, (Results{kept("/Library/Preferences/x", outsideProblem), kept("/Library/Caches", outsideProblem),
+                                   Target::systemCache, kPermanently);
+    EXPECT_EQ(results, (Results{kept("/Library/Preferences/x", kOutsideProblem), kept("/Library/Caches", kOutsideProblem),
                                 gone("/Library/Caches/com.example"), gone(composed)}));
     EXPECT_FALSE(exists("/Library/Caches/com.example"));
     EXPECT_FALSE(exists(composed));
@@ -159,9 +162,9 @@ TEST_F(RemovalFlowTest, EveryFamilyDeletesAnAcceptedPathThroughTheEngine) {
     };
     for (const auto& c : cases) {
         c.path.ends_with(".log") ? writeFile(c.path, "log") : makeTree(c.path);
-        if (c.path.starts_with("/Users/ann")) giveTo(c.path, ann);
+        if (c.path.starts_with("/Users/ann")) giveTo(c.path, kAnn);
         ScopedLogCapture capture;
-        EXPECT_EQ(remove({c.path}, c.family, permanently), Results{gone(c.path)}) << c.path;
+        EXPECT_EQ(remove({c.path}, c.family, kPermanently), Results{gone(c.path)}) << c.path;
         EXPECT_FALSE(exists(c.path)) << c.path;
         EXPECT_EQ(capture.lines(), Lines{notice(c.line)}) << c.path;
     }
@@ -171,13 +174,13 @@ TEST_F(RemovalFlowTest, EveryFamilyDeletesAnAcceptedPathThroughTheEngine) {
 TEST_F(RemovalFlowTest, BundlesAndSupportFilesGoToTheTrashWhenAskedTo) {
     makeTree("/Applications/Some.app");
     makeTree("/Users/ann/Applications/Mine.app");
-    giveTo("/Users/ann/Applications", ann);
+    giveTo("/Users/ann/Applications", kAnn);
     makeTree("/Users/ann/Library/Caches/com.example");
-    giveTo("/Users/ann/Library/Caches/com.example", ann);
+    giveTo("/Users/ann/Library/Caches/com.example", kAnn);
     ScopedLogCapture capture;
-    EXPECT_EQ(remove({"/Applications/Some.app", "/Users/ann/Applications/Mine.app"}, Target::appBundle, toTrash),
+    EXPECT_EQ(remove({"/Applications/Some.app", "/Users/ann/Applications/Mine.app"}, Target::appBundle, kToTrash),
               (Results{gone("/Applications/Some.app"), gone("/Users/ann/Applications/Mine.app")}));
-    EXPECT_EQ(remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, toTrash),
+    EXPECT_EQ(remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, kToTrash),
               Results{gone("/Users/ann/Library/Caches/com.example")});
     EXPECT_FALSE(exists("/Applications/Some.app"));
     EXPECT_EQ(readFile(trashed("Some.app/sub/.hidden")), "data");
@@ -187,7 +190,7 @@ TEST_F(RemovalFlowTest, BundlesAndSupportFilesGoToTheTrashWhenAskedTo) {
                                       notice("removed supportFile (trashed)")}));
     // Without a Trash of the test's choosing, the daemon's own: root's home Trash.
     makeTree("/Applications/Utilities/Tool.app");
-    EXPECT_EQ(removePaths({"/Applications/Utilities/Tool.app"}, Target::appBundle, toTrash, ann),
+    EXPECT_EQ(removePaths({"/Applications/Utilities/Tool.app"}, Target::appBundle, kToTrash, kAnn),
               Results{gone("/Applications/Utilities/Tool.app")});
     EXPECT_EQ(readFile("/private/var/root/.local/share/Trash/files/Tool.app/file"), "data");
     fs::remove_all("/private/var/root/.local");
@@ -198,7 +201,7 @@ TEST_F(RemovalFlowTest, AFailedMoveToTheTrashReportsItsCodeAndDescription) {
     fs::create_directories("/Applications/Some.app");
     ASSERT_EQ(::mount("busy", "/Applications/Some.app", "tmpfs", 0, "mode=0755"), 0);
     ScopedLogCapture capture;
-    const Results results = remove({"/Applications/Some.app"}, Target::appBundle, toTrash);
+    const Results results = remove({"/Applications/Some.app"}, Target::appBundle, kToTrash);
     ::umount2("/Applications/Some.app", MNT_DETACH);
     EXPECT_EQ(results, Results{kept("/Applications/Some.app",
                                     "\"Some.app\" could not be moved to the Trash: Device or resource busy.")});
@@ -210,8 +213,8 @@ TEST_F(RemovalFlowTest, APathDeletedAfterScreeningIsRefusedAfterResolution) {
     makeTree("/Library/Caches/com.example");
     ScopedHook hook(Point::afterScreening, [](const Site&) { fs::remove_all("/Library/Caches/com.example"); });
     ScopedLogCapture capture;
-    EXPECT_EQ(remove({"/Library/Caches/com.example"}, Target::systemCache, permanently),
-              Results{kept("/Library/Caches/com.example", resolvesProblem)});
+    EXPECT_EQ(remove({"/Library/Caches/com.example"}, Target::systemCache, kPermanently),
+              Results{kept("/Library/Caches/com.example", kResolvesProblem)});
     EXPECT_EQ(capture.lines(), Lines{error("refused after resolution [systemCache]")});
 }
 
@@ -219,14 +222,14 @@ TEST_F(RemovalFlowTest, AParentSwappedForALinkAfterScreeningTouchesNothingOutsid
     // The peer's own Caches becomes a link to the system's: after resolution
     // the path is a system cache, which is not a support file of ann's.
     makeTree("/Users/ann/Library/Caches/com.example");
-    giveTo("/Users/ann/Library/Caches/com.example", ann);
+    giveTo("/Users/ann/Library/Caches/com.example", kAnn);
     makeTree("/Library/Caches/com.example");
     ScopedHook hook(Point::afterScreening,
                     [](const Site&) { swapForLink("/Users/ann/Library/Caches", "/Library/Caches"); });
-    for (const bool permanent : {permanently, toTrash}) {
+    for (const bool permanent : {kPermanently, kToTrash}) {
         ScopedLogCapture capture;
         EXPECT_EQ(remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, permanent),
-                  Results{kept("/Users/ann/Library/Caches/com.example", resolvesProblem)});
+                  Results{kept("/Users/ann/Library/Caches/com.example", kResolvesProblem)});
         EXPECT_EQ(capture.lines(), Lines{error("refused after resolution [supportFile]")});
         EXPECT_EQ(readFile("/Library/Caches/com.example/sub/.hidden"), "data");
         swapBack("/Users/ann/Library/Caches");
@@ -239,9 +242,9 @@ TEST_F(RemovalFlowTest, AComponentSwappedWhileActingIsRefusedWithItsName) {
     // the peer swaps it for a link to the system's caches. A move by path
     // would now trash /Library/Caches/com.example; by descriptor it cannot.
     makeTree("/Library/Caches/com.example");
-    for (const bool permanent : {toTrash, permanently}) {
+    for (const bool permanent : {kToTrash, kPermanently}) {
         makeTree("/Users/ann/Library/Caches/com.example");
-        giveTo("/Users/ann/Library/Caches", ann);
+        giveTo("/Users/ann/Library/Caches", kAnn);
         ScopedHook hook(Point::betweenComponents, [](const Site& site) {
             if (site.name == "Caches") swapForLink("/Users/ann/Library/Caches", "/Library/Caches");
         });
@@ -264,7 +267,7 @@ TEST_F(RemovalFlowTest, AnItemThatVanishesUnderTheEngineCountsAsRemoved) {
         if (site.name == "com.example") fs::remove_all("/Library/Caches/com.example");
     });
     ScopedLogCapture capture;
-    EXPECT_EQ(remove({"/Library/Caches/com.example"}, Target::systemCache, permanently),
+    EXPECT_EQ(remove({"/Library/Caches/com.example"}, Target::systemCache, kPermanently),
               Results{gone("/Library/Caches/com.example")});
     EXPECT_TRUE(capture.lines().empty());
 }
@@ -273,24 +276,24 @@ TEST_F(RemovalFlowTest, AnEngineDenialIsReportedPlainlyAndLoggedWithItsErrno) {
     // A root-owned file inside the peer's folder, removed with the peer's
     // file-system identity: the unlink fails with EACCES.
     makeTree("/Users/ann/Library/Caches/com.example");
-    giveTo("/Users/ann/Library/Caches/com.example", ann);
+    giveTo("/Users/ann/Library/Caches/com.example", kAnn);
     ASSERT_EQ(::lchown("/Users/ann/Library/Caches/com.example", 0, 0), 0);
     ScopedLogCapture capture;
-    ::setfsuid(ann);
-    const Results results = remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, permanently);
+    ::setfsuid(kAnn);
+    const Results results = remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, kPermanently);
     ::setfsuid(0);
-    EXPECT_EQ(results, Results{kept("/Users/ann/Library/Caches/com.example", couldNotProblem)});
+    EXPECT_EQ(results, Results{kept("/Users/ann/Library/Caches/com.example", kCouldNotProblem)});
     EXPECT_EQ(capture.lines(), Lines{error("removal failed [supportFile]: denied(13)")});
     EXPECT_TRUE(exists("/Users/ann/Library/Caches/com.example/file"));
 }
 
 TEST_F(RemovalFlowTest, APeerCannotReachIntoAnotherUsersHome) {
     makeTree("/Users/ann/Library/Caches/com.example");
-    giveTo("/Users/ann/Library/Caches/com.example", ann);
+    giveTo("/Users/ann/Library/Caches/com.example", kAnn);
     ScopedLogCapture capture;
-    for (const bool permanent : {toTrash, permanently})
-        EXPECT_EQ(remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, permanent, bob),
-                  Results{kept("/Users/ann/Library/Caches/com.example", outsideProblem)});
+    for (const bool permanent : {kToTrash, kPermanently})
+        EXPECT_EQ(remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, permanent, kBob),
+                  Results{kept("/Users/ann/Library/Caches/com.example", kOutsideProblem)});
     EXPECT_EQ(capture.lines(), (Lines{error("removal refused by screening: <private> [supportFile]"),
                                       error("removal refused by screening: <private> [supportFile]")}));
     EXPECT_EQ(readFile("/Users/ann/Library/Caches/com.example/file"), "data");
@@ -305,10 +308,10 @@ TEST_F(RemovalFlowTest, TheActivePowerLogDatabaseStaysWhileItsSiblingsGo) {
     ScopedLogCapture capture;
     const Results results = remove({database, folder + "/Other.db", database + "-wal", database + "-shm",
                                     "/var/db/powerlog/Library/PerfPowerTelemetry"},
-                                   Target::systemLogs, permanently);
-    EXPECT_EQ(results, (Results{kept(database, outsideProblem), kept(database + "-wal", outsideProblem),
-                                kept(database + "-shm", outsideProblem),
-                                kept("/var/db/powerlog/Library/PerfPowerTelemetry", outsideProblem),
+                                   Target::systemLogs, kPermanently);
+    EXPECT_EQ(results, (Results{kept(database, kOutsideProblem), kept(database + "-wal", kOutsideProblem),
+                                kept(database + "-shm", kOutsideProblem),
+                                kept("/var/db/powerlog/Library/PerfPowerTelemetry", kOutsideProblem),
                                 gone(folder + "/Other.db")}));
     EXPECT_TRUE(exists(database));
     EXPECT_TRUE(exists(database + "-wal"));
@@ -322,12 +325,97 @@ TEST_F(RemovalFlowTest, ShaderCachesInsideASensorsContainerAreOutOfReach) {
     const std::string app = "/var/folders/ab/xyz/C/com.example.app/com.apple.metalfe";
     for (const auto& tree : {plain, sensor, app}) makeTree(tree);
     ScopedLogCapture capture;
-    EXPECT_EQ(remove({sensor, plain, app}, Target::gpuShaderCaches, permanently),
-              (Results{kept(sensor, outsideProblem), gone(plain), gone(app)}));
+    EXPECT_EQ(remove({sensor, plain, app}, Target::gpuShaderCaches, kPermanently),
+              (Results{kept(sensor, kOutsideProblem), gone(plain), gone(app)}));
     EXPECT_EQ(readFile(sensor + "/file"), "data");
     EXPECT_EQ(capture.lines(), (Lines{error("removal refused by screening: <private> [gpuShaderCaches]"),
                                       notice("removed gpuShaderCaches (deleted)"),
                                       notice("removed gpuShaderCaches (deleted)")}));
+}
+
+// Each branch between the checks and the act, reached by changing the tree
+// at the hook named in the case: the record and the log line it gives.
+TEST_F(RemovalFlowTest, BranchesBetweenTheChecksAndTheActGiveTheirRecordAndLogLine) {
+    const std::string item = "/Users/ann/Library/Caches/com.example/item";
+    const std::string folder = "/Users/ann/Library/Caches/com.example";
+    struct Case {
+        const char* what;
+        Point point;
+        const char* at;  // the component or path at which the hook acts
+        bool permanent;
+        std::function<void()> change;
+        PrivilegedRemovalResult record;
+        Lines lines;
+    };
+    const std::string changed = "\"com.example\" changed while the helper was working, so nothing was removed.";
+    const std::vector<Case> cases{
+        {"gone before the existence query: already removed", Point::afterResolvedCheck, "", kPermanently,
+         [&] { fs::remove_all(item); }, gone(item), Lines{}},
+        {"the existence query fails otherwise (ENOTDIR): the removal reports it", Point::afterResolvedCheck, "",
+         kPermanently,
+         [&] {
+             fs::rename(folder, folder + ".moved");
+             writeFile(folder, "a file now");
+         },
+         kept(item, changed), Lines{error("refused a component that changed under us [supportFile]")}},
+        {"the leaf became a link before the re-check: no accepted root", Point::afterResolvedCheck, "", kPermanently,
+         [&] {
+             fs::rename(item, item + ".moved");
+             fs::create_directory_symlink(item + ".moved", item);
+         },
+         kept(item, "The helper could not establish which allowed directory that path belongs to."),
+         Lines{error("no accepted root [supportFile]")}},
+        {"the Trash branch finds a component gone: already removed", Point::betweenComponents, "com.example",
+         kToTrash, [&] { fs::rename(folder, folder + ".moved"); }, gone(item), Lines{}},
+        {"the Trash branch is denied a component: errno logged", Point::betweenComponents, "com.example", kToTrash,
+         [&] {
+             ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+             ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+             ::setfsuid(kAnn);
+         },
+         kept(item, kCouldNotProblem), Lines{error("removal failed [supportFile]: denied(13)")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        makeTree(item);
+        giveTo(folder, kAnn);
+        ScopedHook hook(c.point, [&](const Site& site) {
+            if (c.point == Point::betweenComponents && site.name != c.at) return;
+            c.change();
+        });
+        ScopedLogCapture capture;
+        const Results results = remove({item}, Target::supportFile, c.permanent);
+        ::setfsuid(0);
+        EXPECT_EQ(results, Results{c.record});
+        EXPECT_EQ(capture.lines(), c.lines);
+        fs::remove_all(folder);
+        fs::remove_all(folder + ".moved");
+    }
+    EXPECT_TRUE(trashIsEmpty());
+}
+
+// outsideRoot cannot come out of the engine inside the flow: the root is the
+// accepted root of a path that passed screening, so the path is canonical,
+// free of "." and "..", and strictly below it by the same comparison.
+
+TEST_F(RemovalFlowTest, ANameThatIsNotTextStillLeavesEveryRecordInTheReply) {
+    // An entry named by the single byte 0xFF is swapped for a link while the
+    // engine empties its parent: its name enters the record's problem, and
+    // the reply must still carry both records.
+    const std::string first = "/Library/Caches/com.example";
+    const std::string second = "/Library/Caches/com.example.other";
+    makeTree(first);
+    makeTree(second);
+    fs::create_directories(second + "/\xFF/inner");
+    ScopedHook hook(Point::betweenUnlinkAndOpen, [&](const Site& site) {
+        if (site.name == "\xFF") swapForLink(second + "/\xFF", "/Library/Caches");
+    });
+    const Results results = remove({first, second}, Target::systemCache, kPermanently);
+    const std::string problem =
+        "\"\xEF\xBF\xBD\" changed while the helper was working, so nothing was removed.";
+    EXPECT_EQ(results, (Results{gone(first), kept(second, problem)}));
+    EXPECT_EQ(nlohmann::json::parse(smcd::replyJSON(results)).get<Results>(), results);
+    EXPECT_TRUE(exists(second + "/\xFF.moved/inner"));
 }
 
 TEST(RemovalRecord, EncodesTheProblemOnlyWhenThereIsOne) {

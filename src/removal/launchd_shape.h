@@ -1,0 +1,13 @@
+#pragma once
+
+// The shape a launchd toggle request must have before anything reads the
+// property list.
+
+#include <string_view>
+
+namespace smcd::PrivilegedRemoval {
+
+bool acceptsLaunchdPlist(std::string_view path, std::string_view label);
+bool isValidLaunchdLabel(std::string_view label);
+
+}  // namespace smcd::PrivilegedRemoval
