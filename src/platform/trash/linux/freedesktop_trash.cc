@@ -13,13 +13,13 @@
 #include <ctime>
 #include <vector>
 
+#include "common/directory_walk.h"
 #include "common/unique_fd.h"
 #include "platform/trash/linux/trash_info.h"
 
 namespace smcd::platform {
 namespace {
 
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kPrivateDirectoryMode = S_IRWXU;
 constexpr unsigned kMaxNameAttempts = 1000;
 
@@ -104,10 +104,10 @@ std::string joined(const std::string& directory, std::string_view leaf) {
 // private first when it is missing, and insists that it belongs to `owner`
 // and that nobody else may write into it.
 Expected<UniqueFd, int> openPrivateDirectory(int at, const char* name, uid_t owner) {
-    UniqueFd fd(::openat(at, name, kDirectoryFlags));
+    UniqueFd fd(::openat(at, name, kNoFollowDirectoryFlags));
     if (!fd && errno == ENOENT) {
         if (::mkdirat(at, name, kPrivateDirectoryMode) != 0 && errno != EEXIST) return unexpected(errno);
-        fd.reset(::openat(at, name, kDirectoryFlags));
+        fd.reset(::openat(at, name, kNoFollowDirectoryFlags));
     }
     if (!fd) return unexpected(errno);
     struct stat info{};
@@ -151,11 +151,11 @@ Expected<TrashDirectory, int> openHomeTrash(const std::string& home, uid_t owner
 // The top directory of the file system holding `directory`: climb ".." while
 // it stays on the same mount and is not the process's own root.
 Expected<UniqueFd, int> topDirectoryOf(int directory, const Placement& placement) {
-    UniqueFd current(::openat(directory, ".", kDirectoryFlags));
+    UniqueFd current(::openat(directory, ".", kNoFollowDirectoryFlags));
     if (!current) return unexpected(errno);
     Placement here = placement;
     for (;;) {
-        UniqueFd up(::openat(current.get(), "..", kDirectoryFlags));
+        UniqueFd up(::openat(current.get(), "..", kNoFollowDirectoryFlags));
         if (!up) break;
         const auto above = placementOf(up.get());
         if (!above) break;
