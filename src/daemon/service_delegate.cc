@@ -2,7 +2,7 @@
 
 #include "daemon/fan_service.h"
 #include "daemon/vornik_fan_control.h"
-#include "daemon/vornik_fan_control_interface.h"
+#include "protocol/vornik_fan_control_protocol.h"
 #include "platform/log/daemon_log.h"
 
 namespace smcd {
@@ -20,7 +20,7 @@ bool ServiceDelegate::shouldAcceptNewConnection(platform::ipc::Listener&, platfo
     const std::uint32_t peerUID = connection.effectiveUserIdentifier();
     daemonLog().log(platform::LogLevel::Default, "accepted XPC connection from pid %{public}d uid %{public}u",
                     connection.processIdentifier(), peerUID);
-    connection.setExportedInterface(&vornikFanControlInterface());
+    connection.setExportedInterface(&protocol::vornikFanControlInterface());
     connection.setExportedObject(exportedObject(std::make_shared<FanService>(engine_, peerUID)));
     {
         std::lock_guard guard(countLock_);
