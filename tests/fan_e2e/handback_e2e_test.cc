@@ -12,11 +12,6 @@ namespace {
 
 using FanHandBack = SandboxTest;
 
-bool allAutomatic(const SimulatedMac& mac) {
-    return mac.value("F0Md") == 0 && mac.value("F1Md") == 0 && mac.value("Ftst") == 0 && mac.value("F0Tg") == 0 &&
-           mac.value("F1Tg") == 0;
-}
-
 TEST_F(FanHandBack, FansStayManualWhileAClientRemainsAndGoBackWhenTheLastIsKilled) {
     SimulatedMac mac("apple-silicon-laptop", {"--hold", "0.2"});
     auto first = startHolder(*mac.daemon, {"0", "3000"});
@@ -35,16 +30,7 @@ TEST_F(FanHandBack, FansStayManualWhileAClientRemainsAndGoBackWhenTheLastIsKille
 
     second->signal(SIGKILL);
     second->wait();
-    EXPECT_TRUE(eventually([&] { return allAutomatic(mac); }));
-}
-
-TEST_F(FanHandBack, AStoppedDaemonHandsEveryFanBackFirst) {
-    SimulatedMac mac("apple-silicon-laptop", {"--hold", "0.2"});
-    auto holder = startHolder(*mac.daemon, {"1", "5000"});
-    ASSERT_EQ(mac.value("F1Md"), 1);
-    mac.daemon->process().signal(SIGTERM);
-    EXPECT_EQ(mac.daemon->process().wait(std::chrono::seconds(30)), 0);
-    EXPECT_TRUE(allAutomatic(mac));
+    EXPECT_TRUE(eventually([&] { return mac.allFansAutomatic(); }));
 }
 
 TEST_F(FanHandBack, NoSimulatorAtStartUpMeansNoSMCForTheLifeOfTheProcess) {

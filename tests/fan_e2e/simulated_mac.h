@@ -54,6 +54,11 @@ struct SimulatedMac {
         if (reply.rfind("ok ", 0) != 0) return std::nullopt;
         return std::llround(std::stod(reply.substr(3)));
     }
+    // Both fans of the two-fan profiles in automatic mode, with no target and "Ftst" released.
+    bool allFansAutomatic() const {
+        return value("F0Md") == 0 && value("F1Md") == 0 && value("Ftst") == 0 && value("F0Tg") == 0 &&
+               value("F1Tg") == 0;
+    }
     // Attempted user-client writes of `key` so far.
     int writeAttempts(const std::string& key) const {
         const auto reply = control("writes " + key);
