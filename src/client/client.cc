@@ -8,12 +8,17 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/ipc/endpoint.h"
+#include "smcd/product_facts.h"
+
 namespace smcd::client {
 namespace {
 
 Failure invalidated(std::string reason) { return {FailureKind::invalidated, std::move(reason)}; }
 
 }  // namespace
+
+std::string defaultSocketPath() { return platform::ipc::socketPathForService(product_facts::kServiceName); }
 
 Result<Client> Client::connect(std::string_view socketPath) {
     sockaddr_un address{};

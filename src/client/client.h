@@ -19,7 +19,9 @@
 
 namespace smcd::client {
 
-inline constexpr std::string_view kDefaultSocketPath = "/var/run/com.vornik.smcd.socket";
+// Where the daemon serves its service: the path the daemon itself derives
+// from the service name.
+std::string defaultSocketPath();
 
 enum class FailureKind {
     unreachable,   // no daemon answers at the socket
@@ -53,7 +55,7 @@ using platform::ipc::WireValue;
 
 class Client {
 public:
-    static Result<Client> connect(std::string_view socketPath = kDefaultSocketPath);
+    static Result<Client> connect(std::string_view socketPath);
 
     // Checks the arguments against the method's types before sending.
     Result<std::vector<WireValue>> call(std::string_view selector, const std::vector<WireValue>& arguments);

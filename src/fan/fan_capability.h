@@ -19,9 +19,6 @@ struct FanCapability {
 };
 
 void to_json(nlohmann::ordered_json& json, const FanCapability& capability);
-// All five keys are required; a missing or mistyped one throws nlohmann::json::exception.
-void from_json(const nlohmann::ordered_json& json, FanCapability& capability);
-void from_json(const nlohmann::json& json, FanCapability& capability);
 
 // The answer of a fan operation: the message is present only on failure.
 struct FanResult {

@@ -46,7 +46,7 @@ struct UsageError {
 };
 
 struct Options {
-    std::string socket{client::kDefaultSocketPath};
+    std::string socket = client::defaultSocketPath();
     bool json = false;
 };
 

@@ -10,6 +10,7 @@
 
 #include "fan/fan_capability.h"
 #include "fan/rpm_rounding.h"
+#include "support/fan_capability_json.h"
 #include "support/model_core.h"
 
 namespace smcd {

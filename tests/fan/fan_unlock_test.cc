@@ -99,7 +99,9 @@ TEST(Unlock, ANegativeIndexAppearsWithItsSignInEveryMessage) {
         ModelCore model(profile);
         ASSERT_FALSE(model.machine.define("F-1M", "ui8 ", {0}));  // "F-1Md" cut to four bytes
         ASSERT_FALSE(model.machine.setRefuseWrites("F-1M", true));
-        EXPECT_EQ(model.core->unlockManual(-1, "F-1Md"), message);
+        const auto unlocked = model.core->unlockManual(-1, "F-1Md");
+        ASSERT_FALSE(unlocked);
+        EXPECT_EQ(unlocked.error(), message);
     }
 }
 

@@ -16,6 +16,7 @@
 
 #include "client/client.h"
 #include "fan/fan_capability.h"
+#include "support/fan_capability_json.h"
 #include "platform/smc/smc_socket_wire.h"
 #include "support/daemon.h"
 #include "support/process.h"

@@ -85,7 +85,7 @@ FanResult SMCFanCore::setFan(std::int64_t index, bool manual, std::int64_t targe
     const auto highest = truncatedRPM(*maximum);
     if (!lowest || !highest) return unreadable;
 
-    if (auto refusal = unlockManual(index, *mode)) return FanResult::failed(std::move(*refusal));
+    if (auto unlocked = unlockManual(index, *mode); !unlocked) return FanResult::failed(std::move(unlocked).error());
 
     const std::int64_t clamped = std::max(std::min(targetRPM, *highest), *lowest);
     if (!writeNumber(fanCode(index, kFanTargetSuffix), static_cast<float>(clamped))) {
@@ -94,19 +94,19 @@ FanResult SMCFanCore::setFan(std::int64_t index, bool manual, std::int64_t targe
     return FanResult::succeeded();
 }
 
-std::optional<std::string> SMCFanCore::unlockManual(std::int64_t fan, std::string_view modeKey) {
+Expected<void, std::string> SMCFanCore::unlockManual(std::int64_t fan, std::string_view modeKey) {
     const std::uint32_t mode = fourCharCode(modeKey);
-    if (writeKey(mode, kModeManual)) return std::nullopt;
-    if (!ftstAvailable()) return fanText(fan) + " mode write rejected and this Mac has no Ftst unlock";
+    if (writeKey(mode, kModeManual)) return {};
+    if (!ftstAvailable()) return unexpected(fanText(fan) + " mode write rejected and this Mac has no Ftst unlock");
 
     writeKey(fourCharCode(kFanUnlockKey), kUnlockRaised);
     clock_->sleepFor(kUnlockSettleTime);
     const auto deadline = clock_->now() + kUnlockDeadline;
     while (clock_->now() < deadline) {
-        if (writeKey(mode, kModeManual)) return std::nullopt;
+        if (writeKey(mode, kModeManual)) return {};
         clock_->sleepFor(kUnlockRetryInterval);
     }
-    return "Timed out unlocking fan " + std::to_string(fan) + " — thermalmonitord kept control";
+    return unexpected("Timed out unlocking fan " + std::to_string(fan) + " — thermalmonitord kept control");
 }
 
 FanResult SMCFanCore::setAutomatic(std::int64_t fan, std::string_view modeKey) {
