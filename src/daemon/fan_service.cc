@@ -12,9 +12,12 @@
 namespace smcd {
 namespace {
 
-void replyStatus(const StatusReply& reply, Expected<FanResult, std::string> result) {
-    if (!result) return reply(false, std::move(result).error());
-    reply(result->success, std::move(result->message));
+// A fan operation's outcome at the boundary: (true, nil), or (false, why),
+// whether the SMC is missing or the operation failed.
+void replyStatus(const StatusReply& reply, Expected<Expected<void, std::string>, std::string> outcome) {
+    if (!outcome) return reply(false, std::move(outcome).error());
+    if (!*outcome) return reply(false, std::move(*outcome).error());
+    reply(true, std::nullopt);
 }
 
 }  // namespace

@@ -50,13 +50,14 @@ public:
     std::vector<FanCapability> capabilities();
     FanCapability capability(std::int64_t fan);
     std::optional<std::string> modeKey(std::int64_t fan);
-    FanResult setFan(std::int64_t index, bool manual, std::int64_t targetRPM);
-    FanResult setAutomatic(std::int64_t fan, std::string_view modeKey);
+    // Each fan operation fails with the message the client is shown.
+    Expected<void, std::string> setFan(std::int64_t index, bool manual, std::int64_t targetRPM);
+    Expected<void, std::string> setAutomatic(std::int64_t fan, std::string_view modeKey);
     // Puts the fan in manual mode, through the "Ftst" unlock when the thermal
     // manager holds on to it; the error says why it stayed automatic.
     Expected<void, std::string> unlockManual(std::int64_t fan, std::string_view modeKey);
     bool otherFanIsManual(std::int64_t exceptFan);
-    FanResult resetAllToAuto();
+    Expected<void, std::string> resetAllToAuto();
 
 private:
     // key access

@@ -34,7 +34,7 @@ protected:
 
     void setFanManual() {
         const auto result = engine_->withCore([](SMCFanCore& core) { return core.setFan(0, true, 3000); });
-        ASSERT_TRUE(result && result->success);
+        ASSERT_TRUE(result && *result);
     }
     bool fanManual() { return model_.byte("F0md") == 1; }
 
@@ -78,7 +78,7 @@ TEST_F(Delegate, AClientAcceptedWhileTheHandBackWaitsKeepsItsFans) {
         (void)engine_->withCore([&](SMCFanCore& core) {
             inside = true;
             while (!go) std::this_thread::yield();
-            EXPECT_TRUE(core.setFan(0, true, 3000).success);
+            EXPECT_TRUE(core.setFan(0, true, 3000));
         });
     });
     ASSERT_TRUE(test::eventually([&] { return inside.load(); }));
