@@ -14,7 +14,9 @@
 namespace smcd::client {
 namespace {
 
-Failure invalidated(std::string reason) { return {FailureKind::invalidated, std::move(reason)}; }
+Unexpected<Failure> invalidated(std::string reason) {
+    return unexpected(Failure{FailureKind::invalidated, std::move(reason)});
+}
 
 }  // namespace
 
@@ -24,12 +26,12 @@ Result<Client> Client::connect(std::string_view socketPath) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socketPath.empty() || socketPath.size() >= sizeof(address.sun_path))
-        return Failure{FailureKind::unreachable, "socket path too long"};
+        return unexpected(Failure{FailureKind::unreachable, "socket path too long"});
     std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) return Failure{FailureKind::unreachable, std::strerror(errno)};
+    if (!fd) return unexpected(Failure{FailureKind::unreachable, std::strerror(errno)});
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
-        return Failure{FailureKind::unreachable, std::string(socketPath) + ": " + std::strerror(errno)};
+        return unexpected(Failure{FailureKind::unreachable, std::string(socketPath) + ": " + std::strerror(errno)});
     return Client(std::move(fd));
 }
 
@@ -59,7 +61,7 @@ Result<std::string> Client::roundTrip(const std::function<std::string(std::uint6
     try {
         request = encode(nextId_);
     } catch (const nlohmann::json::exception&) {
-        return Failure{FailureKind::badRequest, "a text argument is not valid UTF-8"};
+        return unexpected(Failure{FailureKind::badRequest, "a text argument is not valid UTF-8"});
     }
     ++nextId_;
     return exchange(request);
@@ -67,7 +69,7 @@ Result<std::string> Client::roundTrip(const std::function<std::string(std::uint6
 
 Result<std::vector<WireValue>> Client::call(std::string_view selector, const std::vector<WireValue>& arguments) {
     const auto method = protocol::vornikFanControlInterface().find(selector);
-    if (!method) return Failure{FailureKind::badRequest, "unknown selector " + std::string(selector)};
+    if (!method) return unexpected(Failure{FailureKind::badRequest, "unknown selector " + std::string(selector)});
     return call(static_cast<protocol::Method>(*method), arguments);
 }
 
@@ -75,12 +77,13 @@ Result<std::vector<WireValue>> Client::call(protocol::Method method, const std::
     const auto& signature = protocol::vornikFanControlInterface().methods()[protocol::numberOf(method)];
     const std::string selector(signature.selector);
     if (arguments.size() != signature.arguments.size())
-        return Failure{FailureKind::badRequest, "wrong number of arguments for " + selector};
+        return unexpected(Failure{FailureKind::badRequest, "wrong number of arguments for " + selector});
     for (std::size_t i = 0; i < arguments.size(); ++i)
         if (!platform::ipc::valueMatches(arguments[i], signature.arguments[i]))
-            return Failure{FailureKind::badRequest, "argument " + std::to_string(i + 1) + " has the wrong type"};
+            return unexpected(
+                Failure{FailureKind::badRequest, "argument " + std::to_string(i + 1) + " has the wrong type"});
     auto payload = roundTrip([&](std::uint64_t id) { return platform::ipc::encodeCall(id, selector, arguments); });
-    if (!payload.ok()) return payload.failure();
+    if (!payload.has_value()) return unexpected(payload.error());
     auto reply = platform::ipc::decodeReply(payload.value(), signature.reply);
     if (!reply) return invalidated("reply does not match " + selector);
     if (reply->id != nextId_ - 1) return invalidated("reply does not answer the call");
@@ -89,7 +92,7 @@ Result<std::vector<WireValue>> Client::call(protocol::Method method, const std::
 
 Result<nlohmann::json> Client::callUnchecked(std::string_view selector, const nlohmann::json& arguments) {
     auto payload = roundTrip([&](std::uint64_t id) { return platform::ipc::encodeCall(id, selector, arguments); });
-    if (!payload.ok()) return payload.failure();
+    if (!payload.has_value()) return unexpected(payload.error());
     auto parsed = nlohmann::json::parse(payload.value(), nullptr, false);
     const auto id = parsed.is_object() ? parsed.find("id") : parsed.end();
     if (id == parsed.end() || !id->is_number_unsigned() || id->get<std::uint64_t>() != nextId_ - 1 ||

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <tuple>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include "common/expected.h"
 #include "common/unique_fd.h"
 #include "platform/ipc/wire.h"
 #include "protocol/vornik_fan_control_protocol.h"
@@ -35,18 +35,7 @@ struct Failure {
 };
 
 template <class T>
-class Result {
-public:
-    Result(T value) : state_(std::move(value)) {}
-    Result(Failure failure) : state_(std::move(failure)) {}
-    bool ok() const { return state_.index() == 0; }
-    const T& value() const { return std::get<0>(state_); }
-    T& value() { return std::get<0>(state_); }
-    const Failure& failure() const { return std::get<1>(state_); }
-
-private:
-    std::variant<T, Failure> state_;
-};
+using Result = Expected<T, Failure>;
 
 using protocol::Count;
 using protocol::Paths;
@@ -94,7 +83,7 @@ private:
             return std::vector<WireValue>{WireValue(std::tuple_element_t<I, Arguments>(std::forward<A>(arguments)))...};
         }(std::make_index_sequence<sizeof...(A)>{});
         auto reply = call(method, values);
-        if (!reply.ok()) return reply.failure();
+        if (!reply.has_value()) return unexpected(reply.error());
         return protocol::ReplyKind<typename Traits::Reply>::unpack(reply.value());
     }
 

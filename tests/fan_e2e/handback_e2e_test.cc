@@ -25,7 +25,7 @@ TEST_F(FanHandBack, FansStayManualWhileAClientRemainsAndGoBackWhenTheLastIsKille
 
     first->signal(SIGKILL);
     first->wait();
-    ASSERT_TRUE(mac.connect().ping().ok()) << "a further connection that comes and goes changes nothing either";
+    ASSERT_TRUE(mac.connect().ping().has_value()) << "a further connection that comes and goes changes nothing either";
     ASSERT_TRUE(second->running());
     EXPECT_EQ(mac.value("F0Md"), 1);
     EXPECT_EQ(mac.value("F1Md"), 1);
@@ -40,14 +40,14 @@ TEST_F(FanHandBack, FansStayManualWhileAClientRemainsAndGoBackWhenTheLastIsKille
 TEST_F(FanHandBack, NoSimulatorAtStartUpMeansNoSMCForTheLifeOfTheProcess) {
     Daemon daemon;
     auto client = client::Client::connect(daemon.socketPath());
-    ASSERT_TRUE(client.ok());
+    ASSERT_TRUE(client.has_value());
     const auto refused = [](const auto& reply) {
-        return reply.ok() && !reply.value().success && reply.value().message == "SMC unavailable";
+        return reply.has_value() && !reply.value().success && reply.value().message == "SMC unavailable";
     };
     const auto unavailable = [&] {
         const auto capabilities = client.value().capabilities();
-        return capabilities.ok() && capabilities.value() == "[]" && refused(client.value().setFan(0, true, 3000)) &&
-               refused(client.value().resetAllToAuto());
+        return capabilities.has_value() && capabilities.value() == "[]" &&
+               refused(client.value().setFan(0, true, 3000)) && refused(client.value().resetAllToAuto());
     };
     EXPECT_TRUE(unavailable());
     auto sim = startSimulator("apple-silicon-laptop");
@@ -69,17 +69,17 @@ TEST_F(ExitForUpdate, HandsBackRepliesAndServesOtherRequestsButNoFanRequestUntil
     ASSERT_EQ(mac.value("F1Md"), 1);
     auto exiting = mac.connect();
     auto other = mac.connect();
-    ASSERT_TRUE(other.ping().ok());
+    ASSERT_TRUE(other.ping().has_value());
 
     const auto exited = exiting.terminateForUpdate();
-    ASSERT_TRUE(exited.ok()) << "the reply comes before the exit";
+    ASSERT_TRUE(exited.has_value()) << "the reply comes before the exit";
     EXPECT_TRUE(exited.value());
     EXPECT_TRUE(mac.allFansAutomatic());
     // The process has 0.2 s left: plenty for a ping, and a fan request must wait them out.
     const auto version = other.ping();
-    ASSERT_TRUE(version.ok()) << "requests are still served after the reply";
+    ASSERT_TRUE(version.has_value()) << "requests are still served after the reply";
     EXPECT_EQ(version.value(), "14");
-    EXPECT_FALSE(other.setFan(0, true, 3000).ok()) << "a fan request after the hand-back never runs";
+    EXPECT_FALSE(other.setFan(0, true, 3000).has_value()) << "a fan request after the hand-back never runs";
 
     EXPECT_EQ(mac.daemon->process().wait(), 0);
     EXPECT_TRUE(mac.allFansAutomatic());
@@ -92,12 +92,12 @@ TEST_F(ExitForUpdate, NoFanIsManualAfterTheExitWhileAnotherClientKeepsSettingOne
         auto exiting = mac.connect();
         std::atomic<int> answered{0};
         std::thread loop([&] {
-            for (std::int64_t rpm = 3000; setter.setFan(rpm % 2, true, rpm).ok(); ++rpm) ++answered;
+            for (std::int64_t rpm = 3000; setter.setFan(rpm % 2, true, rpm).has_value(); ++rpm) ++answered;
         });
         eventually([&] { return answered.load() >= 3; });
         const auto exited = exiting.terminateForUpdate();
         loop.join();
-        ASSERT_TRUE(exited.ok() && exited.value()) << "round " << round;
+        ASSERT_TRUE(exited.has_value() && exited.value()) << "round " << round;
         EXPECT_EQ(mac.daemon->process().wait(), 0) << "round " << round;
         EXPECT_TRUE(mac.allFansAutomatic()) << "round " << round << " after " << answered << " fan requests";
     }

@@ -71,7 +71,7 @@ struct SimulatedMac {
     // would undo a test's first manual setting, so wait until the one for
     // our own first connection has been written and the SMC has gone quiet.
     void settle() {
-        if (!connect().ping().ok()) throw std::runtime_error("the daemon does not answer");
+        if (!connect().ping().has_value()) throw std::runtime_error("the daemon does not answer");
         const auto lastFan = "F" + std::to_string(value("FNum").value_or(0) - 1);
         if (value(lastFan + "Md") || value(lastFan + "md")) {
             eventually([&] { return writeAttempts(lastFan + "Tg") >= 1; });
@@ -85,7 +85,7 @@ struct SimulatedMac {
 
     client::Client connect() const {
         auto connection = client::Client::connect(daemon->socketPath());
-        if (!connection.ok()) throw std::runtime_error("cannot connect: " + connection.failure().reason);
+        if (!connection.has_value()) throw std::runtime_error("cannot connect: " + connection.error().reason);
         return std::move(connection.value());
     }
 

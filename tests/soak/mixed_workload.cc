@@ -90,8 +90,8 @@ private:
 
     template <class T>
     std::optional<T> answer(Method method, const client::Result<T>& result) {
-        if (!result.ok()) {
-            fail(method, "got no reply: " + result.failure().reason);
+        if (!result.has_value()) {
+            fail(method, "got no reply: " + result.error().reason);
             return std::nullopt;
         }
         tally_.answered(method);
@@ -246,8 +246,8 @@ Method pick(std::mt19937& random) {
 
 std::optional<client::Client> connect(const ClientPlan& plan, Tally& tally) {
     auto connection = client::Client::connect(plan.socketPath);
-    if (!connection.ok()) {
-        tally.fail("cannot connect: " + connection.failure().reason);
+    if (!connection.has_value()) {
+        tally.fail("cannot connect: " + connection.error().reason);
         return std::nullopt;
     }
     return std::move(connection.value());
