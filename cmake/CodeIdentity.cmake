@@ -67,3 +67,9 @@ __asm__(
 ]==])
   target_sources(${target} PRIVATE ${source})
 endfunction()
+
+# smcd_embed_app_identity(<target>): the companion app's identity, the one the
+# daemon's peer requirement admits.
+function(smcd_embed_app_identity target)
+  smcd_embed_code_identity(${target} IDENTIFIER ${SMCD_APP_IDENTIFIER} TEAM ${SMCD_APP_TEAM} VERSION ${SMCD_APP_VERSION})
+endfunction()

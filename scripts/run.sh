@@ -5,6 +5,8 @@
 # simulator is stopped.
 set -euo pipefail
 bin=${1:?usage: run.sh BINDIR}
+# SMCD_SERVICE_NAME and SMCD_SOCKET_PATH, as the build compiled them in.
+. "$bin/product_facts.env"
 
 sim_pid=""
 stop_simulator() {
@@ -26,5 +28,5 @@ for _ in $(seq 1 100); do
   sleep 0.05
 done
 
-echo "run: smcd serving com.vornik.smcd on /var/run/com.vornik.smcd.socket (Ctrl-C stops)" >&2
+echo "run: smcd serving $SMCD_SERVICE_NAME on $SMCD_SOCKET_PATH (Ctrl-C stops)" >&2
 "$bin/smcd" || true

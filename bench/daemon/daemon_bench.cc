@@ -116,7 +116,7 @@ double pingsPerSecond(const std::string& socket, int clients, int pingsEach) {
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&] {
             auto client = smcd::client::Client::connect(socket);
-            for (int i = 0; i < pingsEach && client.ok(); ++i) (void)client.value().ping();
+            for (int i = 0; i < pingsEach && client.has_value(); ++i) (void)client.value().ping();
         });
     }
     for (auto& t : threads) t.join();
@@ -157,7 +157,7 @@ int main() {
         Daemon daemon(directory);
         for (;;) {
             auto client = smcd::client::Client::connect(daemon.socket);
-            if (client.ok() && client.value().ping().ok()) break;
+            if (client.has_value() && client.value().ping().has_value()) break;
         }
         coldStart += seconds(Clock::now() - start) / 5;
         ::unlink(daemon.socket.c_str());
@@ -165,7 +165,7 @@ int main() {
 
     Daemon daemon(directory);
     auto client = smcd::client::Client::connect(daemon.socket);
-    while (!client.ok()) client = smcd::client::Client::connect(daemon.socket);
+    while (!client.has_value()) client = smcd::client::Client::connect(daemon.socket);
     for (int i = 0; i < 1000; ++i) (void)client.value().ping();  // warm up
     const auto start = Clock::now();
     for (int i = 0; i < kRounds; ++i) (void)client.value().ping();

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "connection_model.h"
-#include "daemon/vornik_fan_control_interface.h"
+#include "protocol/vornik_fan_control_protocol.h"
 #include "platform/ipc/wire.h"
 
 namespace {

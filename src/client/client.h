@@ -8,16 +8,20 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include "common/expected.h"
 #include "common/unique_fd.h"
 #include "platform/ipc/wire.h"
+#include "protocol/vornik_fan_control_protocol.h"
 
 namespace smcd::client {
 
-inline constexpr std::string_view kDefaultSocketPath = "/var/run/com.vornik.smcd.socket";
+// Where the daemon serves its service: the path the daemon itself derives
+// from the service name.
+std::string defaultSocketPath();
 
 enum class FailureKind {
     unreachable,   // no daemon answers at the socket
@@ -31,35 +35,16 @@ struct Failure {
 };
 
 template <class T>
-class Result {
-public:
-    Result(T value) : state_(std::move(value)) {}
-    Result(Failure failure) : state_(std::move(failure)) {}
-    bool ok() const { return state_.index() == 0; }
-    const T& value() const { return std::get<0>(state_); }
-    T& value() { return std::get<0>(state_); }
-    const Failure& failure() const { return std::get<1>(state_); }
+using Result = Expected<T, Failure>;
 
-private:
-    std::variant<T, Failure> state_;
-};
-
-struct Status {
-    bool success;
-    std::optional<std::string> message;
-};
-
-struct Count {
-    std::int64_t count;
-    std::string message;
-};
-
+using protocol::Count;
+using protocol::Paths;
+using protocol::Status;
 using platform::ipc::WireValue;
-using Paths = std::vector<std::string>;
 
 class Client {
 public:
-    static Result<Client> connect(std::string_view socketPath = kDefaultSocketPath);
+    static Result<Client> connect(std::string_view socketPath);
 
     // Checks the arguments against the method's types before sending.
     Result<std::vector<WireValue>> call(std::string_view selector, const std::vector<WireValue>& arguments);
@@ -67,23 +52,16 @@ public:
     // the reply comes back as its JSON array of values.
     Result<nlohmann::json> callUnchecked(std::string_view selector, const nlohmann::json& arguments);
 
-    Result<std::string> capabilities();
-    Result<Status> setFan(std::int64_t index, bool manual, std::int64_t targetRPM);
-    Result<Status> resetAllToAuto();
-    Result<std::string> ping();
-    Result<std::string> runMaintenance(const Paths& taskIDs);
-    Result<std::string> dumpBackgroundItems();
-    Result<bool> terminateForUpdate();
-    Result<std::string> removeAppBundles(const Paths& paths, bool permanent);
-    Result<std::string> removeSupportPaths(const Paths& paths, bool permanent);
-    Result<Status> setLaunchdItem(std::string_view label, std::string_view plistPath, bool enable);
-    Result<std::string> measurePrivilegedPaths(const Paths& paths);
-    Result<Count> deleteLocalSnapshots(std::int64_t olderThanDays, std::string_view volume);
-    Result<std::string> removeSystemCachePaths(const Paths& paths);
-    Result<std::string> removeSystemLogPaths(const Paths& paths);
-    Result<std::string> removeGPUShaderCachePaths(const Paths& paths);
-    Result<std::string> removeRosettaCachePaths(const Paths& paths);
-    Result<std::string> systemNetworkConnections();
+    // One typed call per method of the protocol, named as in its method
+    // list, e.g. setFan(index, manual, targetRPM) -> Result<Status>. The
+    // arguments must convert to the method's argument types.
+#define SMCD_CLIENT_CALL(name, service, selector, Reply, ...)                                    \
+    template <class... A>                                                                      \
+    Result<protocol::ReplyKind<protocol::Reply>::Value> name(A&&... arguments) {               \
+        return typed<protocol::Method::name>(std::forward<A>(arguments)...);                   \
+    }
+    SMCD_VORNIK_FAN_CONTROL_METHODS(SMCD_CLIENT_CALL)
+#undef SMCD_CLIENT_CALL
 
     int socket() const { return socket_.get(); }
 
@@ -93,6 +71,21 @@ private:
     Result<std::string> roundTrip(const std::function<std::string(std::uint64_t id)>& encode);
     // Sends one encoded call and waits for the next reply payload.
     Result<std::string> exchange(const std::string& request);
+    Result<std::vector<WireValue>> call(protocol::Method method, const std::vector<WireValue>& arguments);
+
+    template <protocol::Method method, class... A>
+    Result<typename protocol::ReplyKind<typename protocol::MethodTraits<method>::Reply>::Value> typed(
+        A&&... arguments) {
+        using Traits = protocol::MethodTraits<method>;
+        using Arguments = typename Traits::Arguments;
+        static_assert(sizeof...(A) == std::tuple_size_v<Arguments>, "wrong number of arguments");
+        auto values = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return std::vector<WireValue>{WireValue(std::tuple_element_t<I, Arguments>(std::forward<A>(arguments)))...};
+        }(std::make_index_sequence<sizeof...(A)>{});
+        auto reply = call(method, values);
+        if (!reply.has_value()) return unexpected(reply.error());
+        return protocol::ReplyKind<typename Traits::Reply>::unpack(reply.value());
+    }
 
     UniqueFd socket_;
     std::uint64_t nextId_ = 1;

@@ -1,17 +1,38 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <string_view>
+
+#include "smcd/product_facts.h"
 
 namespace smcd {
 
-inline constexpr std::string_view vornikFanServiceName = "com.vornik.smcd";
-inline constexpr std::string_view vornikFanDaemonVersion = "14";
+inline constexpr std::string_view vornikFanServiceName = product_facts::kServiceName;
+inline constexpr std::string_view vornikFanDaemonVersion = product_facts::kDaemonVersion;
+
+namespace detail {
+
+struct RequirementText {
+    std::array<char, 256> chars{};
+    std::size_t size = 0;
+};
 
 // Only the signed companion app may talk to the daemon.
-inline constexpr std::string_view peerRequirement =
-    "identifier \"com.vornik.app\" and anchor apple generic and "
-    "certificate leaf[subject.OU] = \"Q4ZK2M7WXR\" and "
-    "info [CFBundleShortVersionString] >= \"1.0\"";
+inline constexpr RequirementText kPeerRequirement = [] {
+    RequirementText text;
+    for (std::string_view part : {std::string_view("identifier \""), product_facts::kAppIdentifier,
+                                  std::string_view("\" and anchor apple generic and certificate leaf[subject.OU] = \""),
+                                  product_facts::kAppTeam,
+                                  std::string_view("\" and info [CFBundleShortVersionString] >= \""),
+                                  product_facts::kAppVersion, std::string_view("\"")})
+        for (const char c : part) text.chars[text.size++] = c;
+    return text;
+}();
+
+}  // namespace detail
+
+inline constexpr std::string_view peerRequirement{detail::kPeerRequirement.chars.data(), detail::kPeerRequirement.size};
 static_assert(peerRequirement.size() == 147);
 
 }  // namespace smcd

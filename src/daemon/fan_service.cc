@@ -3,7 +3,6 @@
 #include "daemon/constants.h"
 #include "daemon/process_exit.h"
 #include "daemon/reply_json.h"
-#include "daemon/service_delegate.h"
 #include "launchd/launchd_toggle.h"
 #include "maintenance/inspection_requests.h"
 #include "maintenance/maintenance_tasks.h"
@@ -13,41 +12,33 @@
 namespace smcd {
 namespace {
 
-constexpr std::string_view kSMCUnavailable = "SMC unavailable";
+// A fan operation's outcome at the boundary: (true, nil), or (false, why),
+// whether the SMC is missing or the operation failed.
+void replyStatus(const StatusReply& reply, Expected<Expected<void, std::string>, std::string> outcome) {
+    if (!outcome) return reply(false, std::move(outcome).error());
+    if (!*outcome) return reply(false, std::move(*outcome).error());
+    reply(true, std::nullopt);
+}
 
 }  // namespace
 
 void FanService::capabilitiesWithReply(DataReply reply) {
-    std::vector<FanCapability> capabilities;
-    {
-        std::lock_guard guard(engine_->lock);
-        if (engine_->core) capabilities = engine_->core->capabilities();
-    }
-    reply(replyJSON(capabilities));
+    auto capabilities = engine_->withCore([](SMCFanCore& core) { return core.capabilities(); });
+    reply(replyJSON(capabilities ? std::move(capabilities).value() : std::vector<FanCapability>{}));
 }
 
 void FanService::setFanWithIndex(std::int64_t index, bool manual, std::int64_t targetRPM, StatusReply reply) {
-    FanResult result{false, std::string(kSMCUnavailable)};
-    {
-        std::lock_guard guard(engine_->lock);
-        if (engine_->core) result = engine_->core->setFan(index, manual, targetRPM);
-    }
-    reply(result.success, std::move(result.message));
+    replyStatus(reply, engine_->withCore([&](SMCFanCore& core) { return core.setFan(index, manual, targetRPM); }));
 }
 
 void FanService::resetAllToAutoWithReply(StatusReply reply) {
-    FanResult result{false, std::string(kSMCUnavailable)};
-    {
-        std::lock_guard guard(engine_->lock);
-        if (engine_->core) result = engine_->core->resetAllToAuto();
-    }
-    reply(result.success, std::move(result.message));
+    replyStatus(reply, engine_->withCore([](SMCFanCore& core) { return core.resetAllToAuto(); }));
 }
 
 void FanService::pingWithReply(TextReply reply) { reply(std::string(vornikFanDaemonVersion)); }
 
 void FanService::terminateForUpdateWithReply(BoolReply reply) {
-    handBackFans(*engine_);
+    engine_->handBackForExit();
     reply(true);
     exitSoon();
 }

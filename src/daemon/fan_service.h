@@ -18,23 +18,9 @@ public:
     FanService(std::shared_ptr<FanEngine> engine, std::uint32_t peerUID)
         : engine_(std::move(engine)), peerUID_(peerUID) {}
 
-    void capabilitiesWithReply(DataReply reply) override;
-    void setFanWithIndex(std::int64_t index, bool manual, std::int64_t targetRPM, StatusReply reply) override;
-    void resetAllToAutoWithReply(StatusReply reply) override;
-    void pingWithReply(TextReply reply) override;
-    void runMaintenanceWithTaskIDs(Paths taskIDs, DataReply reply) override;
-    void dumpBackgroundItemsWithReply(TextReply reply) override;
-    void terminateForUpdateWithReply(BoolReply reply) override;
-    void removeAppBundlesWithPaths(Paths paths, bool permanent, DataReply reply) override;
-    void removeSupportPathsWithPaths(Paths paths, bool permanent, DataReply reply) override;
-    void setLaunchdItemWithLabel(std::string label, std::string plistPath, bool enable, StatusReply reply) override;
-    void measurePrivilegedPathsWithPaths(Paths paths, DataReply reply) override;
-    void deleteLocalSnapshotsWithOlderThanDays(std::int64_t days, std::string volume, CountReply reply) override;
-    void removeSystemCachePathsWithPaths(Paths paths, DataReply reply) override;
-    void removeSystemLogPathsWithPaths(Paths paths, DataReply reply) override;
-    void removeGPUShaderCachePathsWithPaths(Paths paths, DataReply reply) override;
-    void removeRosettaCachePathsWithPaths(Paths paths, DataReply reply) override;
-    void systemNetworkConnectionsWithReply(TextReply reply) override;
+#define SMCD_OVERRIDE(...) SMCD_VORNIK_FAN_CONTROL_MEMBER(__VA_ARGS__) override;
+    SMCD_VORNIK_FAN_CONTROL_METHODS(SMCD_OVERRIDE)
+#undef SMCD_OVERRIDE
 
     std::uint32_t peerUID() const { return peerUID_; }
 

@@ -3,8 +3,8 @@
 // client asks it to exit for an update.
 
 #include <signal.h>
-#include <sys/resource.h>
 
+#include <array>
 #include <memory>
 
 #include "daemon/constants.h"
@@ -19,21 +19,26 @@ namespace {
 using smcd::daemonLog;
 using smcd::platform::LogLevel;
 
-// Service managers start daemons with a low soft limit; the removal engine
-// and measurement hold one descriptor per directory level of a deep tree.
-void raiseDescriptorLimit() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
+// Every signal that would end the process by default and can be caught.
+// Each one is taken by the main thread, which hands the fans back before the
+// daemon goes: a daemon that ends must never leave a fan in manual mode.
+// (SIGPIPE is ignored instead; faults such as SIGSEGV cannot be handled
+// safely and are left alone.)
+constexpr std::array kStopSignals{SIGTERM, SIGINT,    SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+                                  SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
 
-sigset_t stopSignals() {
+sigset_t takeStopSignals() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
+    for (const int signal : kStopSignals) {
+        // A stop that arrives ignored (a shell's background job ignores
+        // SIGINT) would be discarded before sigwait could see it.
+        ::signal(signal, SIG_DFL);
+        sigaddset(&set, signal);
+    }
+    // Blocked here, before any other thread exists, so that every thread
+    // inherits the mask and only sigwait below ever receives a stop.
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     return set;
 }
 
@@ -42,35 +47,30 @@ sigset_t stopSignals() {
 int main() {
     // A peer that closes its end must never kill the daemon mid-reply.
     ::signal(SIGPIPE, SIG_IGN);
-    // Stop signals are taken by the main thread alone, below; every thread
-    // started from here on inherits the blocked mask.
-    const sigset_t stops = stopSignals();
-    // A stop that arrives ignored (a shell's background job) would be
-    // discarded before sigwait could see it.
-    ::signal(SIGTERM, SIG_DFL);
-    ::signal(SIGINT, SIG_DFL);
-    ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-    raiseDescriptorLimit();
+    const sigset_t stops = takeStopSignals();
 
-    (void)daemonLog();                    // 1
-    (void)smcd::toolEnvironment();        // 2
-    const auto requirement = smcd::peerRequirement;  // 3
-    auto delegate = std::make_shared<smcd::ServiceDelegate>();  // 4
-    static smcd::platform::ipc::Listener listener{std::string(smcd::vornikFanServiceName)};  // 5
-    listener.setDelegate(delegate);                        // 6
-    listener.setConnectionCodeSigningRequirement(requirement);  // 7
-    if (const auto resumed = listener.resume(); !resumed) {  // 8
+    // The log comes first so that every later failure is reported.
+    (void)daemonLog();
+    // Built once before any request can need it.
+    (void)smcd::toolEnvironment();
+    // The SMC is opened once, for the life of the process, before the
+    // listener can offer the delegate a peer.
+    auto delegate = std::make_shared<smcd::ServiceDelegate>(std::make_shared<smcd::FanEngine>());
+    static smcd::platform::ipc::Listener listener{std::string(smcd::vornikFanServiceName)};
+    listener.setDelegate(delegate);
+    // The requirement is in force before the listener resumes, so no peer is
+    // ever admitted unchecked.
+    listener.setConnectionCodeSigningRequirement(smcd::peerRequirement);
+    if (const auto resumed = listener.resume(); !resumed) {
         daemonLog().log(LogLevel::Error, "cannot listen for %{public}s: %{public}s", smcd::vornikFanServiceName,
                         smcd::platform::ipc::describe(resumed.error()));
         smcd::exitNow(1);
     }
 
-    // 9: the main thread parks here for the life of the process. A stop from
-    // the service manager hands the fans back first, as the exit for an
-    // update does: no fan is left in manual mode because the daemon went away.
+    // The main thread has nothing left to do but wait for a stop.
     int signal = 0;
     while (::sigwait(&stops, &signal) != 0) {
     }
-    smcd::handBackFans(*delegate->engine());
+    delegate->engine()->handBackForExit();
     smcd::exitNow(0);
 }

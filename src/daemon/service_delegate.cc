@@ -2,17 +2,10 @@
 
 #include "daemon/fan_service.h"
 #include "daemon/vornik_fan_control.h"
-#include "daemon/vornik_fan_control_interface.h"
+#include "protocol/vornik_fan_control_protocol.h"
 #include "platform/log/daemon_log.h"
 
 namespace smcd {
-
-void handBackFans(FanEngine& engine) {
-    std::lock_guard guard(engine.lock);
-    if (engine.core) (void)engine.core->resetAllToAuto();
-}
-
-ServiceDelegate::ServiceDelegate() : engine_(std::make_shared<FanEngine>()) {}
 
 ServiceDelegate::ServiceDelegate(std::shared_ptr<FanEngine> engine) : engine_(std::move(engine)) {}
 
@@ -20,7 +13,7 @@ bool ServiceDelegate::shouldAcceptNewConnection(platform::ipc::Listener&, platfo
     const std::uint32_t peerUID = connection.effectiveUserIdentifier();
     daemonLog().log(platform::LogLevel::Default, "accepted XPC connection from pid %{public}d uid %{public}u",
                     connection.processIdentifier(), peerUID);
-    connection.setExportedInterface(&vornikFanControlInterface());
+    connection.setExportedInterface(&protocol::vornikFanControlInterface());
     connection.setExportedObject(exportedObject(std::make_shared<FanService>(engine_, peerUID)));
     {
         std::lock_guard guard(countLock_);
@@ -41,14 +34,15 @@ void ServiceDelegate::connectionEnded() {
     }
     // countLock_ is released before the engine's lock is awaited.
     if (remaining > 0) return;
-    std::lock_guard engineGuard(engine_->lock);
-    {
-        // A client accepted while this hand-back waited for the engine may
-        // already have set a fan; the fans are its now, not ours to reset.
-        std::lock_guard guard(countLock_);
-        if (activeConnections_ > 0) return;
-    }
-    if (engine_->core) (void)engine_->core->resetAllToAuto();
+    (void)engine_->withCore([this](SMCFanCore& core) {
+        {
+            // A client accepted while this hand-back waited for the engine may
+            // already have set a fan; the fans are its now, not ours to reset.
+            std::lock_guard guard(countLock_);
+            if (activeConnections_ > 0) return;
+        }
+        (void)core.resetAllToAuto();
+    });
 }
 
 std::int64_t ServiceDelegate::activeConnectionCount() {

@@ -16,9 +16,7 @@ namespace smcd {
 class ServiceDelegate final : public platform::ipc::ListenerDelegate,
                               public std::enable_shared_from_this<ServiceDelegate> {
 public:
-    // Opens the SMC once, for the life of the process.
-    ServiceDelegate();
-    // For tests: an engine made elsewhere (a simulated SMC, or none).
+    // `engine` is the process's one fan engine, shared by every connection.
     explicit ServiceDelegate(std::shared_ptr<FanEngine> engine);
 
     bool shouldAcceptNewConnection(platform::ipc::Listener& listener, platform::ipc::Connection& connection) override;
@@ -32,10 +30,5 @@ private:
     std::int64_t activeConnections_ = 0;
     std::mutex countLock_;
 };
-
-// Takes the engine's lock and returns every fan to automatic control; does
-// nothing without an SMC. Used at zero connections, before the exit for an
-// update and when the service manager stops the daemon.
-void handBackFans(FanEngine& engine);
 
 }  // namespace smcd

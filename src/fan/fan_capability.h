@@ -1,8 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -19,18 +17,5 @@ struct FanCapability {
 };
 
 void to_json(nlohmann::ordered_json& json, const FanCapability& capability);
-// All five keys are required; a missing or mistyped one throws nlohmann::json::exception.
-void from_json(const nlohmann::ordered_json& json, FanCapability& capability);
-void from_json(const nlohmann::json& json, FanCapability& capability);
-
-// The answer of a fan operation: the message is present only on failure.
-struct FanResult {
-    bool success = false;
-    std::optional<std::string> message;
-
-    static FanResult succeeded() { return {true, std::nullopt}; }
-    static FanResult failed(std::string message) { return {false, std::move(message)}; }
-    bool operator==(const FanResult&) const = default;
-};
 
 }  // namespace smcd

@@ -2,8 +2,20 @@
 
 namespace smcd {
 
-FanEngine::FanEngine() : core(SMCFanCore::open()) {}
+FanEngine::FanEngine() : core_(SMCFanCore::open()) {}
 
-FanEngine::FanEngine(std::unique_ptr<SMCFanCore> core) : core(std::move(core)) {}
+FanEngine::FanEngine(std::unique_ptr<SMCFanCore> core) : core_(std::move(core)) {}
+
+std::unique_lock<std::mutex> FanEngine::acquire() {
+    std::unique_lock guard(lock_);
+    while (closedForExit_) never_.wait(guard);
+    return guard;
+}
+
+void FanEngine::handBackForExit() {
+    const auto guard = acquire();
+    if (core_) (void)core_->resetAllToAuto();
+    closedForExit_ = true;
+}
 
 }  // namespace smcd

@@ -3,26 +3,57 @@
 // The fan engine shared by every connection: the SMC user client (absent
 // when it could not be opened at start-up) and the lock that serialises
 // every conversation with it, including the unlock wait of about ten and a
-// half seconds. Callers take `lock`, use `core`, and release `lock` before
-// they reply.
+// half seconds.
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
+#include <type_traits>
 
+#include "common/expected.h"
 #include "fan/fan_capability.h"
 #include "fan/smc_fan_core.h"
 
 namespace smcd {
 
+inline constexpr std::string_view kSMCUnavailable = "SMC unavailable";
+
 class FanEngine {
 public:
-    FanEngine();  // opens the SMC once; core stays null if that fails
+    FanEngine();  // opens the SMC once; the core stays absent if that fails
     explicit FanEngine(std::unique_ptr<SMCFanCore> core);
     FanEngine(const FanEngine&) = delete;
     FanEngine& operator=(const FanEngine&) = delete;
 
-    std::unique_ptr<SMCFanCore> core;
-    std::mutex lock;
+    // Runs `work` on the core under the engine's lock and gives back what it
+    // returns; without an SMC, "SMC unavailable" and `work` does not run.
+    template <class Work>
+    Expected<std::invoke_result_t<Work&, SMCFanCore&>, std::string> withCore(Work&& work) {
+        const auto guard = acquire();
+        if (!core_) return unexpected(std::string(kSMCUnavailable));
+        if constexpr (std::is_void_v<std::invoke_result_t<Work&, SMCFanCore&>>) {
+            work(*core_);
+            return {};
+        } else {
+            return work(*core_);
+        }
+    }
+
+    // Returns every fan to automatic control for a process that is about to
+    // end, and keeps the engine closed from then on: a fan request that came
+    // after would leave its fan manual once the daemon is gone, so every later
+    // use waits until the process ends.
+    void handBackForExit();
+
+private:
+    std::unique_lock<std::mutex> acquire();
+
+    std::unique_ptr<SMCFanCore> core_;
+    std::mutex lock_;
+    bool closedForExit_ = false;
+    std::condition_variable never_;
 };
 
 }  // namespace smcd

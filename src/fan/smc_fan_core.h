@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/expected.h"
 #include "fan/fan_capability.h"
 #include "fan/fan_clock.h"
 #include "fan/smc_param_block.h"
@@ -23,7 +24,7 @@ struct SMCKeyValue {
 };
 
 // The open AppleSMC user client and every fan operation on it. Not
-// thread-safe: callers hold FanEngine::lock around each use.
+// thread-safe: FanEngine::withCore runs each use under the engine's lock.
 class SMCFanCore {
 public:
     // Opens the machine's AppleSMC; nullptr when there is none or it will not open.
@@ -35,7 +36,7 @@ public:
     SMCFanCore(const SMCFanCore&) = delete;
     SMCFanCore& operator=(const SMCFanCore&) = delete;
 
-    // --- key access ---
+    // --- key access (smc_fan_core_keys.cc) ---
     std::optional<SMCParamBlock> smcCall(const SMCParamBlock& input);
     std::optional<SMCKeyValue> readKey(std::uint32_t code);
     bool writeKey(std::uint32_t code, std::span<const std::uint8_t> bytes);
@@ -45,20 +46,24 @@ public:
     // Whether the machine has "Ftst"; asked once, then remembered.
     bool ftstAvailable();
 
-    // --- fans ---
+    // --- fans (smc_fan_core_fans.cc) ---
     std::vector<FanCapability> capabilities();
     FanCapability capability(std::int64_t fan);
     std::optional<std::string> modeKey(std::int64_t fan);
-    FanResult setFan(std::int64_t index, bool manual, std::int64_t targetRPM);
-    FanResult setAutomatic(std::int64_t fan, std::string_view modeKey);
-    // Nothing when the fan is now in manual mode, else why not.
-    std::optional<std::string> unlockManual(std::int64_t fan, std::string_view modeKey);
+    // Each fan operation fails with the message the client is shown.
+    Expected<void, std::string> setFan(std::int64_t index, bool manual, std::int64_t targetRPM);
+    Expected<void, std::string> setAutomatic(std::int64_t fan, std::string_view modeKey);
+    // Puts the fan in manual mode, through the "Ftst" unlock when the thermal
+    // manager holds on to it; the error says why it stayed automatic.
+    Expected<void, std::string> unlockManual(std::int64_t fan, std::string_view modeKey);
     bool otherFanIsManual(std::int64_t exceptFan);
-    FanResult resetAllToAuto();
+    Expected<void, std::string> resetAllToAuto();
 
 private:
+    // key access
     std::optional<SMCParamBlock> readKeyInfo(std::uint32_t code);
     bool writeBlock(const SMCParamBlock& info, std::uint32_t code, std::span<const std::uint8_t> bytes);
+    // fans
     std::int64_t fanCount();
     bool readsAsOne(std::string_view key);
 

@@ -46,7 +46,7 @@ struct UsageError {
 };
 
 struct Options {
-    std::string socket{client::kDefaultSocketPath};
+    std::string socket = client::defaultSocketPath();
     bool json = false;
 };
 
@@ -61,9 +61,9 @@ std::int64_t integerArgument(const std::string& text) {
 
 template <class T>
 int finish(client::Result<T>& result, const std::function<void(const T&)>& show) {
-    if (!result.ok()) {
-        std::fprintf(stderr, "smcctl: %s\n", result.failure().reason.c_str());
-        return result.failure().kind == client::FailureKind::badRequest ? kExitUsage : kExitUnavailable;
+    if (!result.has_value()) {
+        std::fprintf(stderr, "smcctl: %s\n", result.error().reason.c_str());
+        return result.error().kind == client::FailureKind::badRequest ? kExitUsage : kExitUnavailable;
     }
     show(result.value());
     std::fflush(stdout);
@@ -91,7 +91,7 @@ int showStatus(client::Result<client::Status> result, const Options& options) {
 
 int raw(const Options& options) {
     auto connected = Client::connect(options.socket);
-    if (!connected.ok()) return finish<Client>(connected, [](const Client&) {});
+    if (!connected.has_value()) return finish<Client>(connected, [](const Client&) {});
     const int fd = connected.value().socket();
     char buffer[64 * 1024];
     for (;;) {
@@ -123,7 +123,7 @@ int run(const Options& options, const std::string& command, const Args& args) {
     if (command == "raw") return need(0), raw(options);
 
     auto connected = Client::connect(options.socket);
-    if (!connected.ok()) return finish<Client>(connected, [](const Client&) {});
+    if (!connected.has_value()) return finish<Client>(connected, [](const Client&) {});
     Client& c = connected.value();
     using smcctl::Records;
 

@@ -22,12 +22,12 @@ TEST(Concurrency, ThirtyTwoClientsOfTwoHundredPingsEach) {
     for (int i = 0; i < kClients; ++i) {
         clients.emplace_back([&] {
             auto c = client::Client::connect(daemon.socketPath());
-            if (!c.ok()) return;
+            if (!c.has_value()) return;
             for (int n = 0; n < kPings; ++n) {
                 // The client library checks that each reply answers its own
                 // call id, so an out-of-order reply fails the call.
                 auto reply = c.value().ping();
-                if (!reply.ok() || reply.value() != "14") return;
+                if (!reply.has_value() || reply.value() != "14") return;
                 correct.fetch_add(1);
             }
         });

@@ -6,16 +6,20 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "client/client.h"
+#include "daemon/constants.h"
+#include "platform/ipc/endpoint.h"
 #include "support/daemon.h"
 
 namespace smcd::test {
 namespace {
 
-const std::string kPath(client::kDefaultSocketPath);
+const std::string kPath = client::defaultSocketPath();
 
 std::optional<int> daemonThatCannotStart() {
     Daemon daemon(Daemon::Options{.compiledInPath = true, .waitUntilServing = false});
@@ -66,7 +70,7 @@ TEST_F(Endpoint, ReplacesTheStaleSocketOfADaemonThatIsGone) {
     }
     Daemon daemon(Daemon::Options{.compiledInPath = true});
     auto c = client::Client::connect(kPath);
-    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.has_value());
     EXPECT_EQ(c.value().ping().value(), "14");
 }
 
@@ -74,9 +78,20 @@ TEST_F(Endpoint, NeverStealsThePathFromARunningDaemon) {
     Daemon first(Daemon::Options{.compiledInPath = true});
     EXPECT_EQ(daemonThatCannotStart(), 1);
     auto c = client::Client::connect(kPath);
-    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.has_value());
     EXPECT_EQ(c.value().ping().value(), "14");
     EXPECT_TRUE(first.process().running());
+}
+
+// The service manager must hold the socket where the daemon and its clients
+// look for it; the unit is configured from the build's facts.
+TEST(PackagedSocketUnit, ListensAtTheDaemonsOwnPath) {
+    std::ifstream unit(std::string(SMCD_BINARY_DIR) + "/../packaging/" + std::string(vornikFanServiceName) + ".socket");
+    ASSERT_TRUE(unit) << "the socket unit was not configured";
+    std::vector<std::string> listens;
+    for (std::string line; std::getline(unit, line);)
+        if (line.rfind("ListenStream=", 0) == 0) listens.push_back(line.substr(std::strlen("ListenStream=")));
+    EXPECT_EQ(listens, std::vector<std::string>{platform::ipc::socketPathForService(vornikFanServiceName)});
 }
 
 }  // namespace

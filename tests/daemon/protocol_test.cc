@@ -71,9 +71,9 @@ protected:
 
     bool pingWorks() {
         auto c = client::Client::connect(daemon_.socketPath());
-        if (!c.ok()) return false;
+        if (!c.has_value()) return false;
         auto reply = c.value().ping();
-        return reply.ok() && reply.value() == "14";
+        return reply.has_value() && reply.value() == "14";
     }
 
     UniqueFd open() {

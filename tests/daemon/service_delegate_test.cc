@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "daemon/service_delegate.h"
@@ -32,7 +33,10 @@ protected:
         return connection;
     }
 
-    void setFanManual() { ASSERT_TRUE(engine_->core->setFan(0, true, 3000).success); }
+    void setFanManual() {
+        const auto result = engine_->withCore([](SMCFanCore& core) { return core.setFan(0, true, 3000); });
+        ASSERT_TRUE(result && *result);
+    }
     bool fanManual() { return model_.byte("F0md") == 1; }
 
     test::ModelCore model_{"apple-silicon-newer"};
@@ -69,12 +73,21 @@ TEST_F(Delegate, LogsEachAcceptAndHandsTheFansBackOnlyWhenTheLastConnectionEnds)
 
 TEST_F(Delegate, AClientAcceptedWhileTheHandBackWaitsKeepsItsFans) {
     auto leaving = accept(501);
-    std::unique_lock busy(engine_->lock);  // a fan request in progress
+    // A fan request in progress, which turns out to be the arriving client's.
+    std::atomic<bool> inside{false}, go{false};
+    std::thread busy([&] {
+        (void)engine_->withCore([&](SMCFanCore& core) {
+            inside = true;
+            while (!go) std::this_thread::yield();
+            EXPECT_TRUE(core.setFan(0, true, 3000));
+        });
+    });
+    ASSERT_TRUE(test::eventually([&] { return inside.load(); }));
     std::thread ending([&] { delegate_->connectionEnded(); });
     ASSERT_TRUE(test::eventually([&] { return delegate_->activeConnectionCount() == 0; }));
     auto arriving = accept(502);
-    ASSERT_NO_FATAL_FAILURE(setFanManual());  // the arriving client's request, still under the lock
-    busy.unlock();
+    go = true;
+    busy.join();
     ending.join();
     EXPECT_TRUE(fanManual()) << "a late hand-back undid the new client's fan";
 

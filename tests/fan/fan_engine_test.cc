@@ -10,10 +10,13 @@
 
 #include "fan/fan_capability.h"
 #include "fan/rpm_rounding.h"
+#include "support/fan_capability_json.h"
 #include "support/model_core.h"
 
 namespace smcd {
 namespace {
+
+using test::failureOf;
 
 using test::floatBytes;
 using test::ModelCore;
@@ -108,21 +111,21 @@ TEST(SetFan, ClampsToTheTruncatedLimitsBeforeWriting) {
     const std::pair<std::int64_t, float> cases[] = {{6551, 6550.0f}, {2500, 2500.0f}, {1100, 1100.0f}, {-5000, 1100.0f},
                                                     {std::numeric_limits<std::int64_t>::max(), 6550.0f}, {kMin64, 1100.0f}};
     for (const auto& [target, written] : cases) {
-        EXPECT_EQ(model.core->setFan(0, true, target), FanResult::succeeded()) << target;
+        EXPECT_EQ(failureOf(model.core->setFan(0, true, target)), std::nullopt) << target;
         EXPECT_EQ(model.machine.read("F0Tg")->bytes, floatBytes(written)) << target;
     }
     // A two-byte target key takes the speed as fpe2.
     ModelCore intel("intel-laptop");
     ASSERT_FALSE(intel.machine.define("F0Md", "ui8 ", {0}));
-    EXPECT_EQ(intel.core->setFan(0, true, 3000), FanResult::succeeded());
+    EXPECT_EQ(failureOf(intel.core->setFan(0, true, 3000)), std::nullopt);
     EXPECT_EQ(intel.machine.read("F0Tg")->bytes, (Bytes{0x2E, 0xE0}));
 }
 
 TEST(SetFan, ReportsFansThatCannotBeControlledWithTheirIndexAsGiven) {
     ModelCore laptop;
-    EXPECT_EQ(laptop.core->setFan(kMin64, true, 0),
-              FanResult::failed("Fan -9223372036854775808 isn't controllable on this Mac"));
-    EXPECT_EQ(laptop.core->setFan(7, true, 3000), FanResult::failed("Fan 7 isn't controllable on this Mac"));
+    EXPECT_EQ(failureOf(laptop.core->setFan(kMin64, true, 0)),
+              "Fan -9223372036854775808 isn't controllable on this Mac");
+    EXPECT_EQ(failureOf(laptop.core->setFan(7, true, 3000)), "Fan 7 isn't controllable on this Mac");
     EXPECT_TRUE(laptop.writes().empty());
 }
 
@@ -132,7 +135,7 @@ TEST(SetFan, TwoDigitIndicesUseKeysCutToFourBytes) {
     ModelCore model("desktop");
     ASSERT_FALSE(model.machine.define("F10M", "flt ", floatBytes(2000.0f)));
     model.machine.clearJournal();
-    EXPECT_EQ(model.core->setFan(10, true, 3000), FanResult::failed("Fan 10 min/max RPM unreadable"));
+    EXPECT_EQ(failureOf(model.core->setFan(10, true, 3000)), "Fan 10 min/max RPM unreadable");
     for (const auto& call : model.machine.journal()) EXPECT_EQ(call.key, "F10M");
     EXPECT_TRUE(model.writes().empty());
 }
@@ -149,7 +152,7 @@ TEST(SetFan, RefusesUnreadableOrUnusableLimitsBeforeWritingAnything) {
         }
         model.machine.clearJournal();
         const auto what = ::testing::PrintToString(minimum) + " " + ::testing::PrintToString(maximum);
-        EXPECT_EQ(model.core->setFan(0, true, 2000), FanResult::failed("Fan 0 min/max RPM unreadable")) << what;
+        EXPECT_EQ(failureOf(model.core->setFan(0, true, 2000)), "Fan 0 min/max RPM unreadable") << what;
         EXPECT_TRUE(model.writes().empty()) << what;
     }
 }
@@ -157,76 +160,76 @@ TEST(SetFan, RefusesUnreadableOrUnusableLimitsBeforeWritingAnything) {
 TEST(SetFan, ARefusedTargetWriteFailsAndLeavesTheFanManual) {
     ModelCore model("desktop");
     ASSERT_FALSE(model.machine.setRefuseWrites("F0Tg", true));
-    EXPECT_EQ(model.core->setFan(0, true, 2000), FanResult::failed("Target-RPM write failed for fan 0"));
+    EXPECT_EQ(failureOf(model.core->setFan(0, true, 2000)), "Target-RPM write failed for fan 0");
     EXPECT_EQ(model.byte("F0Md"), 1);
     // A target key of one byte cannot hold a speed: refused without a write.
     ASSERT_FALSE(model.machine.define("F0Tg", "ui8 ", {0}));
     ASSERT_FALSE(model.machine.setRefuseWrites("F0Tg", false));
     model.machine.clearJournal();
-    EXPECT_EQ(model.core->setFan(0, true, 2000), FanResult::failed("Target-RPM write failed for fan 0"));
+    EXPECT_EQ(failureOf(model.core->setFan(0, true, 2000)), "Target-RPM write failed for fan 0");
     EXPECT_EQ(model.writes(), (Strings{"F0Md=01"}));
 }
 
 TEST(SetAutomatic, ClearsModeAndTargetAndIgnoresRefusals) {
     ModelCore model("desktop");
-    ASSERT_EQ(model.core->setFan(0, true, 3000), FanResult::succeeded());
+    ASSERT_EQ(failureOf(model.core->setFan(0, true, 3000)), std::nullopt);
     model.machine.clearJournal();
-    EXPECT_EQ(model.core->setFan(0, false, 1234), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->setFan(0, false, 1234)), std::nullopt);
     EXPECT_EQ(model.writes(), (Strings{"F0Md=00", "F0Tg=00000000"}));
     ASSERT_FALSE(model.machine.setRefuseWrites("F0Md", true));
     ASSERT_FALSE(model.machine.setRefuseWrites("F0Tg", true));
-    EXPECT_EQ(model.core->setFan(0, false, 0), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->setFan(0, false, 0)), std::nullopt);
 }
 
 TEST(SetAutomatic, LowersARaisedFtstOnlyWhenNoOtherFanIsManual) {
     ModelCore model;
     model.machine.setHoldTime(std::chrono::milliseconds(0));
-    EXPECT_EQ(model.core->setFan(1, false, 0), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->setFan(1, false, 0)), std::nullopt);
     EXPECT_EQ(model.writes(), (Strings{"F1Md=00", "F1Tg=00000000"})) << "a lowered Ftst is left alone";
-    ASSERT_EQ(model.core->setFan(0, true, 3000), FanResult::succeeded());
-    ASSERT_EQ(model.core->setFan(1, true, 3000), FanResult::succeeded());
+    ASSERT_EQ(failureOf(model.core->setFan(0, true, 3000)), std::nullopt);
+    ASSERT_EQ(failureOf(model.core->setFan(1, true, 3000)), std::nullopt);
     ASSERT_EQ(model.byte("Ftst"), 1);
 
-    EXPECT_EQ(model.core->setFan(0, false, 0), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->setFan(0, false, 0)), std::nullopt);
     EXPECT_EQ(model.byte("Ftst"), 1) << "fan 1 is still manual";
     EXPECT_EQ(model.byte("F0Md"), 0);
     EXPECT_EQ(model.byte("F1Md"), 1);
     // Only the value 1 means manual.
     ASSERT_FALSE(model.machine.setNumber("F0Md", 2));
-    EXPECT_EQ(model.core->setFan(1, false, 0), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->setFan(1, false, 0)), std::nullopt);
     EXPECT_EQ(model.byte("Ftst"), 0);
 }
 
 TEST(ResetAllToAuto, HandsBackEveryFanWithAModeKeyThenLowersARaisedFtst) {
     ModelCore model;
     model.machine.setHoldTime(std::chrono::milliseconds(0));
-    ASSERT_EQ(model.core->setFan(0, true, 3000), FanResult::succeeded());
-    ASSERT_EQ(model.core->setFan(1, true, 5000), FanResult::succeeded());
+    ASSERT_EQ(failureOf(model.core->setFan(0, true, 3000)), std::nullopt);
+    ASSERT_EQ(failureOf(model.core->setFan(1, true, 5000)), std::nullopt);
     model.machine.clearJournal();
-    EXPECT_EQ(model.core->resetAllToAuto(), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->resetAllToAuto()), std::nullopt);
     EXPECT_EQ(model.writes(), (Strings{"F0Md=00", "F0Tg=00000000", "F1Md=00", "F1Tg=00000000", "Ftst=00"}));
 
     ASSERT_FALSE(model.machine.setNumber("Ftst", 1));
     ASSERT_FALSE(model.machine.setAbsent("F0Md", true));
     model.machine.clearJournal();
-    EXPECT_EQ(model.core->resetAllToAuto(), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->resetAllToAuto()), std::nullopt);
     EXPECT_EQ(model.writes(), (Strings{"F1Md=00", "F1Tg=00000000", "Ftst=00"}));
 
     // An unreadable fan count still lowers Ftst.
     ASSERT_FALSE(model.machine.setNumber("Ftst", 1));
     ASSERT_FALSE(model.machine.setAbsent("FNum", true));
     model.machine.clearJournal();
-    EXPECT_EQ(model.core->resetAllToAuto(), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->resetAllToAuto()), std::nullopt);
     EXPECT_EQ(model.writes(), Strings{"Ftst=00"});
 }
 
 TEST(ResetAllToAuto, OnAFanlessMachineWritesOnlyARaisedFtst) {
     ModelCore model("fanless-laptop");
     ASSERT_FALSE(model.machine.setNumber("Ftst", 1));
-    EXPECT_EQ(model.core->resetAllToAuto(), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->resetAllToAuto()), std::nullopt);
     EXPECT_EQ(model.writes(), Strings{"Ftst=00"});
     model.machine.clearJournal();
-    EXPECT_EQ(model.core->resetAllToAuto(), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->resetAllToAuto()), std::nullopt);
     EXPECT_TRUE(model.writes().empty()) << "a lowered Ftst is not written again";
 }
 

@@ -11,6 +11,8 @@
 namespace smcd {
 namespace {
 
+using test::failureOf;
+
 using namespace std::chrono_literals;
 using test::ModelCore;
 using Strings = std::vector<std::string>;
@@ -23,7 +25,7 @@ std::size_t countOf(const Strings& writes, const std::string& write) {
 
 TEST(Unlock, RaisesFtstWaitsAndRetriesUntilTheThermalManagerLetsGo) {
     ModelCore model;  // holds the fans 3.5 s after Ftst is raised
-    EXPECT_EQ(model.core->setFan(0, true, 4000), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->setFan(0, true, 4000)), std::nullopt);
 
     const auto writes = model.writes();
     ASSERT_GE(writes.size(), 4u);
@@ -42,7 +44,7 @@ TEST(Unlock, RaisesFtstWaitsAndRetriesUntilTheThermalManagerLetsGo) {
 
     // A second fan needs no further wait while Ftst is raised.
     model.machine.clearJournal();
-    EXPECT_EQ(model.core->setFan(1, true, 3000), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->setFan(1, true, 3000)), std::nullopt);
     EXPECT_EQ(model.clock.slept(), Duration(3500ms));
     EXPECT_EQ(model.writes(), (Strings{"F1Md=01", "F1Tg=00803b45"}));
 }
@@ -50,7 +52,7 @@ TEST(Unlock, RaisesFtstWaitsAndRetriesUntilTheThermalManagerLetsGo) {
 TEST(Unlock, GivesUpTenSecondsAfterTheSettleAndLeavesFtstRaisedForTheHandBack) {
     ModelCore model;
     model.machine.setHoldTime(20s);
-    EXPECT_EQ(model.core->setFan(1, true, 4000), FanResult::failed(kTimedOut1));
+    EXPECT_EQ(failureOf(model.core->setFan(1, true, 4000)), kTimedOut1);
     const auto writes = model.writes();
     EXPECT_EQ(model.clock.slept(), Duration(10500ms));
     // One first attempt, then one attempt every 0.1 s for 10 s.
@@ -58,36 +60,36 @@ TEST(Unlock, GivesUpTenSecondsAfterTheSettleAndLeavesFtstRaisedForTheHandBack) {
     EXPECT_EQ(writes.size(), 102u) << "one Ftst raise, no target after a failed unlock";
     EXPECT_EQ(model.byte("Ftst"), 1);
     EXPECT_EQ(model.byte("F1Md"), 0);
-    EXPECT_EQ(model.core->resetAllToAuto(), FanResult::succeeded());
+    EXPECT_EQ(failureOf(model.core->resetAllToAuto()), std::nullopt);
     EXPECT_EQ(model.byte("Ftst"), 0);
 
     // Released at 10.4 s after the raise: still inside the ten seconds that
     // start after the settle. At 10.501 s it is not.
     ModelCore inTime, late;
     inTime.machine.setHoldTime(10400ms);
-    EXPECT_EQ(inTime.core->setFan(0, true, 2000), FanResult::succeeded());
+    EXPECT_EQ(failureOf(inTime.core->setFan(0, true, 2000)), std::nullopt);
     EXPECT_EQ(inTime.clock.slept(), Duration(10400ms));
     late.machine.setHoldTime(10501ms);
-    EXPECT_FALSE(late.core->setFan(0, true, 2000).success);
+    EXPECT_FALSE(late.core->setFan(0, true, 2000));
 
     // A failing Ftst write is not looked at: the retries still run.
     ModelCore refused;
     ASSERT_FALSE(refused.machine.setRefuseWrites("Ftst", true));
-    EXPECT_EQ(refused.core->setFan(1, true, 2000), FanResult::failed(kTimedOut1));
+    EXPECT_EQ(failureOf(refused.core->setFan(1, true, 2000)), kTimedOut1);
     EXPECT_EQ(refused.clock.slept(), Duration(10500ms));
 }
 
 TEST(Unlock, WithoutFtstAModeWriteIsAcceptedOrRefusedAtOnce) {
     ModelCore newer("apple-silicon-newer");
     ASSERT_FALSE(newer.machine.define("Ftst", "ui8 ", {0}));  // present, yet not needed
-    EXPECT_EQ(newer.core->setFan(1, true, 4000), FanResult::succeeded());
+    EXPECT_EQ(failureOf(newer.core->setFan(1, true, 4000)), std::nullopt);
     EXPECT_EQ(newer.writes(), (Strings{"F1md=01", "F1Tg=00007a45"}));
     EXPECT_TRUE(newer.clock.sleeps().empty());
 
     ModelCore desktop("desktop");
     ASSERT_FALSE(desktop.machine.setRefuseWrites("F0Md", true));
-    EXPECT_EQ(desktop.core->setFan(0, true, 2000),
-              FanResult::failed("Fan 0 mode write rejected and this Mac has no Ftst unlock"));
+    EXPECT_EQ(failureOf(desktop.core->setFan(0, true, 2000)),
+              "Fan 0 mode write rejected and this Mac has no Ftst unlock");
     EXPECT_EQ(desktop.writes(), Strings{"F0Md=01"});
     EXPECT_TRUE(desktop.clock.sleeps().empty());
 }
@@ -99,7 +101,9 @@ TEST(Unlock, ANegativeIndexAppearsWithItsSignInEveryMessage) {
         ModelCore model(profile);
         ASSERT_FALSE(model.machine.define("F-1M", "ui8 ", {0}));  // "F-1Md" cut to four bytes
         ASSERT_FALSE(model.machine.setRefuseWrites("F-1M", true));
-        EXPECT_EQ(model.core->unlockManual(-1, "F-1Md"), message);
+        const auto unlocked = model.core->unlockManual(-1, "F-1Md");
+        ASSERT_FALSE(unlocked);
+        EXPECT_EQ(unlocked.error(), message);
     }
 }
 

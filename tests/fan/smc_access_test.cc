@@ -12,6 +12,8 @@
 namespace smcd {
 namespace {
 
+using test::failureOf;
+
 using Bytes = std::vector<std::uint8_t>;
 using platform::SMCStructBytes;
 
@@ -127,8 +129,8 @@ TEST_F(AccessLayer, AFailedCallIsNotMistakenForAZeroAnswer) {
     EXPECT_FALSE(core->writeKey(fourCharCode("Ftst"), Bytes{1}));
     EXPECT_EQ(machine.value("Ftst"), 0.0);
     EXPECT_TRUE(core->capabilities().empty());
-    EXPECT_EQ(core->setFan(0, true, 3000), FanResult::failed("Fan 0 isn't controllable on this Mac"));
-    EXPECT_EQ(core->resetAllToAuto(), FanResult::succeeded());
+    EXPECT_EQ(failureOf(core->setFan(0, true, 3000)), "Fan 0 isn't controllable on this Mac");
+    EXPECT_EQ(failureOf(core->resetAllToAuto()), std::nullopt);
 }
 
 TEST_F(AccessLayer, WriteSendsTheKeysSizeTypeAndAtMostThirtyTwoBytes) {

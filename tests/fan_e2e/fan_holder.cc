@@ -18,14 +18,14 @@
 int main(int argc, char** argv) {
     if (argc != 3 && argc != 4) return 64;
     auto connection = smcd::client::Client::connect(argv[1]);
-    if (!connection.ok()) return 2;
+    if (!connection.has_value()) return 2;
     auto& client = connection.value();
     if (argc == 3) {
-        if (std::string_view(argv[2]) != "ping" || !client.ping().ok()) return 2;
+        if (std::string_view(argv[2]) != "ping" || !client.ping().has_value()) return 2;
         std::printf("connected\n");
     } else {
         const auto status = client.setFan(std::atoll(argv[2]), true, std::atoll(argv[3]));
-        if (!status.ok()) return 2;
+        if (!status.has_value()) return 2;
         std::printf("set %s %s\n", status.value().success ? "true" : "false",
                     status.value().message.value_or("").c_str());
     }

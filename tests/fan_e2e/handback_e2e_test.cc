@@ -1,7 +1,11 @@
 // Fans are never left in manual mode by clients or a daemon that go away,
-// and the SMC is opened once, at start-up, and never again.
+// whichever way the daemon ends, and the SMC is opened once, at start-up,
+// and never again.
 
 #include <signal.h>
+
+#include <atomic>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -12,11 +16,6 @@ namespace {
 
 using FanHandBack = SandboxTest;
 
-bool allAutomatic(const SimulatedMac& mac) {
-    return mac.value("F0Md") == 0 && mac.value("F1Md") == 0 && mac.value("Ftst") == 0 && mac.value("F0Tg") == 0 &&
-           mac.value("F1Tg") == 0;
-}
-
 TEST_F(FanHandBack, FansStayManualWhileAClientRemainsAndGoBackWhenTheLastIsKilled) {
     SimulatedMac mac("apple-silicon-laptop", {"--hold", "0.2"});
     auto first = startHolder(*mac.daemon, {"0", "3000"});
@@ -26,7 +25,7 @@ TEST_F(FanHandBack, FansStayManualWhileAClientRemainsAndGoBackWhenTheLastIsKille
 
     first->signal(SIGKILL);
     first->wait();
-    ASSERT_TRUE(mac.connect().ping().ok()) << "a further connection that comes and goes changes nothing either";
+    ASSERT_TRUE(mac.connect().ping().has_value()) << "a further connection that comes and goes changes nothing either";
     ASSERT_TRUE(second->running());
     EXPECT_EQ(mac.value("F0Md"), 1);
     EXPECT_EQ(mac.value("F1Md"), 1);
@@ -35,29 +34,20 @@ TEST_F(FanHandBack, FansStayManualWhileAClientRemainsAndGoBackWhenTheLastIsKille
 
     second->signal(SIGKILL);
     second->wait();
-    EXPECT_TRUE(eventually([&] { return allAutomatic(mac); }));
-}
-
-TEST_F(FanHandBack, AStoppedDaemonHandsEveryFanBackFirst) {
-    SimulatedMac mac("apple-silicon-laptop", {"--hold", "0.2"});
-    auto holder = startHolder(*mac.daemon, {"1", "5000"});
-    ASSERT_EQ(mac.value("F1Md"), 1);
-    mac.daemon->process().signal(SIGTERM);
-    EXPECT_EQ(mac.daemon->process().wait(std::chrono::seconds(30)), 0);
-    EXPECT_TRUE(allAutomatic(mac));
+    EXPECT_TRUE(eventually([&] { return mac.allFansAutomatic(); }));
 }
 
 TEST_F(FanHandBack, NoSimulatorAtStartUpMeansNoSMCForTheLifeOfTheProcess) {
     Daemon daemon;
     auto client = client::Client::connect(daemon.socketPath());
-    ASSERT_TRUE(client.ok());
+    ASSERT_TRUE(client.has_value());
     const auto refused = [](const auto& reply) {
-        return reply.ok() && !reply.value().success && reply.value().message == "SMC unavailable";
+        return reply.has_value() && !reply.value().success && reply.value().message == "SMC unavailable";
     };
     const auto unavailable = [&] {
         const auto capabilities = client.value().capabilities();
-        return capabilities.ok() && capabilities.value() == "[]" && refused(client.value().setFan(0, true, 3000)) &&
-               refused(client.value().resetAllToAuto());
+        return capabilities.has_value() && capabilities.value() == "[]" &&
+               refused(client.value().setFan(0, true, 3000)) && refused(client.value().resetAllToAuto());
     };
     EXPECT_TRUE(unavailable());
     auto sim = startSimulator("apple-silicon-laptop");
@@ -66,6 +56,67 @@ TEST_F(FanHandBack, NoSimulatorAtStartUpMeansNoSMCForTheLifeOfTheProcess) {
     EXPECT_EQ(client.value().ping().value(), "14");
     EXPECT_EQ(sim->command("clients"), "ok 0 0");
 }
+
+// The daemon's ways out, the exit for an update and every stop signal, hand
+// the fans back first, and no fan request runs between that hand-back and the
+// end of the process.
+
+using ExitForUpdate = SandboxTest;
+
+TEST_F(ExitForUpdate, HandsBackRepliesAndServesOtherRequestsButNoFanRequestUntilTheEnd) {
+    SimulatedMac mac("apple-silicon-laptop", {"--hold", "0.2"});
+    auto holder = startHolder(*mac.daemon, {"1", "5000"});
+    ASSERT_EQ(mac.value("F1Md"), 1);
+    auto exiting = mac.connect();
+    auto other = mac.connect();
+    ASSERT_TRUE(other.ping().has_value());
+
+    const auto exited = exiting.terminateForUpdate();
+    ASSERT_TRUE(exited.has_value()) << "the reply comes before the exit";
+    EXPECT_TRUE(exited.value());
+    EXPECT_TRUE(mac.allFansAutomatic());
+    // The process has 0.2 s left: plenty for a ping, and a fan request must wait them out.
+    const auto version = other.ping();
+    ASSERT_TRUE(version.has_value()) << "requests are still served after the reply";
+    EXPECT_EQ(version.value(), "14");
+    EXPECT_FALSE(other.setFan(0, true, 3000).has_value()) << "a fan request after the hand-back never runs";
+
+    EXPECT_EQ(mac.daemon->process().wait(), 0);
+    EXPECT_TRUE(mac.allFansAutomatic());
+}
+
+TEST_F(ExitForUpdate, NoFanIsManualAfterTheExitWhileAnotherClientKeepsSettingOne) {
+    for (int round = 0; round < 4; ++round) {
+        SimulatedMac mac("apple-silicon-laptop", {"--hold", "0.2"});
+        auto setter = mac.connect();
+        auto exiting = mac.connect();
+        std::atomic<int> answered{0};
+        std::thread loop([&] {
+            for (std::int64_t rpm = 3000; setter.setFan(rpm % 2, true, rpm).has_value(); ++rpm) ++answered;
+        });
+        eventually([&] { return answered.load() >= 3; });
+        const auto exited = exiting.terminateForUpdate();
+        loop.join();
+        ASSERT_TRUE(exited.has_value() && exited.value()) << "round " << round;
+        EXPECT_EQ(mac.daemon->process().wait(), 0) << "round " << round;
+        EXPECT_TRUE(mac.allFansAutomatic()) << "round " << round << " after " << answered << " fan requests";
+    }
+}
+
+// Every signal that would end the daemon by default hands the fans back first.
+class StopSignal : public SandboxTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignal, HandsEveryFanBackBeforeTheDaemonEnds) {
+    SimulatedMac mac("apple-silicon-laptop", {"--hold", "0.2"});
+    auto holder = startHolder(*mac.daemon, {"1", "5000"});
+    ASSERT_EQ(mac.value("F1Md"), 1);
+    mac.daemon->process().signal(GetParam());
+    EXPECT_EQ(mac.daemon->process().wait(), 0);
+    EXPECT_TRUE(mac.allFansAutomatic());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGXCPU),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 }  // namespace
 }  // namespace smcd::test

@@ -21,14 +21,14 @@ TEST_F(FanLocking, CapabilitiesWaitForAnUnlockInProgressButPingDoesNot) {
     std::optional<client::Status> firstStatus;
     std::thread unlocking([&] {
         auto reply = first.setFan(0, true, 4000);
-        if (reply.ok()) firstStatus = reply.value();
+        if (reply.has_value()) firstStatus = reply.value();
         firstAnswered = true;
     });
 
     // Ftst raised: the first request is inside its unlock, holding the lock.
     EXPECT_TRUE(eventually([&] { return mac.value("Ftst") == 1; }));
     const auto ping = second.ping();
-    ASSERT_TRUE(ping.ok());
+    ASSERT_TRUE(ping.has_value());
     EXPECT_EQ(ping.value(), "14");
     // Answered while the unlock still runs: the fan is not manual yet.
     EXPECT_EQ(mac.value("F0Md"), 0);
@@ -36,7 +36,7 @@ TEST_F(FanLocking, CapabilitiesWaitForAnUnlockInProgressButPingDoesNot) {
     EXPECT_FALSE(firstAnswered);
 
     const auto capabilities = second.capabilities();
-    ASSERT_TRUE(capabilities.ok());
+    ASSERT_TRUE(capabilities.has_value());
     // Served only after the first request's whole conversation with the SMC.
     EXPECT_EQ(mac.value("F0Md"), 1);
     EXPECT_EQ(mac.value("F0Tg"), 4000);

@@ -51,7 +51,7 @@ TEST_F(FanProfiles, ManualThenAutomaticOnEachMachine) {
         auto client = mac.connect();
         for (const bool manual : {true, false}) {
             const auto reply = client.setFan(c.fan, manual, c.target);
-            ASSERT_TRUE(reply.ok()) << c.profile;
+            ASSERT_TRUE(reply.has_value()) << c.profile;
             EXPECT_EQ(reply.value().success, c.modeKey != nullptr) << c.profile;
             if (!c.modeKey) {
                 EXPECT_EQ(reply.value().message, "Fan 0 isn't controllable on this Mac") << c.profile;
@@ -70,7 +70,7 @@ TEST_F(FanProfiles, UnlockSucceedsOnceTheThermalManagerLetsGoAndTheFanSpinsUp) {
     ASSERT_EQ(mac.control("held"), "ok yes");
     auto client = mac.connect();
     const auto reply = client.setFan(0, true, 4000);
-    ASSERT_TRUE(reply.ok());
+    ASSERT_TRUE(reply.has_value());
     EXPECT_TRUE(reply.value().success) << reply.value().message.value_or("");
     EXPECT_EQ(mac.value("F0Md"), 1);
     EXPECT_EQ(mac.value("F0Tg"), 4000);
@@ -86,7 +86,7 @@ TEST_F(FanProfiles, UnlockTimesOutWhenTheHoldOutlastsTenSecondsAndTheHandBackLow
     {
         auto client = mac.connect();
         const auto reply = client.setFan(1, true, 4000);
-        ASSERT_TRUE(reply.ok());
+        ASSERT_TRUE(reply.has_value());
         EXPECT_FALSE(reply.value().success);
         EXPECT_EQ(reply.value().message, "Timed out unlocking fan 1 \u2014 thermalmonitord kept control");
         EXPECT_EQ(mac.value("Ftst"), 1);

@@ -17,6 +17,7 @@
 #include "client/client.h"
 #include "fan/fan_capability.h"
 #include "platform/smc/linux/smc_socket_wire.h"
+#include "support/fan_capability_json.h"
 #include "support/daemon.h"
 #include "support/process.h"
 #include "support/sim_process.h"
@@ -54,6 +55,11 @@ struct SimulatedMac {
         if (reply.rfind("ok ", 0) != 0) return std::nullopt;
         return std::llround(std::stod(reply.substr(3)));
     }
+    // Both fans of the two-fan profiles in automatic mode, with no target and "Ftst" released.
+    bool allFansAutomatic() const {
+        return value("F0Md") == 0 && value("F1Md") == 0 && value("Ftst") == 0 && value("F0Tg") == 0 &&
+               value("F1Tg") == 0;
+    }
     // Attempted user-client writes of `key` so far.
     int writeAttempts(const std::string& key) const {
         const auto reply = control("writes " + key);
@@ -65,7 +71,7 @@ struct SimulatedMac {
     // would undo a test's first manual setting, so wait until the one for
     // our own first connection has been written and the SMC has gone quiet.
     void settle() {
-        if (!connect().ping().ok()) throw std::runtime_error("the daemon does not answer");
+        if (!connect().ping().has_value()) throw std::runtime_error("the daemon does not answer");
         const auto lastFan = "F" + std::to_string(value("FNum").value_or(0) - 1);
         if (value(lastFan + "Md") || value(lastFan + "md")) {
             eventually([&] { return writeAttempts(lastFan + "Tg") >= 1; });
@@ -79,7 +85,7 @@ struct SimulatedMac {
 
     client::Client connect() const {
         auto connection = client::Client::connect(daemon->socketPath());
-        if (!connection.ok()) throw std::runtime_error("cannot connect: " + connection.failure().reason);
+        if (!connection.has_value()) throw std::runtime_error("cannot connect: " + connection.error().reason);
         return std::move(connection.value());
     }
 

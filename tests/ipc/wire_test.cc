@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/vornik_fan_control_interface.h"
+#include "protocol/vornik_fan_control_protocol.h"
 
 namespace smcd::platform::ipc {
 namespace {

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client/client.h"
-#include "daemon/vornik_fan_control_interface.h"
+#include "protocol/vornik_fan_control_protocol.h"
 
 namespace smcd::soak {
 namespace {
@@ -30,16 +30,16 @@ std::string folderFor(Method method) {
     switch (method) {
         case Method::removeAppBundles: return "/Applications";
         case Method::removeSupportPaths: return "/Library/Application Support";
-        case Method::removeSystemCache: return "/Library/Caches";
-        case Method::removeSystemLogs: return "/var/log";
-        case Method::removeGPUShaderCaches: return kShaderFolder;
+        case Method::removeSystemCachePaths: return "/Library/Caches";
+        case Method::removeSystemLogPaths: return "/var/log";
+        case Method::removeGPUShaderCachePaths: return kShaderFolder;
         default: return "/Library/Apple/usr/share/rosetta/rosetta_update_bundle";
     }
 }
 
 constexpr std::array<Method, 6> kRemovalMethods{Method::removeAppBundles,      Method::removeSupportPaths,
-                                                Method::removeSystemCache,     Method::removeSystemLogs,
-                                                Method::removeGPUShaderCaches, Method::removeRosettaCaches};
+                                                Method::removeSystemCachePaths,     Method::removeSystemLogPaths,
+                                                Method::removeGPUShaderCachePaths, Method::removeRosettaCachePaths};
 
 // How often each method comes up; the exit request never does.
 constexpr std::array<unsigned, kMethodCount> kWeights{8, 5, 2, 12, 3, 2, 0, 4, 4, 4, 6, 3, 6, 4, 4, 4, 1};
@@ -78,7 +78,7 @@ public:
             case Method::dumpBackgroundItems: return text(method, client_.dumpBackgroundItems());
             case Method::terminateForUpdate: return;
             case Method::setLaunchdItem: return launchd();
-            case Method::measure: return measure();
+            case Method::measurePrivilegedPaths: return measure();
             case Method::deleteLocalSnapshots: return snapshots();
             case Method::systemNetworkConnections: return text(method, client_.systemNetworkConnections());
             default: return removal(method);
@@ -90,8 +90,8 @@ private:
 
     template <class T>
     std::optional<T> answer(Method method, const client::Result<T>& result) {
-        if (!result.ok()) {
-            fail(method, "got no reply: " + result.failure().reason);
+        if (!result.has_value()) {
+            fail(method, "got no reply: " + result.error().reason);
             return std::nullopt;
         }
         tally_.answered(method);
@@ -165,18 +165,18 @@ private:
 
     void measure() {
         const std::vector<std::string> paths{"/Library/Caches", "/Users/ann/Documents"};
-        const auto data = answer(Method::measure, client_.measurePrivilegedPaths(paths));
+        const auto data = answer(Method::measurePrivilegedPaths, client_.measurePrivilegedPaths(paths));
         if (!data) return;
         const auto records = recordsOf(*data);
-        if (!records || records->size() != 2) return fail(Method::measure, "wrong records: " + *data);
+        if (!records || records->size() != 2) return fail(Method::measurePrivilegedPaths, "wrong records: " + *data);
         for (std::size_t i = 0; i < 2; ++i) {
             const auto& record = (*records)[i];
             if (!hasKeys(record, {"path", "bytes", "fileCount", "refused"}) || record["path"] != paths[i])
-                return fail(Method::measure, "bad record: " + record.dump());
+                return fail(Method::measurePrivilegedPaths, "bad record: " + record.dump());
         }
         // The test runs as root: another user's documents are not its to measure.
         if ((*records)[0]["refused"] != false || (*records)[1]["refused"] != true)
-            fail(Method::measure, "screened wrongly: " + *data);
+            fail(Method::measurePrivilegedPaths, "screened wrongly: " + *data);
     }
 
     void snapshots() {
@@ -207,9 +207,9 @@ private:
         switch (method) {
             case Method::removeAppBundles: result = client_.removeAppBundles(paths, permanent); break;
             case Method::removeSupportPaths: result = client_.removeSupportPaths(paths, permanent); break;
-            case Method::removeSystemCache: result = client_.removeSystemCachePaths(paths); break;
-            case Method::removeSystemLogs: result = client_.removeSystemLogPaths(paths); break;
-            case Method::removeGPUShaderCaches: result = client_.removeGPUShaderCachePaths(paths); break;
+            case Method::removeSystemCachePaths: result = client_.removeSystemCachePaths(paths); break;
+            case Method::removeSystemLogPaths: result = client_.removeSystemLogPaths(paths); break;
+            case Method::removeGPUShaderCachePaths: result = client_.removeGPUShaderCachePaths(paths); break;
             default: result = client_.removeRosettaCachePaths(paths); break;
         }
         const auto data = answer(method, result);
@@ -246,18 +246,14 @@ Method pick(std::mt19937& random) {
 
 std::optional<client::Client> connect(const ClientPlan& plan, Tally& tally) {
     auto connection = client::Client::connect(plan.socketPath);
-    if (!connection.ok()) {
-        tally.fail("cannot connect: " + connection.failure().reason);
+    if (!connection.has_value()) {
+        tally.fail("cannot connect: " + connection.error().reason);
         return std::nullopt;
     }
     return std::move(connection.value());
 }
 
 }  // namespace
-
-std::string_view selectorOf(Method method) {
-    return vornikFanControlInterface().methods()[static_cast<std::size_t>(method)].selector;
-}
 
 std::uint64_t Tally::totalAnswered() const {
     std::uint64_t total = 0;

@@ -15,16 +15,13 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/vornik_fan_control_protocol.h"
+
 namespace smcd::soak {
 
-// Protocol methods by declaration order.
-enum class Method : std::size_t {
-    capabilities, setFan, resetAllToAuto, ping, runMaintenance, dumpBackgroundItems, terminateForUpdate,
-    removeAppBundles, removeSupportPaths, setLaunchdItem, measure, deleteLocalSnapshots, removeSystemCache,
-    removeSystemLogs, removeGPUShaderCaches, removeRosettaCaches, systemNetworkConnections,
-};
-inline constexpr std::size_t kMethodCount = 17;
-std::string_view selectorOf(Method method);
+using protocol::kMethodCount;
+using protocol::Method;
+using protocol::selectorOf;
 
 // Shared by every client thread.
 class Tally {

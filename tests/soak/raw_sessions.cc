@@ -8,7 +8,7 @@
 #include <optional>
 #include <random>
 
-#include "daemon/vornik_fan_control_interface.h"
+#include "protocol/vornik_fan_control_protocol.h"
 #include "platform/ipc/wire.h"
 #include "support/daemon.h"
 
@@ -59,9 +59,9 @@ PlannedCall cheapCall(std::mt19937& random) {
     switch (random() % 6) {
         case 0: return {Method::ping, {}};
         case 1: return {Method::capabilities, {}};
-        case 2: return {Method::measure, {std::vector<std::string>{"/Library/Caches"}}};
+        case 2: return {Method::measurePrivilegedPaths, {std::vector<std::string>{"/Library/Caches"}}};
         case 3: return {Method::deleteLocalSnapshots, {std::int64_t{1}, std::string("/")}};
-        case 4: return {Method::removeSystemCache, {std::vector<std::string>{"/private/etc/passwd"}}};
+        case 4: return {Method::removeSystemCachePaths, {std::vector<std::string>{"/private/etc/passwd"}}};
         default:
             return {Method::setLaunchdItem, {std::string("com.apple.soak"), std::string("/Library/LaunchDaemons/x.plist"), true}};
     }
@@ -89,7 +89,7 @@ void pipelinedBurst(const ClientPlan& plan, std::mt19937& random, Tally& tally) 
     platform::ipc::FrameReader reader;
     reader.append(*received);
     std::string payload;
-    const auto& interface = vornikFanControlInterface();
+    const auto& interface = protocol::vornikFanControlInterface();
     for (std::uint64_t id = 1; id <= count; ++id) {
         if (reader.next(payload) != platform::ipc::FrameReader::Status::frame)
             return tally.fail("pipelined: reply " + std::to_string(id) + " of " + std::to_string(count) + " missing");

@@ -133,9 +133,9 @@ TEST_F(Soak, ManyClientsMixingEveryMethodLeaveTheDaemonAsTheyFoundIt) {
 
     // The exit request last: answered, then a clean exit with the fans automatic.
     auto client = client::Client::connect(socketPath);
-    ASSERT_TRUE(client.ok());
+    ASSERT_TRUE(client.has_value());
     const auto terminated = client.value().terminateForUpdate();
-    ASSERT_TRUE(terminated.ok());
+    ASSERT_TRUE(terminated.has_value());
     EXPECT_TRUE(terminated.value());
     // In sanitizer builds a report, or a leak found at exit, changes the
     // exit status and leaves its mark in the log.

@@ -23,7 +23,7 @@ UniqueFd connectTo(const std::string& socketPath) {
 Daemon::Daemon(Options options) {
     const std::string smcd = std::string(SMCD_BINARY_DIR) + "/smcd";
     if (options.compiledInPath) {
-        socketPath_ = std::string(client::kDefaultSocketPath);
+        socketPath_ = client::defaultSocketPath();
         process_ = std::make_unique<ChildProcess>(std::vector<std::string>{smcd});
     } else {
         directory_ = std::make_unique<TempDir>();

@@ -2,6 +2,8 @@
 
 #include <bit>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "fan/smc_fan_core.h"
@@ -11,6 +13,12 @@
 #include "support/fake_clock.h"
 
 namespace smcd::test {
+
+// What a fan operation told its caller: nothing on success, else the message.
+inline std::optional<std::string> failureOf(const Expected<void, std::string>& outcome) {
+    if (outcome) return std::nullopt;
+    return outcome.error();
+}
 
 // A float as the four little-endian bytes of a "flt " key.
 inline std::vector<std::uint8_t> floatBytes(float value) {

@@ -70,52 +70,52 @@ std::optional<std::string> SMCFanCore::modeKey(std::int64_t fan) {
     return std::nullopt;
 }
 
-FanResult SMCFanCore::setFan(std::int64_t index, bool manual, std::int64_t targetRPM) {
+Expected<void, std::string> SMCFanCore::setFan(std::int64_t index, bool manual, std::int64_t targetRPM) {
     const auto mode = modeKey(index);
-    if (!mode) return FanResult::failed(fanText(index) + " isn't controllable on this Mac");
+    if (!mode) return unexpected(fanText(index) + " isn't controllable on this Mac");
     if (!manual) return setAutomatic(index, *mode);
 
     const auto minimum = readNumber(fanCode(index, kFanMinimumSuffix));
     const auto maximum = readNumber(fanCode(index, kFanMaximumSuffix));
-    const auto unreadable = FanResult::failed(fanText(index) + " min/max RPM unreadable");
-    if (!minimum || !maximum || !(*minimum < *maximum)) return unreadable;
+    const std::string unreadable = fanText(index) + " min/max RPM unreadable";
+    if (!minimum || !maximum || !(*minimum < *maximum)) return unexpected(unreadable);
     // An infinite or huge limit can pass the comparison but is no speed to
     // clamp to; refuse before anything is written.
     const auto lowest = truncatedRPM(*minimum);
     const auto highest = truncatedRPM(*maximum);
-    if (!lowest || !highest) return unreadable;
+    if (!lowest || !highest) return unexpected(unreadable);
 
-    if (auto refusal = unlockManual(index, *mode)) return FanResult::failed(std::move(*refusal));
+    if (auto unlocked = unlockManual(index, *mode); !unlocked) return unlocked;
 
     const std::int64_t clamped = std::max(std::min(targetRPM, *highest), *lowest);
     if (!writeNumber(fanCode(index, kFanTargetSuffix), static_cast<float>(clamped))) {
-        return FanResult::failed("Target-RPM write failed for fan " + std::to_string(index));
+        return unexpected("Target-RPM write failed for fan " + std::to_string(index));
     }
-    return FanResult::succeeded();
+    return {};
 }
 
-std::optional<std::string> SMCFanCore::unlockManual(std::int64_t fan, std::string_view modeKey) {
+Expected<void, std::string> SMCFanCore::unlockManual(std::int64_t fan, std::string_view modeKey) {
     const std::uint32_t mode = fourCharCode(modeKey);
-    if (writeKey(mode, kModeManual)) return std::nullopt;
-    if (!ftstAvailable()) return fanText(fan) + " mode write rejected and this Mac has no Ftst unlock";
+    if (writeKey(mode, kModeManual)) return {};
+    if (!ftstAvailable()) return unexpected(fanText(fan) + " mode write rejected and this Mac has no Ftst unlock");
 
     writeKey(fourCharCode(kFanUnlockKey), kUnlockRaised);
     clock_->sleepFor(kUnlockSettleTime);
     const auto deadline = clock_->now() + kUnlockDeadline;
     while (clock_->now() < deadline) {
-        if (writeKey(mode, kModeManual)) return std::nullopt;
+        if (writeKey(mode, kModeManual)) return {};
         clock_->sleepFor(kUnlockRetryInterval);
     }
-    return "Timed out unlocking fan " + std::to_string(fan) + " — thermalmonitord kept control";
+    return unexpected("Timed out unlocking fan " + std::to_string(fan) + " — thermalmonitord kept control");
 }
 
-FanResult SMCFanCore::setAutomatic(std::int64_t fan, std::string_view modeKey) {
+Expected<void, std::string> SMCFanCore::setAutomatic(std::int64_t fan, std::string_view modeKey) {
     writeKey(fourCharCode(modeKey), kModeAutomatic);
     writeKey(fanCode(fan, kFanTargetSuffix), kTargetCleared);
     if (ftstAvailable() && !otherFanIsManual(fan) && readsAsOne(kFanUnlockKey)) {
         writeKey(fourCharCode(kFanUnlockKey), kUnlockLowered);
     }
-    return FanResult::succeeded();
+    return {};
 }
 
 bool SMCFanCore::otherFanIsManual(std::int64_t exceptFan) {
@@ -127,13 +127,13 @@ bool SMCFanCore::otherFanIsManual(std::int64_t exceptFan) {
     return false;
 }
 
-FanResult SMCFanCore::resetAllToAuto() {
+Expected<void, std::string> SMCFanCore::resetAllToAuto() {
     const std::int64_t count = fanCount();
     for (std::int64_t fan = 0; fan < count; ++fan) {
-        if (const auto mode = modeKey(fan)) setAutomatic(fan, *mode);
+        if (const auto mode = modeKey(fan)) (void)setAutomatic(fan, *mode);
     }
     if (ftstAvailable() && readsAsOne(kFanUnlockKey)) writeKey(fourCharCode(kFanUnlockKey), kUnlockLowered);
-    return FanResult::succeeded();
+    return {};
 }
 
 }  // namespace smcd
