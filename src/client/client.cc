@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/ipc/endpoint.h"
+#include "platform/ipc/linux/endpoint.h"
 #include "smcd/product_facts.h"
 
 namespace smcd::client {

@@ -13,7 +13,7 @@
 
 #include "client/client.h"
 #include "daemon/constants.h"
-#include "platform/ipc/endpoint.h"
+#include "platform/ipc/linux/endpoint.h"
 #include "support/daemon.h"
 
 namespace smcd::test {

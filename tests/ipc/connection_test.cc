@@ -78,10 +78,10 @@ TEST(Connection, ReplyLargerThanTheRequestLimitArrivesWhole) {
     test::TempDir dir;
     ScriptedService service(dir / "s.socket");
     auto client = client::Client::connect(dir / "s.socket");
-    ASSERT_TRUE(client.ok());
+    ASSERT_TRUE(client.has_value());
     service.serveOne();
     const auto reply = client.value().callUnchecked("largeTextWithReply:", nlohmann::json::array());
-    ASSERT_TRUE(reply.ok()) << reply.failure().reason;
+    ASSERT_TRUE(reply.has_value()) << reply.error().reason;
     EXPECT_EQ(reply.value().at(0).get<std::string>().size(),
               platform::ipc::kMaxFrameSize + platform::ipc::kMaxFrameSize / 4);
 }
@@ -91,16 +91,16 @@ TEST(Connection, AThrowingMethodInvalidatesItsConnectionAlone) {
     platform::ScopedLogCapture log;
     ScriptedService service(dir / "s.socket");
     auto thrower = client::Client::connect(dir / "s.socket");
-    ASSERT_TRUE(thrower.ok());
+    ASSERT_TRUE(thrower.has_value());
     service.serveOne();
     auto bystander = client::Client::connect(dir / "s.socket");
-    ASSERT_TRUE(bystander.ok());
+    ASSERT_TRUE(bystander.has_value());
     service.serveOne();
 
     const auto failed = thrower.value().callUnchecked("throwWithReply:", nlohmann::json::array());
-    ASSERT_FALSE(failed.ok());
-    EXPECT_EQ(failed.failure().kind, client::FailureKind::invalidated);
-    EXPECT_TRUE(bystander.value().callUnchecked("largeTextWithReply:", nlohmann::json::array()).ok());
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().kind, client::FailureKind::invalidated);
+    EXPECT_TRUE(bystander.value().callUnchecked("largeTextWithReply:", nlohmann::json::array()).has_value());
     EXPECT_TRUE(test::eventually([&] { return service.invalidations.load() == 1; }));
     EXPECT_EQ(log.lines(), (std::vector<platform::CapturedLine>{
                                {platform::LogLevel::Error,
