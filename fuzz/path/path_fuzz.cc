@@ -23,7 +23,7 @@
 #include "common/unicode.h"
 #include "platform/path/path_components.h"
 #include "platform/path/standardized_path.h"
-#include "removal/privileged_removal.h"
+#include "removal/screening.h"
 #include "rewriting_model.h"
 
 namespace {

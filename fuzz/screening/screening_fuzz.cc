@@ -30,7 +30,7 @@
 #include "support/fuzz_input.h"
 #include "common/unicode.h"
 #include "platform/log/logger.h"
-#include "removal/privileged_removal.h"
+#include "removal/screening.h"
 #include "removal/removal_flow.h"
 #include "removal/test_hooks.h"
 #include "scratch_world.h"

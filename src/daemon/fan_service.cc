@@ -12,12 +12,16 @@
 namespace smcd {
 namespace {
 
-// A fan operation's outcome at the boundary: (true, nil), or (false, why),
-// whether the SMC is missing or the operation failed.
+// An operation's outcome at the boundary: (true, nil), or (false, why).
+void replyStatus(const StatusReply& reply, Expected<void, std::string> outcome) {
+    if (!outcome) return reply(false, std::move(outcome).error());
+    reply(true, std::nullopt);
+}
+
+// A fan operation fails alike whether the SMC is missing or the operation failed.
 void replyStatus(const StatusReply& reply, Expected<Expected<void, std::string>, std::string> outcome) {
     if (!outcome) return reply(false, std::move(outcome).error());
-    if (!*outcome) return reply(false, std::move(*outcome).error());
-    reply(true, std::nullopt);
+    replyStatus(reply, std::move(*outcome));
 }
 
 }  // namespace
@@ -57,8 +61,7 @@ void FanService::deleteLocalSnapshotsWithOlderThanDays(std::int64_t days, std::s
 }
 
 void FanService::setLaunchdItemWithLabel(std::string label, std::string plistPath, bool enable, StatusReply reply) {
-    PrivilegedLaunchd::ToggleResult result = PrivilegedLaunchd::setLaunchdItem(label, plistPath, enable, peerUID_);
-    reply(result.success, std::move(result.message));
+    replyStatus(reply, PrivilegedLaunchd::setLaunchdItem(label, plistPath, enable, peerUID_));
 }
 
 void FanService::measurePrivilegedPathsWithPaths(Paths paths, DataReply reply) {

@@ -3,7 +3,7 @@
 #include "common/unicode.h"
 #include "daemon/constants.h"
 #include "launchd/plist_inspection.h"
-#include "removal/privileged_removal.h"
+#include "removal/launchd_shape.h"
 
 namespace smcd::PrivilegedLaunchd {
 namespace {

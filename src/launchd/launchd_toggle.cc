@@ -1,5 +1,6 @@
 #include "launchd/launchd_toggle.h"
 
+#include <optional>
 #include <vector>
 
 #include "launchd/launchd_screening.h"
@@ -18,13 +19,13 @@ struct Step {
 
 }  // namespace
 
-ToggleResult setLaunchdItem(std::string_view label, std::string_view plistPath, bool enable, uid_t peerUID) {
+Expected<void, std::string> setLaunchdItem(std::string_view label, std::string_view plistPath, bool enable, uid_t peerUID) {
     const Outcome outcome = resolve(plistPath, label, peerUID);
     const auto domain = outcome.domain();
     if (!domain) {
         daemonLog().log(LogLevel::Error, "launchd toggle refused (%{public}s): %{private}s",
                         rawValue(*outcome.refusal()), label);
-        return ToggleResult{false, std::string(kRefusedToggleMessage)};
+        return unexpected(std::string(kRefusedToggleMessage));
     }
 
     const std::string target = domain->target();
@@ -43,7 +44,8 @@ ToggleResult setLaunchdItem(std::string_view label, std::string_view plistPath, 
 
     daemonLog().log(LogLevel::Default, "launchd %{public}s in %{public}s \u2192 %{public}s",
                     enable ? "enable" : "disable", target, message ? "failed" : "ok");
-    return ToggleResult{!message, message};
+    if (message) return unexpected(std::move(*message));
+    return {};
 }
 
 }  // namespace smcd::PrivilegedLaunchd

@@ -6,12 +6,23 @@
 #include "probe_support.h"
 
 namespace smcd::PrivilegedLaunchd {
+namespace {
+
+// What the client receives: a success flag and a message only on failure.
+struct ToggleResult {
+    bool success;
+    std::optional<std::string> message;
+    bool operator==(const ToggleResult&) const = default;
+};
 
 void PrintTo(const ToggleResult& result, std::ostream* out) {
     *out << (result.success ? "(true, " : "(false, ") << result.message.value_or("nil") << ")";
 }
 
-namespace {
+ToggleResult replied(const Expected<void, std::string>& outcome) {
+    if (!outcome) return {false, outcome.error()};
+    return {true, std::nullopt};
+}
 
 using platform::CapturedLine;
 using platform::LogLevel;
@@ -33,7 +44,7 @@ protected:
         std::vector<std::string> plan{"record " + calls};
         for (const auto& verb : failing) plan.push_back("if 1 " + verb + " exit 1");
         test::PlacedTool launchctl("/bin/launchctl", plan);
-        const ToggleResult result = setLaunchdItem(label, path, enable, peer);
+        const ToggleResult result = replied(setLaunchdItem(label, path, enable, peer));
         Arguments seen;
         if (test::exists(calls)) {
             for (auto& report : test::parseReports(test::readFile(calls))) {
@@ -97,8 +108,8 @@ TEST_F(Toggle, ReportsTheFirstFailureAfterRunningBoth) {
 }
 
 TEST_F(Toggle, MissingLaunchctlCountsAsAFailedRun) {
-    EXPECT_EQ(setLaunchdItem("com.example.agent", agent, true, 501), (ToggleResult{false, "launchctl enable failed"}));
-    EXPECT_EQ(setLaunchdItem("com.example.agent", agent, false, 501), (ToggleResult{false, "launchctl bootout failed"}));
+    EXPECT_EQ(replied(setLaunchdItem("com.example.agent", agent, true, 501)), (ToggleResult{false, "launchctl enable failed"}));
+    EXPECT_EQ(replied(setLaunchdItem("com.example.agent", agent, false, 501)), (ToggleResult{false, "launchctl bootout failed"}));
 }
 
 TEST_F(Toggle, RefusedRequestsRunNothingAndLogTheReason) {

@@ -2,7 +2,8 @@
 
 
 #include "removal/path_text.h"
-#include "removal/privileged_removal.h"
+#include "removal/launchd_shape.h"
+#include "removal/screening.h"
 #include "removal/safe_removal.h"
 
 namespace smcd {

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "removal/planted_files.h"
-#include "removal/privileged_removal.h"
+#include "removal/screening.h"
 
 namespace smcd::PrivilegedRemoval {
 namespace {

@@ -9,7 +9,7 @@
 #include <cerrno>
 
 #include "removal/engine_fixture.h"
-#include "removal/privileged_removal.h"
+#include "removal/screening.h"
 #include "removal/safe_removal.h"
 #include "removal/test_hooks.h"
 

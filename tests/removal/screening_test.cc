@@ -4,7 +4,8 @@
 
 #include "platform/path/standardized_path.h"
 #include "removal/planted_files.h"
-#include "removal/privileged_removal.h"
+#include "removal/launchd_shape.h"
+#include "removal/screening.h"
 
 namespace smcd::PrivilegedRemoval {
 namespace {
