@@ -9,7 +9,6 @@
 //    through a descriptor (the daemon's path) instead of from memory, with
 //    every descriptor closed afterwards.
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -48,12 +47,8 @@ bool isPlainField(std::string_view field) {
 IdentityReadResult readThroughDescriptor(std::span<const std::byte> image) {
     const smcd::UniqueFd file(::memfd_create("identity_fuzz", MFD_CLOEXEC));
     if (!file) violated("a memory file can be made");
-    std::size_t written = 0;
-    while (written < image.size()) {
-        const ssize_t got = ::write(file.get(), image.data() + written, image.size() - written);
-        if (got <= 0) violated("the memory file takes the image");
-        written += static_cast<std::size_t>(got);
-    }
+    const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
+    if (!smcd::fuzz::writeAll(file.get(), bytes)) violated("the memory file takes the image");
     return smcd::platform::readEmbeddedCodeIdentity(smcd::platform::DescriptorByteSource(file.get(), image.size()));
 }
 
