@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,7 +29,20 @@
 namespace {
 
 using smcd::platform::CodeIdentity;
+using smcd::platform::IdentityReadFailure;
 using smcd::platform::IdentityReadResult;
+
+// What one read answered, in a form that compares.
+struct Answer {
+    std::optional<CodeIdentity> identity;
+    std::optional<IdentityReadFailure> failure;
+    bool operator==(const Answer&) const = default;
+};
+
+Answer answerOf(const IdentityReadResult& result) {
+    if (const auto* identity = std::get_if<CodeIdentity>(&result)) return {*identity, std::nullopt};
+    return {std::nullopt, std::get<IdentityReadFailure>(result)};
+}
 
 [[noreturn]] void violated(const char* invariant) {
     std::fprintf(stderr, "identity_fuzz: invariant broken: %s\n", invariant);
@@ -44,12 +58,13 @@ bool isPlainField(std::string_view field) {
     return true;
 }
 
-IdentityReadResult readThroughDescriptor(std::span<const std::byte> image) {
+Answer readThroughDescriptor(std::span<const std::byte> image) {
     const smcd::UniqueFd file(::memfd_create("identity_fuzz", MFD_CLOEXEC));
     if (!file) violated("a memory file can be made");
     const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
     if (!smcd::fuzz::writeAll(file.get(), bytes)) violated("the memory file takes the image");
-    return smcd::platform::readEmbeddedCodeIdentity(smcd::platform::DescriptorByteSource(file.get(), image.size()));
+    return answerOf(
+        smcd::platform::readEmbeddedCodeIdentity(smcd::platform::DescriptorByteSource(file.get(), image.size())));
 }
 
 }  // namespace
@@ -60,14 +75,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::byte> image(reinterpret_cast<const std::byte*>(data),
                                        reinterpret_cast<const std::byte*>(data) + size);
     const smcd::platform::MemoryByteSource source(image);
-    const IdentityReadResult first = smcd::platform::readEmbeddedCodeIdentity(source);
+    const Answer first = answerOf(smcd::platform::readEmbeddedCodeIdentity(source));
 
-    if (smcd::platform::readEmbeddedCodeIdentity(source) != first) violated("the same bytes answer the same");
+    if (answerOf(smcd::platform::readEmbeddedCodeIdentity(source)) != first) violated("the same bytes answer the same");
     const std::size_t descriptorsBefore = smcd::fuzz::openDescriptors();
     if (readThroughDescriptor(image) != first) violated("a descriptor reads as memory does");
     if (smcd::fuzz::openDescriptors() != descriptorsBefore) violated("every descriptor is closed");
 
-    if (const auto* identity = std::get_if<CodeIdentity>(&first)) {
+    if (const auto& identity = first.identity) {
         for (const auto* field : {&identity->identifier, &identity->teamIdentifier, &identity->shortVersion}) {
             if (!isPlainField(*field)) violated("identity fields are plain text of 1 to 255 bytes");
         }
