@@ -8,7 +8,7 @@ CMAKE ?= cmake
 FUZZ_SECONDS ?= 60
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j$(JOBS)
 
-.PHONY: all deps build test run bench asan tsan clang stress soak fuzz clean
+.PHONY: all deps build test run bench asan tsan clang stress soak fuzz mutate mutate-check clean
 
 all: build
 
@@ -33,25 +33,40 @@ run: build
 bench: build
 	@scripts/bench.sh $(BUILD)
 
-# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+# built with clang: one tree is the second compiler (warnings as errors like
+# the first), the sanitizer run and the home of the fuzz targets.
 asan: deps
-	$(call build_tree,build-asan,-DSMCD_SANITIZE='address;undefined' -DSMCD_BUILD_BENCH=OFF)
+	@scripts/configure-clang-sanitized.sh build-asan
+	@$(CMAKE) --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan $(CTEST_FLAGS)
 
-# The concurrency and race suites under ThreadSanitizer.
+# The clang build is the sanitized one above.
+clang: asan
+
+# The concurrency and race suites under ThreadSanitizer. Its reports need
+# line tables only, which compile far faster than full debug information.
 tsan: deps
-	@$(CMAKE) -S . -B build-tsan -G Ninja -DSMCD_SANITIZE=thread -DSMCD_BUILD_BENCH=OFF >/dev/null
+	@$(CMAKE) -S . -B build-tsan -G Ninja -DSMCD_SANITIZE=thread -DSMCD_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" >/dev/null
 	@$(CMAKE) --build build-tsan -j$(JOBS) --target smcd_concurrency_suites smcd smcctl smc-sim
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan $(CTEST_FLAGS) -L concurrency
 
-# The second compiler, warnings as errors like the first.
-clang: deps
-	$(call build_tree,build-clang,-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang)
-	ctest --test-dir build-clang $(CTEST_FLAGS)
-
-# Every libFuzzer target for a bounded time (FUZZ_SECONDS each, default 60).
+# Every libFuzzer target for a bounded time (FUZZ_SECONDS each, default 60),
+# built in the clang tree of `make asan`.
 fuzz: deps
-	@scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+	@scripts/fuzz.sh build-asan $(FUZZ_SECONDS)
+
+# Each fault of scripts/mutate-faults.txt applied in turn; its suites must
+# fail (FAULTS=regex picks faults by name). mutate-check only checks that
+# every faulty line is still found in src/.
+mutate: deps
+	@scripts/install-deps.sh python3 ccache
+	@scripts/mutate.py --faults '$(FAULTS)' --jobs $(JOBS)
+
+mutate-check:
+	@scripts/install-deps.sh python3
+	@scripts/mutate.py --dry-run --faults '$(FAULTS)'
 
 # Many clients mixing every method against one daemon and simulator for a few
 # minutes; checks that descriptors, threads and memory come back.
@@ -62,4 +77,4 @@ stress: build
 	SMCD_STRESS=1 ctest --test-dir $(BUILD) $(CTEST_FLAGS) -L race
 
 clean:
-	rm -rf build build-asan build-tsan build-clang build-fuzz
+	rm -rf build build-asan build-tsan build-clang build-fuzz build-mutate

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds every libFuzzer target under fuzz/ with clang and runs each for a
-# bounded time on a copy of its seed corpus. Any finding (a crash, a broken
-# invariant, a leak, a time-out, the memory limit) fails the run; its input
-# is kept in BUILD_DIR/fuzz-findings/<target>/ so that it can join the
-# target's corpus as a regression case.
+# Builds every libFuzzer target under fuzz/ in the clang tree
+# (scripts/configure-clang-sanitized.sh) and runs each for a bounded time on
+# a copy of its seed corpus. Any finding (a crash, a broken invariant, a
+# leak, a time-out, the memory limit) fails the run; its input is kept in
+# BUILD_DIR/fuzz-findings/<target>/ so that it can join the target's corpus
+# as a regression case.
 #
 #   scripts/fuzz.sh BUILD_DIR SECONDS [TARGET...]
 #
@@ -30,11 +31,9 @@ else
 fi
 
 # Address and undefined-behaviour checks everywhere, and coverage feedback
-# from every library the targets link, not only from the targets' own files.
-cmake -S "$repo" -B "$build" -G Ninja \
-  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
-  -DSMCD_BUILD_FUZZ=ON -DSMCD_BUILD_TESTS=OFF -DSMCD_BUILD_BENCH=OFF \
-  "-DSMCD_SANITIZE=address;undefined;fuzzer-no-link" >/dev/null
+# from every library the targets link, not only from the targets' own files;
+# the tree `make asan` builds, so the libraries are compiled once for both.
+"$repo/scripts/configure-clang-sanitized.sh" "$build"
 cmake --build "$build" -j"$jobs" --target "${targets[@]/%/_fuzz}"
 
 build=$(cd "$build" && pwd)

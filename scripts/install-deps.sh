@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build and the tests need and
-# the machine lacks. Does nothing when everything is present.
+# the machine lacks, plus any package named on the command line. Does nothing
+# when everything is present.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,8 @@ packages=(
   libplist-dev libutf8proc-dev nlohmann-json3-dev
   util-linux procps strace
 )
+# Tools only some targets need (`make mutate`: python3 ccache) come as arguments.
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

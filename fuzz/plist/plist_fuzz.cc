@@ -55,13 +55,7 @@ public:
     }
     const std::string& write(std::string_view bytes) {
         smcd::UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!fd) violated("the scratch file can be written");
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-            if (n <= 0) violated("the scratch file can be written");
-            done += static_cast<std::size_t>(n);
-        }
+        if (!fd || !smcd::fuzz::writeAll(fd.get(), bytes)) violated("the scratch file can be written");
         return path_;
     }
 

@@ -1,9 +1,10 @@
 #pragma once
 
-// Small pieces every fuzz target needs: the input read a byte at a time, and
-// a count of open descriptors for the no-leak invariants.
+// Small pieces every fuzz target needs: the input read a byte at a time, a
+// count of open descriptors for the no-leak invariants, and a whole write.
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +37,16 @@ inline std::size_t openDescriptors() {
         ::closedir(listing);
     }
     return count;
+}
+
+// Writes all of `bytes`; false on any failure or a write that makes no progress.
+inline bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
 }
 
 }  // namespace smcd::fuzz

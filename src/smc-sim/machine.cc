@@ -46,7 +46,7 @@ Machine::Machine(const Profile& profile, SimClock& clock)
     addKey("FNum", kTypeUInt8, {static_cast<std::uint8_t>(profile_.fans.size())}, false);
     if (profile_.hasUnlockKey) addKey("Ftst", kTypeUInt8, {0}, true);
     for (std::size_t fan = 0; fan < profile_.fans.size(); ++fan) {
-        const FanSpec& spec = profile_.fans[fan];
+        const SimulatedFanProfile& spec = profile_.fans[fan];
         const double idle = thermalManagerSpeed(fan, spec, start_);
         actualRPM_.push_back(idle);
         const auto speed = [&](double rpm) { return encodeValue(profile_.speedType, rpm).value(); };
@@ -179,7 +179,7 @@ void Machine::afterStore(const std::string& name, SimClock::TimePoint now) {
     }
 }
 
-double Machine::thermalManagerSpeed(std::size_t fan, const FanSpec& limits, SimClock::TimePoint now) const {
+double Machine::thermalManagerSpeed(std::size_t fan, const SimulatedFanProfile& limits, SimClock::TimePoint now) const {
     const double phase = 2 * std::numbers::pi * seconds(now - start_) / kThermalCycleSeconds + static_cast<double>(fan);
     return limits.minRPM + (limits.maxRPM - limits.minRPM) * (0.22 + 0.08 * std::sin(phase));
 }
@@ -197,7 +197,7 @@ void Machine::advance(SimClock::TimePoint now) {
             const auto decoded = decodeValue(key->type, key->bytes);
             return decoded && std::isfinite(*decoded) ? decoded : std::nullopt;
         };
-        FanSpec limits = profile_.fans[fan];
+        SimulatedFanProfile limits = profile_.fans[fan];
         const auto minimum = number("Mn");
         const auto maximum = number("Mx");
         if (minimum && maximum && *minimum <= *maximum) limits = {*minimum, *maximum};

@@ -115,7 +115,7 @@ private:
     SMCResult write(const std::string& name, Key& key, std::uint32_t size, const std::uint8_t* payload);
     void afterStore(const std::string& name, SimClock::TimePoint now);
     void advance(SimClock::TimePoint now);
-    double thermalManagerSpeed(std::size_t fan, const FanSpec& limits, SimClock::TimePoint now) const;
+    double thermalManagerSpeed(std::size_t fan, const SimulatedFanProfile& limits, SimClock::TimePoint now) const;
     void record(CallRecord entry);
 
     const Profile profile_;

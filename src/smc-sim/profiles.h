@@ -7,7 +7,9 @@
 
 namespace smcd::smcsim {
 
-struct FanSpec {
+// The speed range one simulated fan reports in its Mn and Mx keys and the
+// thermal manager keeps it within.
+struct SimulatedFanProfile {
     double minRPM;
     double maxRPM;
 };
@@ -17,7 +19,7 @@ struct Profile {
     std::string name;
     std::string description;
     std::string speedType;                  // type of the Ac/Mn/Mx/Tg keys
-    std::vector<FanSpec> fans;
+    std::vector<SimulatedFanProfile> fans;
     std::optional<std::string> modeSuffix;  // "Md", "md", or no per-fan mode key
     bool hasUnlockKey = false;              // "Ftst"
     // Mode writes are refused until "Ftst" has been 1 for the hold time.
