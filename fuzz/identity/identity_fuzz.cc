@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "common/unique_fd.h"
-#include "platform/code_signing/byte_source.h"
-#include "platform/code_signing/elf_identity_reader.h"
+#include "platform/code_signing/linux/byte_source.h"
+#include "platform/code_signing/linux/elf_identity_reader.h"
 #include "support/fuzz_input.h"
 
 namespace {
@@ -40,8 +40,8 @@ struct Answer {
 };
 
 Answer answerOf(const IdentityReadResult& result) {
-    if (const auto* identity = std::get_if<CodeIdentity>(&result)) return {*identity, std::nullopt};
-    return {std::nullopt, std::get<IdentityReadFailure>(result)};
+    if (result) return {*result, std::nullopt};
+    return {std::nullopt, result.error()};
 }
 
 [[noreturn]] void violated(const char* invariant) {
