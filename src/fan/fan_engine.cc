@@ -13,7 +13,11 @@ std::unique_lock<std::mutex> FanEngine::acquire() {
 }
 
 void FanEngine::handBackForExit() {
-    const auto guard = acquire();
+    const std::lock_guard guard(lock_);
+    // A second exit (a stop signal after an update request, or a second
+    // update request) finds the fans handed back already and must not wait
+    // for an engine that will never open again.
+    if (closedForExit_) return;
     if (core_) (void)core_->resetAllToAuto();
     closedForExit_ = true;
 }

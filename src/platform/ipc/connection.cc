@@ -24,73 +24,76 @@ bool Connection::send(const std::string& bytes) {
 
 void Connection::serve() {
     if (resumed_ && interface_ && exported_) {
-        FrameReader reader;
-        std::array<char, 64 * 1024> buffer;
-        std::string payload;
-        bool healthy = true;
-        while (healthy) {
-            const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;  // end of stream or a socket error
-            reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-            for (;;) {
-                const FrameReader::Status status = reader.next(payload);
-                if (status == FrameReader::Status::needMore) break;
-                std::optional<Call> call;
-                if (status == FrameReader::Status::frame) call = decodeCall(payload, *interface_);
-                if (!call) {
-                    healthy = false;
-                    break;
-                }
-                const MethodSignature& signature = interface_->methods()[call->method];
-                bool replied = false;
-                bool delivered = false;
-                const ReplyHandler reply = [&](std::vector<WireValue> values) {
-                    if (replied) return;  // exactly once, whatever the callee does
-                    replied = true;
-                    if (values.size() != signature.reply.size()) return;
-                    for (std::size_t i = 0; i < values.size(); ++i)
-                        if (!valueMatches(values[i], signature.reply[i])) return;
-                    std::string bytes;
-                    try {
-                        bytes = encodeReply(Reply{call->id, std::move(values)});
-                    } catch (const nlohmann::json::exception&) {
-                        return;  // a reply text that is not UTF-8 cannot be sent
-                    }
-                    // A frame the client refuses (or whose length wraps) would
-                    // lose the reply after the work was done: the connection
-                    // ends instead, which the client sees as invalidation.
-                    if (bytes.size() - kFrameHeaderSize > kMaxReplyFrameSize) {
-                        daemonLog().log(LogLevel::Error,
-                                        "reply of %{public}lu bytes exceeds the reply limit; connection invalidated",
-                                        bytes.size() - kFrameHeaderSize);
-                        return;
-                    }
-                    delivered = send(bytes);
-                };
-                try {
-                    exported_->invoke(call->method, std::move(call->arguments), reply);
-                } catch (const std::exception& error) {
-                    // Whatever a method throws (std::bad_alloc on a large
-                    // request is the likely one) ends its own connection only.
-                    daemonLog().log(LogLevel::Error,
-                                    "call failed with an exception; connection invalidated: %{public}s", error.what());
-                    delivered = false;
-                } catch (...) {
-                    daemonLog().log(LogLevel::Error, "call failed with an exception; connection invalidated");
-                    delivered = false;
-                }
-                if (!delivered) {
-                    healthy = false;
-                    break;
-                }
-            }
+        try {
+            serveCalls();
+        } catch (const std::exception& error) {
+            // Whatever a call throws, while its frame is decoded or while its
+            // method runs (std::bad_alloc on a large request is the likely
+            // one), ends this connection only.
+            daemonLog().log(LogLevel::Error, "call failed with an exception; connection invalidated: %{public}s",
+                            error.what());
+        } catch (...) {
+            daemonLog().log(LogLevel::Error, "call failed with an exception; connection invalidated");
         }
     }
     socket_.reset();
     if (invalidationHandler_) {
         auto handler = std::move(invalidationHandler_);
         handler();
+    }
+}
+
+void Connection::serveCalls() {
+    FrameReader reader;
+    std::array<char, 64 * 1024> buffer;
+    std::string payload;
+    bool healthy = true;
+    while (healthy) {
+        const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // end of stream or a socket error
+        reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        for (;;) {
+            const FrameReader::Status status = reader.next(payload);
+            if (status == FrameReader::Status::needMore) break;
+            std::optional<Call> call;
+            if (status == FrameReader::Status::frame) call = decodeCall(payload, *interface_);
+            if (!call) {
+                healthy = false;
+                break;
+            }
+            const MethodSignature& signature = interface_->methods()[call->method];
+            bool replied = false;
+            bool delivered = false;
+            const ReplyHandler reply = [&](std::vector<WireValue> values) {
+                if (replied) return;  // exactly once, whatever the callee does
+                replied = true;
+                if (values.size() != signature.reply.size()) return;
+                for (std::size_t i = 0; i < values.size(); ++i)
+                    if (!valueMatches(values[i], signature.reply[i])) return;
+                std::string bytes;
+                try {
+                    bytes = encodeReply(Reply{call->id, std::move(values)});
+                } catch (const nlohmann::json::exception&) {
+                    return;  // a reply text that is not UTF-8 cannot be sent
+                }
+                // A frame the client refuses (or whose length wraps) would
+                // lose the reply after the work was done: the connection
+                // ends instead, which the client sees as invalidation.
+                if (bytes.size() - kFrameHeaderSize > kMaxReplyFrameSize) {
+                    daemonLog().log(LogLevel::Error,
+                                    "reply of %{public}lu bytes exceeds the reply limit; connection invalidated",
+                                    bytes.size() - kFrameHeaderSize);
+                    return;
+                }
+                delivered = send(bytes);
+            };
+            exported_->invoke(call->method, std::move(call->arguments), reply);
+            if (!delivered) {
+                healthy = false;
+                break;
+            }
+        }
     }
 }
 

@@ -57,6 +57,9 @@ public:
     void serve();
 
 private:
+    // Serves calls until the peer goes away or breaks the protocol; throws
+    // whatever a call throws.
+    void serveCalls();
     bool send(const std::string& bytes);
 
     UniqueFd socket_;

@@ -60,11 +60,16 @@ private:
     }
 
     void handle(UniqueFd socket, PeerCredentials peer) {
-        // The gate runs before the delegate sees the connection and before a
-        // single byte of the peer is read: a refused peer is simply closed.
-        if (evaluatePeer(socket.get(), requirement_) != PeerVerdict::satisfied) return;
-        Connection connection(std::move(socket), peer);
-        admitted_(connection);
+        try {
+            // The gate runs before the delegate sees the connection and before
+            // a single byte of the peer is read: a refused peer is simply closed.
+            if (evaluatePeer(socket.get(), requirement_) != PeerVerdict::satisfied) return;
+            Connection connection(std::move(socket), peer);
+            admitted_(connection);
+        } catch (...) {
+            // Running out of memory while one peer is let in closes that peer's
+            // connection; it must not end the daemon and every other client.
+        }
     }
 
     UniqueFd socket_;
