@@ -156,6 +156,10 @@ TEST_F(GateTest, EachClauseRefusesOnItsOwnAndServingGoesOnAfterARefusal) {
         {"gate_client_app", 0755, kAnn, std::nullopt, refused, ClauseKind::anchorAppleGeneric,
          ExecutableAnchor::notOwnedByRoot},
         {"gate_client_app", 0755, 0, kAnn, served, std::nullopt, anchored},
+        // Refused on the anchor before its image is read: an unread file
+        // cannot be found to lack an identity.
+        {"gate_client_no_identity", 0775, 0, std::nullopt, refused, ClauseKind::anchorAppleGeneric,
+         ExecutableAnchor::writableByGroupOrOthers},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.client) + " mode " + std::to_string(c.mode) + " owner " + std::to_string(c.owner));

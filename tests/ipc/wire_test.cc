@@ -2,12 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
 #include "protocol/vornik_fan_control_protocol.h"
 
 namespace smcd::platform::ipc {
 namespace {
 
 using nlohmann::json;
+
+// Every allocation of this test program, so a test can tell that input was
+// refused before a parser built anything from it.
+std::atomic<std::size_t> allocations{0};
 
 std::string payloadOf(const std::string& framed) { return framed.substr(kFrameHeaderSize); }
 
@@ -87,7 +95,11 @@ TEST(CallDecoding, RefusesNestingNoMessageNeedsBeforeParsingIt) {
     const Interface& protocol = vornikFanControlInterface();
     const std::string prefix = R"({"id":1,"selector":"measurePrivilegedPathsWithPaths:reply:","arguments":)";
     EXPECT_TRUE(decodeCall(prefix + R"([["[[[[{{"]]})", protocol)) << "brackets inside a text do not count";
-    EXPECT_FALSE(decodeCall(prefix + std::string(100000, '[') + std::string(100000, ']') + "}", protocol));
+    const std::string deep = prefix + std::string(100000, '[') + std::string(100000, ']') + "}";
+    const std::size_t before = allocations.load();
+    const bool decoded = decodeCall(deep, protocol).has_value();
+    EXPECT_FALSE(decoded);
+    EXPECT_LT(allocations.load() - before, 16u) << "a parser built the nesting before it was refused";
     EXPECT_FALSE(decodeCall(prefix + R"([[["/a"]]]})", protocol));
     EXPECT_FALSE(decodeReply(R"({"id":1,"reply":[[[[[1]]]]]})", {WireType::textArray}));
 }
@@ -118,3 +130,16 @@ TEST(Values, EncodingRefusesTextThatIsNotUtf8) {
 
 }  // namespace
 }  // namespace smcd::platform::ipc
+
+// Counting needs the global allocation functions replaced; gcc takes the
+// free() in a replaced delete for a mismatch with the new it pairs with.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void* operator new(std::size_t size) {
+    smcd::platform::ipc::allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
