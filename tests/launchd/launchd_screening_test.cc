@@ -104,6 +104,12 @@ TEST_F(Screening, ReadsOnlySafeRegularFilesUpToOneMebibyte) {
         {"fifo", unreadable},
     };
     for (const auto& [name, expected] : cases) EXPECT_EQ(resolve(daemons + name + ".plist", name, 0), expected) << name;
+
+    // A link swapped in after the status checks is not read through.
+    ASSERT_EQ(::symlink("exact.plist", (daemons + "link.plist").c_str()), 0);
+    track(daemons + "link.plist");
+    EXPECT_EQ(plistLabel(daemons + "exact.plist"), "exact");
+    EXPECT_EQ(plistLabel(daemons + "link.plist"), std::nullopt);
 }
 
 TEST_F(Screening, AgentsRunInTheRequestersSessionAndDaemonsInTheSystem) {
