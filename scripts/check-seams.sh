@@ -20,7 +20,8 @@ nm -P --defined-only "${project[@]}" 2>/dev/null | awk 'NF >= 2 && $2 != "U" { p
 grep -v '^#' "$allow_list" | tr -s ' \t' '\n\n' | grep -v '^$' | sort -u >"$work/allowed"
 
 # "archive[object]: symbol U" -> "symbol<TAB>object<TAB>demangled"
-nm -P -A -u "${core[@]}" | sed -E 's/^(.*\[[^]]*\]): ([^ ]+) U.*$/\2\t\1/' | sort -u >"$work/undefined"
+# Weak references ("w", "v": coverage counters of a fuzzing build) count too.
+nm -P -A -u "${core[@]}" | sed -E 's/^(.*\[[^]]*\]): ([^ ]+) [Uwv].*$/\2\t\1/' | sort -u >"$work/undefined"
 cut -f1 "$work/undefined" | c++filt >"$work/demangled"
 paste "$work/undefined" "$work/demangled" >"$work/symbols"
 
@@ -31,7 +32,7 @@ awk -F '\t' -v allow_list="$allow_list" '
         symbol = $1; object = $2; readable = $3
         if (symbol in defined) next
         # Compiler and C++ runtime, sanitizers included.
-        if (symbol ~ /^(__cxa_|_Unwind_|__asan_|__ubsan_|__sanitizer_|__tsan_|__lsan_|__msan_|__sancov_|__llvm_|__emutls_)/) next
+        if (symbol ~ /^(__cxa_|_Unwind_|__asan_|__ubsan_|__sanitizer_|__tsan_|__lsan_|__msan_|__sancov_|__llvm_|__emutls_|__start___sancov_|__stop___sancov_)/) next
         if (symbol ~ /^(__gxx_personality_v0|__stack_chk_fail|__dso_handle|_GLOBAL_OFFSET_TABLE_|__tls_get_addr|__gmon_start__|__libc_single_threaded|__errno_location|__assert_fail|__once_proxy|__udivti3|__divti3|__umodti3|__modti3)$/) next
         # Chosen dependencies: libplist and utf8proc (nlohmann is header-only).
         if (symbol ~ /^(plist_|utf8proc_)/) next
