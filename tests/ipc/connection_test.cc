@@ -1,5 +1,6 @@
 // One served connection against the real client: replies beyond the request
-// limit arrive whole, and a method that throws ends its own connection only.
+// limit arrive whole, one beyond the client's limit is never sent, and a
+// method that throws ends its own connection only.
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,18 +23,36 @@
 namespace smcd {
 namespace {
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 using platform::ipc::WireType;
 using platform::ipc::WireValue;
 
 const platform::ipc::Interface kScripted({
     {"largeTextWithReply:", {}, {WireType::text}},
     {"throwWithReply:", {}, {WireType::text}},
+    {"oversizedTextWithReply:", {}, {WireType::text}},
 });
 
 class ScriptedObject final : public platform::ipc::ExportedObject {
 public:
     void invoke(std::size_t method, std::vector<WireValue>, const platform::ipc::ReplyHandler& reply) override {
         if (method == 1) throw std::bad_alloc();
+        if (method == 2) {
+            std::vector<WireValue> oversized;
+            oversized.emplace_back(std::string(platform::ipc::kMaxReplyFrameSize, 'x'));
+            return reply(std::move(oversized));
+        }
         reply({std::string(platform::ipc::kMaxFrameSize + platform::ipc::kMaxFrameSize / 4, 'x')});
     }
 };
@@ -105,6 +124,26 @@ TEST(Connection, AThrowingMethodInvalidatesItsConnectionAlone) {
     EXPECT_EQ(log.lines(), (std::vector<platform::CapturedLine>{
                                {platform::LogLevel::Error,
                                 "call failed with an exception; connection invalidated: std::bad_alloc"}}));
+}
+
+// The client refuses such a frame, so sending it would only cost a gigabyte
+// of writing: the connection ends at once and says why.
+TEST(Connection, AReplyBeyondTheClientsLimitEndsTheConnectionUnsent) {
+    if (kThreadSanitizer) GTEST_SKIP() << "encoding a gigabyte under the thread sanitizer takes minutes";
+    test::TempDir dir;
+    platform::ScopedLogCapture log;
+    ScriptedService service(dir / "s.socket");
+    auto client = client::Client::connect(dir / "s.socket");
+    ASSERT_TRUE(client.has_value());
+    service.serveOne();
+    const auto failed = client.value().callUnchecked("oversizedTextWithReply:", nlohmann::json::array());
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().kind, client::FailureKind::invalidated);
+    EXPECT_TRUE(test::eventually([&] { return service.invalidations.load() == 1; }));
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, platform::LogLevel::Error);
+    EXPECT_TRUE(lines[0].message.ends_with(" bytes exceeds the reply limit; connection invalidated")) << lines[0].message;
 }
 
 }  // namespace
