@@ -1,5 +1,6 @@
 // One served connection against the real client: replies beyond the request
-// limit arrive whole, and a method that throws ends its own connection only.
+// limit arrive whole, one beyond the client's limit is never sent, and a
+// method that throws ends its own connection only.
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -22,18 +24,36 @@
 namespace smcd {
 namespace {
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 using platform::ipc::WireType;
 using platform::ipc::WireValue;
 
 const platform::ipc::Interface kScripted({
     {"largeTextWithReply:", {}, {WireType::text}},
     {"throwWithReply:", {}, {WireType::text}},
+    {"oversizedTextWithReply:", {}, {WireType::text}},
 });
 
 class ScriptedObject final : public platform::ipc::ExportedObject {
 public:
     void invoke(std::size_t method, std::vector<WireValue>, const platform::ipc::ReplyHandler& reply) override {
         if (method == 1) throw std::bad_alloc();
+        if (method == 2) {
+            std::vector<WireValue> oversized;
+            oversized.emplace_back(std::string(platform::ipc::kMaxReplyFrameSize, 'x'));
+            return reply(std::move(oversized));
+        }
         reply({std::string(platform::ipc::kMaxFrameSize + platform::ipc::kMaxFrameSize / 4, 'x')});
     }
 };
@@ -86,25 +106,40 @@ TEST(Connection, ReplyLargerThanTheRequestLimitArrivesWhole) {
               platform::ipc::kMaxFrameSize + platform::ipc::kMaxFrameSize / 4);
 }
 
-TEST(Connection, AThrowingMethodInvalidatesItsConnectionAlone) {
-    test::TempDir dir;
-    platform::ScopedLogCapture log;
-    ScriptedService service(dir / "s.socket");
-    auto thrower = client::Client::connect(dir / "s.socket");
-    ASSERT_TRUE(thrower.has_value());
-    service.serveOne();
-    auto bystander = client::Client::connect(dir / "s.socket");
-    ASSERT_TRUE(bystander.has_value());
-    service.serveOne();
+// A method that throws, or a reply the client would refuse (sending it would
+// only cost a gigabyte of writing), ends that connection alone, and says why.
+TEST(Connection, AFailedCallInvalidatesItsConnectionAlone) {
+    const struct {
+        const char* selector;
+        std::string_view logged;  // how the one logged line ends
+        bool encodesAGigabyte;
+    } cases[] = {
+        {"throwWithReply:", "call failed with an exception; connection invalidated: std::bad_alloc", false},
+        {"oversizedTextWithReply:", " bytes exceeds the reply limit; connection invalidated", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.selector);
+        if (kThreadSanitizer && c.encodesAGigabyte) continue;  // minutes under the thread sanitizer
+        test::TempDir dir;
+        platform::ScopedLogCapture log;
+        ScriptedService service(dir / "s.socket");
+        auto failing = client::Client::connect(dir / "s.socket");
+        ASSERT_TRUE(failing.has_value());
+        service.serveOne();
+        auto bystander = client::Client::connect(dir / "s.socket");
+        ASSERT_TRUE(bystander.has_value());
+        service.serveOne();
 
-    const auto failed = thrower.value().callUnchecked("throwWithReply:", nlohmann::json::array());
-    ASSERT_FALSE(failed.has_value());
-    EXPECT_EQ(failed.error().kind, client::FailureKind::invalidated);
-    EXPECT_TRUE(bystander.value().callUnchecked("largeTextWithReply:", nlohmann::json::array()).has_value());
-    EXPECT_TRUE(test::eventually([&] { return service.invalidations.load() == 1; }));
-    EXPECT_EQ(log.lines(), (std::vector<platform::CapturedLine>{
-                               {platform::LogLevel::Error,
-                                "call failed with an exception; connection invalidated: std::bad_alloc"}}));
+        const auto failed = failing.value().callUnchecked(c.selector, nlohmann::json::array());
+        ASSERT_FALSE(failed.has_value());
+        EXPECT_EQ(failed.error().kind, client::FailureKind::invalidated);
+        EXPECT_TRUE(bystander.value().callUnchecked("largeTextWithReply:", nlohmann::json::array()).has_value());
+        EXPECT_TRUE(test::eventually([&] { return service.invalidations.load() == 1; }));
+        const auto lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].level, platform::LogLevel::Error);
+        EXPECT_TRUE(lines[0].message.ends_with(c.logged)) << lines[0].message;
+    }
 }
 
 }  // namespace

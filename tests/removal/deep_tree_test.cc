@@ -140,5 +140,38 @@ TEST_F(DeepTree, ALevelMovedAwayAfterGivingUpItsDescriptorIsNeverEnteredAgain) {
     }
 }
 
+// The same move, but what takes the level's place is a copy of everything
+// below it, so every name the walk looks for on its way up is there again.
+// Only the device and inode seen on the way down tell the copy apart: the
+// walk must stop at the copy rather than empty and remove it as its own.
+TEST_F(DeepTree, ACopyPutInPlaceOfAMovedLevelIsNeverTakenForIt) {
+    constexpr int kLevels = 100;
+    constexpr int kMovedDepth = 3;
+    const std::string top = victim("deep") + "/chain";
+    buildChain(top, kLevels);
+    const std::string copy = victim("copy") + "/chain";
+    buildChain(copy, kLevels - kMovedDepth);
+    planted.file(copy + "/sentinel", "kept");
+    const std::string moved = levelPath(top, kMovedDepth);
+    const std::string parked = victim("parking") + "/moved";
+    bool fired = false;
+    {
+        removal_hooks::ScopedHook hook(removal_hooks::Point::betweenListingAndUnlink,
+                                       [&](const removal_hooks::Site& site) {
+                                           if (site.name != "bottom" || fired) return;
+                                           fired = true;
+                                           ASSERT_EQ(::rename(moved.c_str(), parked.c_str()), 0);
+                                           ASSERT_EQ(::rename(copy.c_str(), moved.c_str()), 0);
+                                       });
+        EXPECT_EQ(remove(top, kRoot), Failure::escapedRoot("d"));
+    }
+    EXPECT_TRUE(fired);
+    EXPECT_TRUE(test::exists(moved + "/sentinel"));
+    EXPECT_TRUE(test::exists(levelPath(moved, kLevels - kMovedDepth - 1) + "/bottom"));
+    EXPECT_TRUE(test::exists(parked + "/d"));
+    EXPECT_EQ(remove(parked, kRoot), std::nullopt);
+    EXPECT_EQ(remove(top, kRoot), std::nullopt);
+}
+
 }  // namespace
 }  // namespace smcd::SafeRemoval
