@@ -80,7 +80,7 @@ void Connection::serveCalls() {
                 // A frame the client refuses (or whose length wraps) would
                 // lose the reply after the work was done: the connection
                 // ends instead, which the client sees as invalidation.
-                if (bytes.size() - kFrameHeaderSize > kMaxReplyFrameSize) {
+                if (bytes.size() - kFrameHeaderSize > maxReplySize_) {
                     daemonLog().log(LogLevel::Error,
                                     "reply of %{public}lu bytes exceeds the reply limit; connection invalidated",
                                     bytes.size() - kFrameHeaderSize);

@@ -37,7 +37,10 @@ public:
 
 class Connection {
 public:
-    Connection(UniqueFd socket, PeerCredentials peer) : socket_(std::move(socket)), peer_(peer) {}
+    // `maxReplySize`: the largest reply payload the peer accepts; the
+    // protocol's reply limit unless a peer is known to take less.
+    Connection(UniqueFd socket, PeerCredentials peer, std::size_t maxReplySize = kMaxReplyFrameSize)
+        : socket_(std::move(socket)), peer_(peer), maxReplySize_(maxReplySize) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -64,6 +67,7 @@ private:
 
     UniqueFd socket_;
     PeerCredentials peer_;
+    std::size_t maxReplySize_;
     const Interface* interface_ = nullptr;
     std::shared_ptr<ExportedObject> exported_;
     std::function<void()> invalidationHandler_;
