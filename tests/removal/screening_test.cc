@@ -164,13 +164,15 @@ TEST_F(Screening, TheResolvedCheckCatchesWhatTheSkippedAliasesHide) {
 }
 
 TEST_F(Screening, LaunchdPlistShape) {
-    // Subfolders, "..", a user's agents, a linked plist and bad labels are
-    // proven through the launchd screening's own tests.
+    // "..", a user's agents, a linked plist and bad labels are proven through
+    // the launchd screening's own tests; a subfolder only here, since the
+    // domain step would refuse it there anyway.
     const std::string daemon = "/Library/LaunchDaemons/com.example.job.plist";
     EXPECT_TRUE(acceptsLaunchdPlist(daemon, "com.example.job"));  // missing: left to the ownership step
     EXPECT_TRUE(acceptsLaunchdPlist("/Library/LaunchAgents/com.example.job.plist", "com.example.job"));
     for (const char* path : {"/Library/LaunchDaemons/com.example.job.plist/", "/Library/LaunchDaemons/com.example.job.PLIST",
-                             "/Library/Preferences/com.example.job.plist", "/Library/LaunchDaemons"})
+                             "/Library/Preferences/com.example.job.plist", "/Library/LaunchDaemons",
+                             "/Library/LaunchDaemons/sub/com.example.job.plist"})
         EXPECT_FALSE(acceptsLaunchdPlist(path, "com.example.job")) << path;
     planted.moveAsideUntilEnd("/Library/LaunchAgents");
     planted.directory("/Library/elsewhere-agents");
