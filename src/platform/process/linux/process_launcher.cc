@@ -18,38 +18,27 @@ namespace smcd::platform {
 namespace {
 
 // The spawn attribute and file-action objects own allocations of their own;
-// these keep them released on every way out.
-class SpawnAttributes {
+// this keeps each released on every way out.
+template <class Object, int (*Init)(Object*), int (*Destroy)(Object*)>
+class SpawnObject {
 public:
-    SpawnAttributes() { error_ = ::posix_spawnattr_init(&attr_); }
-    ~SpawnAttributes() {
-        if (error_ == 0) ::posix_spawnattr_destroy(&attr_);
+    SpawnObject() { error_ = Init(&object_); }
+    ~SpawnObject() {
+        if (error_ == 0) Destroy(&object_);
     }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    SpawnObject(const SpawnObject&) = delete;
+    SpawnObject& operator=(const SpawnObject&) = delete;
     int initError() const { return error_; }
-    posix_spawnattr_t* get() { return &attr_; }
+    Object* get() { return &object_; }
 
 private:
-    posix_spawnattr_t attr_{};
+    Object object_{};
     int error_ = 0;
 };
 
-class SpawnFileActions {
-public:
-    SpawnFileActions() { error_ = ::posix_spawn_file_actions_init(&actions_); }
-    ~SpawnFileActions() {
-        if (error_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
-    }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    int initError() const { return error_; }
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_{};
-    int error_ = 0;
-};
+using SpawnAttributes = SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
+using SpawnFileActions =
+    SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init, ::posix_spawn_file_actions_destroy>;
 
 Unexpected<LaunchFailure> failure(const ChildInvocation& invocation, int code, std::string_view what) {
     std::string text = "Couldn't launch ";
