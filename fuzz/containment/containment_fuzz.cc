@@ -1,275 +1,95 @@
 // libFuzzer target for the removal engine's containment check. The first
-// byte picks the mode:
-//  0: the root is one of a fixed list, the rest is the path;
-//  1: the rest is "root\npath";
-//  2: the root is a real scratch folder, spelled one of several ways, and
-//     the path is that spelling, "/", and the rest;
-//  3: the root is the scratch folder spelled as in 2, the rest is the path.
-// Invariants:
-//  - relativeComponents agrees with an independent model (split at "/",
-//    empty pieces dropped; the root's components equal the path's first ones
-//    under canonical equivalence, judged here through NFD rather than NFC;
-//    no "." or ".." anywhere; something left below the root; no NUL);
-//  - in modes 2 and 3 the engine then runs for real: a path the model
-//    refuses fails with outsideRoot and changes nothing; whatever happens,
-//    the sentinel folder beside the root and the root itself survive; a
-//    success leaves nothing at the named place; no descriptor stays open.
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// byte picks the mode, the second a root:
+//  0, 1: the rest is "root\npath" (no root without the line break);
+//  2: the root is a scratch folder, spelled one of several ways, and the path
+//     is that spelling, "/" and the rest;
+//  3: the root is spelled as in 2, the rest is the path.
+// Invariants, none of which needs a second implementation:
+//  - every name the check yields is one plain name, and the path, its "/"
+//    runs and a trailing "/" aside, ends with those names;
+//  - in modes 2 and 3 the engine runs for real: the sentinel beside the root
+//    and the root itself survive whatever happens; a refused path fails with
+//    outsideRoot and changes nothing; a success leaves nothing at the named
+//    place; no descriptor stays open.
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
-
-#include <utf8proc.h>
-
-#include "support/fuzz_input.h"
 #include "removal/safe_removal.h"
+#include "support/fuzz_input.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using smcd::fuzz::violated;
+using smcd::SafeRemoval::Failure;
 
-[[noreturn]] void violated(const char* invariant) {
-    std::fprintf(stderr, "containment_fuzz: invariant broken: %s\n", invariant);
-    std::abort();
-}
-
-// ---- the model ---------------------------------------------------------
-
-std::vector<std::string> pieces(std::string_view path) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/') {
-            if (i > start) out.emplace_back(path.substr(start, i - start));
-            start = i + 1;
-        }
+// The names below the root, each behind a "/", or nothing.
+std::optional<std::string> checkedNames(std::string_view path, std::string_view root) {
+    const auto names = smcd::SafeRemoval::relativeComponents(path, root);
+    if (!names) return std::nullopt;
+    if (names->empty()) violated("an accepted path leaves a name below the root");
+    std::string joined;
+    for (const auto& name : *names) {
+        if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+            violated("every name to walk is one plain name", name);
+        joined += "/" + name;
     }
-    return out;
+    std::string collapsed = "/";
+    for (const char c : path)
+        if (c != '/' || collapsed.back() != '/') collapsed.push_back(c);
+    if (collapsed.size() > 1 && collapsed.back() == '/') collapsed.pop_back();
+    if (!collapsed.ends_with(joined)) violated("the names are the end of the path as sent", path);
+    return joined;
 }
 
-std::optional<std::string> decomposed(std::string_view text) {
-    utf8proc_uint8_t* out = nullptr;
-    const utf8proc_ssize_t n =
-        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()), static_cast<utf8proc_ssize_t>(text.size()),
-                     &out, static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_DECOMPOSE));
-    std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> owned(out, &std::free);
-    if (n < 0) return std::nullopt;
-    return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
+// A scratch folder holding "outside" (the sentinel) and "root", rebuilt
+// before every run: nested folders, one name in both normal forms, links to
+// the sentinel, an empty folder. It goes when the process exits.
+fs::path rebuiltScratch() {
+    static const fs::path base = fs::temp_directory_path() / ("containment_fuzz." + std::to_string(::getpid()));
+    [[maybe_unused]] static const int removedAtExit = std::atexit([] { std::filesystem::remove_all(base); });
+    fs::remove_all(base);
+    for (const char* folder : {"outside/dir", "root/a/b", "root/caf\xC3\xA9", "root/empty"}) fs::create_directories(base / folder);
+    for (const char* file : {"outside/keep", "outside/dir/deep", "root/a/b/file", "root/caf\xC3\xA9/inside", "root/cafe\xCC\x81", "root/file"})
+        std::ofstream(base / file) << "sentinel";
+    fs::create_directory_symlink("../outside", base / "root" / "link");
+    fs::create_symlink("../outside/keep", base / "root" / "filelink");
+    fs::create_directory_symlink("../../outside/dir", base / "root" / "a" / "uplink");
+    return base;
 }
 
-bool sameName(const std::string& a, const std::string& b) {
-    if (a == b) return true;
-    const auto da = decomposed(a);
-    const auto db = decomposed(b);
-    return da && db && *da == *db;
-}
-
-std::optional<std::vector<std::string>> modelComponents(std::string_view path, std::string_view root) {
-    if (path.find('\0') != std::string_view::npos || root.find('\0') != std::string_view::npos) return std::nullopt;
-    const auto rootNames = pieces(root);
-    const auto pathNames = pieces(path);
-    if (rootNames.size() >= pathNames.size()) return std::nullopt;
-    for (std::size_t i = 0; i < rootNames.size(); ++i)
-        if (!sameName(pathNames[i], rootNames[i])) return std::nullopt;
-    for (const auto& name : pathNames)
-        if (name == "." || name == "..") return std::nullopt;
-    return std::vector<std::string>(pathNames.begin() + static_cast<std::ptrdiff_t>(rootNames.size()), pathNames.end());
-}
-
-void checkAgainstModel(std::string_view path, std::string_view root) {
-    const auto actual = smcd::SafeRemoval::relativeComponents(path, root);
-    const auto expected = modelComponents(path, root);
-    if (actual.has_value() != expected.has_value())
-        violated(actual ? "containment accepts only what the model accepts" : "containment refuses only what the model refuses");
-    if (actual && *actual != *expected) violated("containment yields the names below the root, as sent");
-    if (!actual) return;
-    if (actual->empty()) violated("an accepted path leaves a name below the root");
-    for (const auto& name : *actual)
-        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
-            violated("every name to walk is one plain name");
-}
-
-// ---- the scratch tree ----------------------------------------------------
-
-using smcd::fuzz::openDescriptors;
-
-// path relative to the base -> type letter and, for files, contents
-using Snapshot = std::map<std::string, std::string>;
-
-Snapshot snapshot(const fs::path& top, const fs::path& base) {
-    Snapshot entries;
+bool present(const fs::path& path) {
     std::error_code error;
-    if (!fs::exists(fs::symlink_status(top))) return entries;
-    for (auto it = fs::recursive_directory_iterator(top, error); !error && it != fs::recursive_directory_iterator();
-         it.increment(error)) {
-        const auto status = it->symlink_status();
-        std::string description;
-        if (fs::is_symlink(status)) {
-            description = "l:" + fs::read_symlink(it->path(), error).string();
-        } else if (fs::is_directory(status)) {
-            description = "d";
-        } else {
-            std::ifstream in(it->path(), std::ios::binary);
-            description = "f:" + std::string(std::istreambuf_iterator<char>(in), {});
-        }
-        entries[fs::relative(it->path(), base).string()] = description;
-    }
-    return entries;
+    return fs::exists(fs::symlink_status(path, error));
 }
 
-class ScratchTree {
-public:
-    ScratchTree() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/containment_fuzz.XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) violated("a scratch folder can be made");
-        base_ = pattern;
-        fs::create_directories(base_ / "outside" / "dir");
-        write(base_ / "outside" / "keep", "sentinel");
-        write(base_ / "outside" / "dir" / "deep", "sentinel");
-        outside_ = snapshot(base_ / "outside", base_);
-    }
-    ~ScratchTree() {
-        std::error_code ignored;
-        fs::remove_all(base_, ignored);
-    }
-
-    const fs::path& base() const { return base_; }
-    const Snapshot& outside() const { return outside_; }
-    const Snapshot& pristine() const { return pristine_; }
-
-    // The same tree before every run: nested folders, one name in both
-    // normal forms (a folder and a file), links to the sentinel, an empty folder.
-    // A run that was refused left it as it was, so only others rebuild it.
-    void prepare() {
-        if (dirty_) build();
-        dirty_ = true;
-    }
-    void leftUntouched() { dirty_ = false; }
-
-private:
-    void build() {
-        const fs::path root = base_ / "root";
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-        fs::create_directories(root / "a" / "b");
-        fs::create_directories(root / "caf\xC3\xA9");
-        fs::create_directories(root / "empty");
-        write(root / "a" / "b" / "file", "x");
-        write(root / "caf\xC3\xA9" / "inside", "x");
-        write(root / "cafe\xCC\x81", "x");
-        write(root / "file", "x");
-        fs::create_directory_symlink("../outside", root / "link");
-        fs::create_symlink("../outside/keep", root / "filelink");
-        fs::create_directory_symlink("../../outside/dir", root / "a" / "uplink");
-        if (pristine_.empty()) pristine_ = snapshot(base_, base_);
-    }
-
-    static void write(const fs::path& path, std::string_view contents) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << contents;
-    }
-
-    fs::path base_;
-    Snapshot outside_;
-    Snapshot pristine_;
-    bool dirty_ = true;
-};
-
-ScratchTree& scratch() {
-    static ScratchTree tree;
-    return tree;
-}
-
-std::string spelledRoot(std::uint8_t choice) {
-    const std::string base = scratch().base().string();
-    switch (choice % 6) {
-        case 0: return base + "/root";
-        case 1: return base + "/root/";
-        case 2: return base + "//root";
-        case 3: return base + "/root/caf\xC3\xA9";
-        case 4: return base + "/root/a";
-        default: return base + "/./root";
-    }
-}
-
-bool existsNoFollow(const std::string& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
-}
-
-void runEngine(const std::string& path, const std::string& root) {
-    ScratchTree& tree = scratch();
-    tree.prepare();
-    const auto expected = modelComponents(path, root);
-    const std::size_t descriptors = openDescriptors();
-
+void runEngine(const fs::path& scratch, const std::string& path, const std::string& root) {
+    const auto names = checkedNames(path, root);
+    const auto sentinel = smcd::fuzz::treeContents(scratch / "outside");
+    const auto before = smcd::fuzz::treeContents(scratch);
+    const std::size_t descriptors = smcd::fuzz::openDescriptors();
     const auto removed = smcd::SafeRemoval::remove(path, root);
-    const auto failure = removed ? std::nullopt : std::optional(removed.error());
-
-    if (openDescriptors() != descriptors) violated("the engine closes every descriptor it opened");
-    if (snapshot(tree.base() / "outside", tree.base()) != tree.outside()) violated("nothing outside the root is touched");
-    if (!existsNoFollow(tree.base() / "root") || !existsNoFollow(root)) violated("the root itself is never removed");
-    if (!expected) {
-        if (!failure || failure->kind != smcd::SafeRemoval::Failure::Kind::outsideRoot)
-            violated("a path outside the root fails with outsideRoot");
-        if (snapshot(tree.base(), tree.base()) != tree.pristine()) violated("a refused path changes nothing");
-        tree.leftUntouched();
-        return;
-    }
-    if (failure && failure->kind == smcd::SafeRemoval::Failure::Kind::outsideRoot)
-        violated("outsideRoot only for paths outside the root");
-    if (!failure) {
-        std::string named = root;
-        for (const auto& name : *expected) named += "/" + name;
-        if (existsNoFollow(named)) violated("a completed removal leaves nothing at the named place");
-    }
+    if (smcd::fuzz::openDescriptors() != descriptors) violated("the engine closes every descriptor it opened");
+    if (smcd::fuzz::treeContents(scratch / "outside") != sentinel) violated("nothing outside the root is touched", path);
+    if (!present(scratch / "root") || !present(root)) violated("the root itself is never removed", path);
+    const bool outside = !removed && removed.error().kind == Failure::Kind::outsideRoot;
+    if (outside != !names) violated("outsideRoot exactly for the paths the check refuses", path);
+    if (!names && smcd::fuzz::treeContents(scratch) != before) violated("a refused path changes nothing", path);
+    if (removed && present(root + names.value_or(""))) violated("a completed removal leaves nothing at the named place", path);
 }
 
-const std::string_view kRoots[] = {
-    "/Library/Caches", "/var/folders", "/Users", "/", "", "//", "Library/Caches", "/Library/Caches/",
-    "/Applications/Utilities", "/Library/Apple/usr/share/rosetta/rosetta_update_bundle",
-    "/Users/ann/caf\xC3\xA9", "/Users/ann/cafe\xCC\x81", "/a/./b", "/a/../b", "/\xE2\x84\xAA",
-};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    const std::uint8_t mode = data[0] % 4;
     const std::string_view rest(reinterpret_cast<const char*>(data) + 2, size - 2);
-    switch (mode) {
-        case 0:
-            checkAgainstModel(rest, kRoots[data[1] % std::size(kRoots)]);
-            break;
-        case 1: {
-            const std::size_t split = rest.find('\n');
-            if (split == std::string_view::npos) {
-                checkAgainstModel(rest, rest);
-            } else {
-                checkAgainstModel(rest.substr(split + 1), rest.substr(0, split));
-            }
-            break;
-        }
-        default: {
-            const std::string root = spelledRoot(data[1]);
-            const std::string path = mode == 2 ? root + "/" + std::string(rest) : std::string(rest);
-            checkAgainstModel(path, root);
-            runEngine(path, root);
-            break;
-        }
+    if (data[0] % 4 < 2) {
+        const std::size_t split = std::min(rest.find('\n'), rest.size());
+        static_cast<void>(checkedNames(rest.substr(std::min(split + 1, rest.size())), rest.substr(0, split)));
+        return 0;
     }
+    const fs::path scratch = rebuiltScratch();
+    const std::string spellings[] = {"/root", "/root/", "//root", "/root/caf\xC3\xA9", "/root/a", "/./root"};
+    const std::string root = scratch.string() + spellings[data[1] % std::size(spellings)];
+    runEngine(scratch, data[0] % 4 == 2 ? root + "/" + std::string(rest) : std::string(rest), root);
     return 0;
 }

@@ -4,43 +4,27 @@
 //  - accepted text is the canonical text up to whitespace, so nothing outside
 //    the grammar (an `or`, a parenthesis, a stray token) is ever accepted;
 //  - the original and the re-parsed requirement judge every probe identity alike.
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <string_view>
 
 #include "platform/code_signing/requirement.h"
+#include "support/fuzz_input.h"
 
 namespace {
 
 using smcd::platform::AnchorEvidence;
 using smcd::platform::CodeIdentity;
 using smcd::platform::CodeSigningRequirement;
-
-// Aborting makes libFuzzer keep the input; the message says which rule broke.
-[[noreturn]] void violated(const char* invariant) {
-    std::fprintf(stderr, "requirement_fuzz: invariant broken: %s\n", invariant);
-    std::abort();
-}
+using smcd::fuzz::violated;
 
 std::string withoutWhitespace(std::string_view text) {
     std::string out;
-    for (const char c : text) {
+    for (const char c : text)
         if (c != ' ' && c != '\t' && c != '\n' && c != '\r') out.push_back(c);
-    }
     return out;
 }
 
-const CodeIdentity kProbes[] = {
-    {"com.vornik.app", "Q4ZK2M7WXR", "1.0"},
-    {"com.vornik.app", "Q4ZK2M7WXR", "0.9"},
-    {"com.vornik.app", "Q4ZK2M7WXR", "1.10"},
-    {"com.vornik.appx", "Q4ZK2M7WXR", "1.0"},
-    {"com.vornik.app", "OTHERTEAM1", "2"},
-    {"a", "b", "1.0b"},
-};
+const CodeIdentity kProbes[] = {{"com.vornik.app", "Q4ZK2M7WXR", "1.0"}, {"com.vornik.app", "Q4ZK2M7WXR", "0.9"},
+                                 {"com.vornik.app", "Q4ZK2M7WXR", "1.10"}, {"com.vornik.appx", "Q4ZK2M7WXR", "1.0"},
+                                 {"com.vornik.app", "OTHERTEAM1", "2"}, {"a", "b", "1.0b"}};
 
 }  // namespace
 
@@ -58,12 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!(*reparsed == *requirement)) violated("canonical text means the same");
     if (reparsed->render() != canonical) violated("rendering is stable");
 
-    for (const auto& identity : kProbes) {
-        for (const auto anchor : {AnchorEvidence::anchored, AnchorEvidence::notAnchored}) {
-            if (requirement->firstUnsatisfiedClause(identity, anchor) != reparsed->firstUnsatisfiedClause(identity, anchor)) {
+    for (const auto& identity : kProbes)
+        for (const auto anchor : {AnchorEvidence::anchored, AnchorEvidence::notAnchored})
+            if (requirement->firstUnsatisfiedClause(identity, anchor) != reparsed->firstUnsatisfiedClause(identity, anchor))
                 violated("evaluation is the same after re-parsing");
-            }
-        }
-    }
     return 0;
 }

@@ -1,185 +1,134 @@
-// libFuzzer target for the IPC stand-in, fed arbitrary byte streams as a
-// peer would send them. The input's first eight bytes script the exported
-// object (how it answers each call); the rest is the stream. Invariants:
-//  - FrameReader splits a stream into the frames its length headers describe,
-//    whatever the read boundaries, and stops for good at a bad length;
-//  - a payload that decodes as a call or a reply encodes again to one that
-//    decodes to the same value; base64 round-trips any bytes;
-//  - a real Connection answers every well-formed call before the first
-//    malformed one exactly once, in order, with what the exported object
-//    replied first; nothing follows a callee that breaks the contract; the
-//    invalidation handler runs once and the served descriptor is closed.
-// Memory stays bounded by the input: the largest frame the reader waits for
-// is capped, and libFuzzer's -rss_limit_mb turns growth into a finding.
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <set>
-#include <string>
-#include <string_view>
-#include <vector>
+// libFuzzer target for the IPC stand-in; the input is a byte stream as a peer
+// would send it. Invariants:
+//  - FrameReader yields the same frames whatever the read boundaries, and
+//    stops for good at a bad length;
+//  - a payload that decodes as a call or a reply encodes to one that decodes
+//    to the same; base64 round-trips any bytes;
+//  - a real Connection, whose exported object replies twice to every call,
+//    answers each call that decodes before the first frame that does not
+//    exactly once, in order, with the call's id and the reply; then
+//    its invalidation handler runs once and the served descriptor is closed.
+#include <fcntl.h>
+#include <sys/socket.h>
 
-#include "connection_model.h"
+#include <cerrno>
+
+#include "platform/ipc/connection.h"
 #include "protocol/vornik_fan_control_protocol.h"
-#include "platform/ipc/wire.h"
+#include "support/fuzz_input.h"
 
 namespace {
 
-using smcd::platform::ipc::Call;
-using smcd::platform::ipc::FrameReader;
-using smcd::platform::ipc::Interface;
-using smcd::platform::ipc::Reply;
-using smcd::platform::ipc::WireType;
+using namespace smcd::platform::ipc;
+using smcd::fuzz::violated;
 
-// Streams above this are only decoded, not served: the socket round trip
-// adds nothing that a shorter stream could not reach.
-constexpr std::size_t kLargestServedStream = 256 * 1024;
-
-[[noreturn]] void violated(const char* invariant) {
-    std::fprintf(stderr, "wire_fuzz: invariant broken: %s\n", invariant);
-    std::abort();
-}
-
-struct Framing {
-    std::vector<std::string> payloads;
-    bool invalid = false;  // stopped at a bad length rather than for want of bytes
-};
-
-Framing framesByHeaders(std::string_view stream) {
-    Framing framing;
-    while (stream.size() >= smcd::platform::ipc::kFrameHeaderSize) {
-        const std::size_t length = (std::size_t{static_cast<unsigned char>(stream[0])} << 24) |
-                                   (std::size_t{static_cast<unsigned char>(stream[1])} << 16) |
-                                   (std::size_t{static_cast<unsigned char>(stream[2])} << 8) |
-                                   std::size_t{static_cast<unsigned char>(stream[3])};
-        if (length == 0 || length > smcd::platform::ipc::kMaxFrameSize) {
-            framing.invalid = true;
+// Appends `stream` in pieces (all at once for piece 0), draining after each.
+// A bad length ends the list with an empty payload, which no frame can have.
+std::vector<std::string> framesOf(std::string_view stream, std::size_t piece) {
+    std::vector<std::string> frames;
+    FrameReader reader;
+    std::string payload;
+    do {
+        const std::size_t n = piece == 0 || piece > stream.size() ? stream.size() : piece;
+        reader.append(stream.substr(0, n));
+        stream.remove_prefix(n);
+        piece = piece == 0 ? 0 : piece * 5 % 11 + 1;
+        FrameReader::Status status;
+        while ((status = reader.next(payload)) == FrameReader::Status::frame) frames.push_back(payload);
+        if (status == FrameReader::Status::invalid) {
+            reader.append(std::string_view("\0\0\0\2{}", 6));
+            if (reader.next(payload) != FrameReader::Status::invalid) violated("the frame reader stops for good at a bad length");
+            frames.emplace_back();
             break;
         }
-        if (stream.size() - smcd::platform::ipc::kFrameHeaderSize < length) break;
-        framing.payloads.emplace_back(stream.substr(smcd::platform::ipc::kFrameHeaderSize, length));
-        stream.remove_prefix(smcd::platform::ipc::kFrameHeaderSize + length);
-    }
-    return framing;
+    } while (!stream.empty());
+    return frames;
 }
 
-// Feeds the reader in pieces whose sizes follow from `seed`, draining after each.
-Framing framesByReader(std::string_view stream, std::size_t seed) {
-    Framing framing;
-    FrameReader reader;
-    std::size_t offset = 0;
-    std::size_t piece = seed % 7 + 1;
-    bool more = true;
-    while (more) {
-        const std::size_t n = std::min(piece, stream.size() - offset);
-        reader.append(stream.substr(offset, n));
-        offset += n;
-        piece = piece * 5 % 11 + 1;
-        more = offset < stream.size();
-        std::string payload;
-        for (;;) {
-            const FrameReader::Status status = reader.next(payload);
-            if (status == FrameReader::Status::needMore) break;
-            if (status == FrameReader::Status::invalid) {
-                framing.invalid = true;
-                return framing;
-            }
-            framing.payloads.push_back(payload);
+void checkRoundTrips(std::string_view payload, const Interface& interface) {
+    if (const auto call = decodeCall(payload, interface)) {
+        const auto again = decodeCall(
+            std::string_view(encodeCall(call->id, interface.methods()[call->method].selector, call->arguments)).substr(kFrameHeaderSize), interface);
+        if (!again || again->id != call->id || again->method != call->method || again->arguments != call->arguments)
+            violated("a decoded call survives encoding");
+    }
+    for (const auto& method : interface.methods())
+        if (const auto reply = decodeReply(payload, method.reply)) {
+            const auto again = decodeReply(std::string_view(encodeReply(*reply)).substr(kFrameHeaderSize), method.reply);
+            if (!again || again->id != reply->id || again->values != reply->values) violated("a decoded reply survives encoding");
         }
+    const auto decoded = base64Decode(base64Encode(payload));
+    if (!decoded || *decoded != payload) violated("base64 round-trips any bytes");
+}
+
+// The first of these JSON values that decodes as `type`, varied by `salt`.
+WireValue valueOf(WireType type, std::int64_t salt) {
+    const std::string text = std::to_string(salt) + "\xC3\xA9";
+    for (const nlohmann::json& json : {nlohmann::json(salt), nlohmann::json(salt % 2 == 0), nlohmann::json(text),
+                                       nlohmann::json::object({{"data", base64Encode(text)}}), nlohmann::json::array({text})})
+        if (auto value = decodeValue(json, type)) return *value;
+    violated("every reply type has a value");
+}
+
+// Replies twice to every call: only one reply may reach the peer.
+struct TwiceReplying final : ExportedObject {
+    void invoke(std::size_t method, std::vector<WireValue>, const ReplyHandler& reply) override {
+        auto& values = replies.emplace_back();
+        for (const WireType type : smcd::vornikFanControlInterface().methods()[method].reply)
+            values.push_back(valueOf(type, static_cast<std::int64_t>(replies.size() + values.size())));
+        reply(values);
+        reply(values);
     }
-    return framing;
-}
+    std::vector<std::vector<WireValue>> replies;
+};
 
-std::string_view unframed(const std::string& framed) {
-    if (framed.size() < smcd::platform::ipc::kFrameHeaderSize) violated("an encoded frame has a header");
-    return std::string_view(framed).substr(smcd::platform::ipc::kFrameHeaderSize);
-}
+// The whole stream is written before serving starts and the replies wait in
+// the peer's buffer, so no thread is needed; streams up to libFuzzer's usual
+// 4096 bytes make replies that fit that buffer many times over.
+void checkConnection(std::string_view stream, const std::vector<std::string>& frames, const Interface& interface) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) violated("a socket pair can be made");
+    const smcd::UniqueFd peer(pair[1]);
+    if (::send(peer.get(), stream.data(), stream.size(), MSG_NOSIGNAL) != ssize_t(stream.size())) violated("the stream fits the buffer");
+    ::shutdown(peer.get(), SHUT_WR);
+    const auto object = std::make_shared<TwiceReplying>();
+    int invalidations = 0;
+    Connection connection(smcd::UniqueFd(pair[0]), PeerCredentials{::getpid(), ::geteuid(), ::getegid()});
+    connection.setExportedInterface(&interface);
+    connection.setExportedObject(object);
+    connection.setInvalidationHandler([&invalidations] { ++invalidations; });
+    connection.resume();
+    connection.serve();
+    std::string output;
+    char buffer[16384];
+    for (ssize_t n; (n = ::recv(peer.get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) output.append(buffer, static_cast<std::size_t>(n));
 
-bool sameCall(const Call& a, const Call& b) { return a.id == b.id && a.method == b.method && a.arguments == b.arguments; }
-
-void checkCallRoundTrip(std::string_view payload, const Interface& interface) {
-    const auto call = smcd::platform::ipc::decodeCall(payload, interface);
-    if (!call) return;
-    if (call->method >= interface.methods().size()) violated("a decoded call names a method of the interface");
-    const std::string encoded =
-        smcd::platform::ipc::encodeCall(call->id, interface.methods()[call->method].selector, call->arguments);
-    const auto again = smcd::platform::ipc::decodeCall(unframed(encoded), interface);
-    if (!again || !sameCall(*call, *again)) violated("a decoded call survives encoding");
-}
-
-void checkReplyRoundTrip(std::string_view payload, const Interface& interface) {
-    std::set<std::vector<WireType>> shapes;
-    for (const auto& method : interface.methods()) shapes.insert(method.reply);
-    for (const auto& shape : shapes) {
-        const auto reply = smcd::platform::ipc::decodeReply(payload, shape);
-        if (!reply) continue;
-        if (reply->values.size() != shape.size()) violated("a decoded reply has its expected arity");
-        std::string encoded;
-        try {
-            encoded = smcd::platform::ipc::encodeReply(*reply);
-        } catch (...) {
-            violated("a decoded reply can be encoded");  // decoded text is valid UTF-8
-        }
-        const auto again = smcd::platform::ipc::decodeReply(unframed(encoded), shape);
-        if (!again || again->id != reply->id || again->values != reply->values) violated("a decoded reply survives encoding");
+    if (invalidations != 1) violated("the invalidation handler runs exactly once");
+    if (::fcntl(pair[0], F_GETFD) != -1 || errno != EBADF) violated("the served descriptor is closed when serving ends");
+    const auto replies = framesOf(output, 0);
+    std::string reframed;
+    for (const auto& payload : replies) reframed += frame(payload);
+    if (reframed != output) violated("the peer receives whole reply frames only");
+    std::size_t answered = 0;  // the calls before the first frame that is none
+    for (std::optional<Call> call; answered < frames.size() && (call = decodeCall(frames[answered], interface)); ++answered) {
+        if (answered >= replies.size() || answered >= object->replies.size()) violated("every call is delivered and answered");
+        const auto reply = decodeReply(replies[answered], interface.methods()[call->method].reply);
+        if (!reply || reply->id != call->id) violated("replies come in call order, with the call's id");
+        if (reply->values != object->replies[answered]) violated("a reply carries what the callee replied");
     }
-}
-
-void checkBase64(std::string_view bytes) {
-    const std::string text = smcd::platform::ipc::base64Encode(bytes);
-    if (text.size() != (bytes.size() + 2) / 3 * 4) violated("base64 text has the standard length");
-    const auto decoded = smcd::platform::ipc::base64Decode(text);
-    if (!decoded || *decoded != bytes) violated("base64 round-trips any bytes");
-    if (const auto lenient = smcd::platform::ipc::base64Decode(bytes)) {
-        if (lenient->size() > bytes.size() / 4 * 3) violated("decoded base64 is never longer than its text allows");
-    }
-}
-
-void checkConnection(std::string_view stream, std::uint64_t script, const Interface& interface) {
-    const smcd::fuzz::Expectation expected = smcd::fuzz::expectedFrom(stream, script, interface);
-    const smcd::fuzz::Observation observed = smcd::fuzz::serveStream(stream, script, interface);
-    if (observed.invalidations != 1) violated("the invalidation handler runs exactly once");
-    if (!observed.socketClosed) violated("the served descriptor is closed when serving ends");
-    if (observed.invocations != expected.invocations) violated("exactly the well-formed calls before the first fault are delivered");
-
-    const Framing replies = framesByHeaders(observed.output);
-    std::size_t framedBytes = 0;
-    for (const auto& payload : replies.payloads) framedBytes += smcd::platform::ipc::kFrameHeaderSize + payload.size();
-    if (replies.invalid || framedBytes != observed.output.size()) violated("the peer receives whole reply frames only");
-    if (replies.payloads.size() != expected.replies.size()) violated("every well-formed call is answered exactly once");
-    for (std::size_t i = 0; i < replies.payloads.size(); ++i) {
-        const auto& want = expected.replies[i];
-        const auto got = smcd::platform::ipc::decodeReply(replies.payloads[i], interface.methods()[want.method].reply);
-        if (!got) violated("a reply carries the method's reply types");
-        if (got->id != want.id) violated("replies come in call order, with the call's id");
-        if (got->values != want.values) violated("a reply carries what the callee replied first");
-    }
+    if (replies.size() != answered || object->replies.size() != answered)
+        violated("exactly the calls before the first malformed frame are delivered and answered once");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    constexpr std::size_t kScriptBytes = 8;
-    if (size < kScriptBytes) return 0;
-    std::uint64_t script = 0;
-    for (std::size_t i = 0; i < kScriptBytes; ++i) script = script << 8 | data[i];
-    const std::string_view stream(reinterpret_cast<const char*>(data) + kScriptBytes, size - kScriptBytes);
-    size = stream.size();
+    const std::string_view stream(reinterpret_cast<const char*>(data), size);
     const Interface& interface = smcd::vornikFanControlInterface();
-
-    const Framing byHeaders = framesByHeaders(stream);
-    const Framing byReader = framesByReader(stream, size);
-    if (byReader.payloads != byHeaders.payloads || byReader.invalid != byHeaders.invalid)
-        violated("the frame reader splits as the length headers say, whatever the read boundaries");
-
-    for (const auto& payload : byHeaders.payloads) {
-        checkCallRoundTrip(payload, interface);
-        checkReplyRoundTrip(payload, interface);
-        checkBase64(payload);
-    }
-    if (byHeaders.payloads.empty()) checkBase64(stream);
-
-    if (size <= kLargestServedStream) checkConnection(stream, script, interface);
+    const auto whole = framesOf(stream, 0);
+    if (framesOf(stream, size % 7 + 1) != whole) violated("the frame reader splits alike whatever the read boundaries");
+    for (const auto& payload : whole) checkRoundTrips(payload, interface);
+    if (whole.empty()) checkRoundTrips(stream, interface);
+    if (size <= 4096) checkConnection(stream, whole, interface);
     return 0;
 }
