@@ -19,7 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using smcd::fuzz::violated;
-using smcd::SafeRemoval::Failure;
 
 // The names below the root, each behind a "/", or nothing.
 std::optional<std::string> checkedNames(std::string_view path, std::string_view root) {
@@ -48,7 +47,8 @@ fs::path rebuiltScratch() {
     [[maybe_unused]] static const int removedAtExit = std::atexit([] { std::filesystem::remove_all(base); });
     fs::remove_all(base);
     for (const char* folder : {"outside/dir", "root/a/b", "root/caf\xC3\xA9", "root/empty"}) fs::create_directories(base / folder);
-    for (const char* file : {"outside/keep", "outside/dir/deep", "root/a/b/file", "root/caf\xC3\xA9/inside", "root/cafe\xCC\x81", "root/file"})
+    for (const char* file :
+         {"outside/keep", "outside/dir/deep", "root/a/b/file", "root/caf\xC3\xA9/inside", "root/cafe\xCC\x81", "root/file"})
         std::ofstream(base / file) << "sentinel";
     fs::create_directory_symlink("../outside", base / "root" / "link");
     fs::create_symlink("../outside/keep", base / "root" / "filelink");
@@ -70,12 +70,11 @@ void runEngine(const fs::path& scratch, const std::string& path, const std::stri
     if (smcd::fuzz::openDescriptors() != descriptors) violated("the engine closes every descriptor it opened");
     if (smcd::fuzz::treeContents(scratch / "outside") != sentinel) violated("nothing outside the root is touched", path);
     if (!present(scratch / "root") || !present(root)) violated("the root itself is never removed", path);
-    const bool outside = !removed && removed.error().kind == Failure::Kind::outsideRoot;
+    const bool outside = !removed && removed.error().kind == smcd::SafeRemoval::Failure::Kind::outsideRoot;
     if (outside != !names) violated("outsideRoot exactly for the paths the check refuses", path);
     if (!names && smcd::fuzz::treeContents(scratch) != before) violated("a refused path changes nothing", path);
     if (removed && present(root + names.value_or(""))) violated("a completed removal leaves nothing at the named place", path);
 }
-
 
 }  // namespace
 

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool accepted = smcd::PrivilegedRemoval::isCanonicalAbsolute(path);
     const bool clean = path.find('\0') == std::string_view::npos && smcd::unicode::isValidUtf8(path) && plainNamesOnly(path);
-    if (accepted != clean) violated(accepted ? "the lexical check accepts only plain absolute text" : "the lexical check accepts all plain absolute text");
+    if (accepted != clean) violated("the lexical check accepts exactly the plain absolute text", path);
     if (!accepted) return 0;
     const std::string systemStandard = standardizingPath(path);
     if (systemStandard != path && "/private" + systemStandard != path) violated("an accepted path is its own standard form");

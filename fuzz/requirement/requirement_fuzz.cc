@@ -11,7 +11,6 @@
 namespace {
 
 using smcd::platform::AnchorEvidence;
-using smcd::platform::CodeIdentity;
 using smcd::platform::CodeSigningRequirement;
 using smcd::fuzz::violated;
 
@@ -22,7 +21,7 @@ std::string withoutWhitespace(std::string_view text) {
     return out;
 }
 
-const CodeIdentity kProbes[] = {{"com.vornik.app", "Q4ZK2M7WXR", "1.0"}, {"com.vornik.app", "Q4ZK2M7WXR", "0.9"},
+const smcd::platform::CodeIdentity kProbes[] = {{"com.vornik.app", "Q4ZK2M7WXR", "1.0"}, {"com.vornik.app", "Q4ZK2M7WXR", "0.9"},
                                  {"com.vornik.app", "Q4ZK2M7WXR", "1.10"}, {"com.vornik.appx", "Q4ZK2M7WXR", "1.0"},
                                  {"com.vornik.app", "OTHERTEAM1", "2"}, {"a", "b", "1.0b"}};
 

@@ -10,7 +10,6 @@
 //    and never marked removed;
 //  - the sentinel never changes and no descriptor stays open.
 
-
 #include "common/unicode.h"
 #include "platform/log/logger.h"
 #include "removal/removal_flow.h"
@@ -60,8 +59,9 @@ std::string plainSpelling(std::string_view path) {
 void checkAccepted(const std::string& sent, removal::Target family, uid_t owner) {
     const std::string path = plainSpelling(sent);
     if (!smcd::fuzz::plainNamesOnly(path) || path == "/") violated("an accepted path has plain names only", sent);
-    const std::vector<std::string>* roots[] = {&removal::applicationRoots(),   &removal::supportRoots(),         &removal::systemCacheRoots(),
-                                               &removal::systemLogRoots(), &removal::gpuShaderCacheRoots(), &removal::rosettaCacheRoots()};
+    const std::vector<std::string>* roots[] = {&removal::applicationRoots(),    &removal::supportRoots(),
+                                               &removal::systemCacheRoots(),    &removal::systemLogRoots(),
+                                               &removal::gpuShaderCacheRoots(), &removal::rosettaCacheRoots()};
     bool placed = family <= removal::Target::supportFile && path.starts_with("/Users/");
     for (const auto& root : *roots[static_cast<int>(family)]) placed = placed || path.starts_with(plainSpelling(root) + "/");
     if (!placed) violated("an accepted path lies strictly below a root of its family", sent);

@@ -47,8 +47,8 @@ std::vector<std::string> framesOf(std::string_view stream, std::size_t piece) {
 
 void checkRoundTrips(std::string_view payload, const Interface& interface) {
     if (const auto call = decodeCall(payload, interface)) {
-        const auto again = decodeCall(
-            std::string_view(encodeCall(call->id, interface.methods()[call->method].selector, call->arguments)).substr(kFrameHeaderSize), interface);
+        const std::string encoded = encodeCall(call->id, interface.methods()[call->method].selector, call->arguments);
+        const auto again = decodeCall(std::string_view(encoded).substr(kFrameHeaderSize), interface);
         if (!again || again->id != call->id || again->method != call->method || again->arguments != call->arguments)
             violated("a decoded call survives encoding");
     }
