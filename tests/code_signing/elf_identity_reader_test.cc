@@ -39,15 +39,8 @@ IdentityReadResult readFile(const std::string& path) {
     return readEmbeddedCodeIdentity(DescriptorByteSource(fd.get(), static_cast<std::uint64_t>(status.st_size)));
 }
 
-std::optional<IdentityReadFailure> failureOf(const IdentityReadResult& result) {
-    if (!result) return result.error();
-    return std::nullopt;
-}
-
-std::optional<CodeIdentity> identityOf(const IdentityReadResult& result) {
-    if (result) return *result;
-    return std::nullopt;
-}
+std::optional<IdentityReadFailure> failureOf(const IdentityReadResult& r) { return r ? std::nullopt : std::optional(r.error()); }
+std::optional<CodeIdentity> identityOf(const IdentityReadResult& r) { return r ? std::optional(*r) : std::nullopt; }
 
 ElfNote identityNote(const std::string& identifier = "com.vornik.app") {
     return {"Vornik", kCodeIdentityNoteType, identityDescriptor(identifier, "Q4ZK2M7WXR", "1.0")};
@@ -102,36 +95,33 @@ TEST(ElfIdentityReader, RefusesImagesWithoutExactlyOneWellFormedIdentityNote) {
 
 TEST(ElfIdentityReader, RefusesBentHeadersTablesSegmentsAndNotes) {
     const auto valid = buildElfImage(ElfWidth::bits64, {ElfSegment{PT_NOTE, 4, {identityNote()}}});
-    const std::uint64_t entry = valid.programHeaderOffset, note = valid.segmentOffsets.at(0), size = valid.bytes.size();
-    const std::uint64_t huge = ~std::uint64_t{0};
+    const std::uint64_t size = valid.bytes.size(), huge = ~std::uint64_t{0}, entry = valid.programHeaderOffset;
+    const std::uint64_t phoff = offsetof(Elf64_Ehdr, e_phoff), phnum = offsetof(Elf64_Ehdr, e_phnum),
+                        offset = entry + offsetof(Elf64_Phdr, p_offset), filesz = entry + offsetof(Elf64_Phdr, p_filesz),
+                        align = entry + offsetof(Elf64_Phdr, p_align), note = valid.segmentOffsets.at(0);
     constexpr auto unsupported = IdentityReadFailure::unsupportedFormat, malformed = IdentityReadFailure::malformed;
     const std::tuple<std::uint64_t, std::uint64_t, std::size_t, IdentityReadFailure> bends[] = {
         {EI_MAG3, 'G', 1, IdentityReadFailure::notElf}, {EI_MAG0, '#', 1, IdentityReadFailure::notElf},
         // headers it does not support
         {EI_DATA, ELFDATA2MSB, 1, unsupported}, {EI_CLASS, ELFCLASSNONE, 1, unsupported},
-        {offsetof(Elf64_Ehdr, e_type), ET_REL, 2, unsupported}, {offsetof(Elf64_Ehdr, e_phnum), PN_XNUM, 2, unsupported},
-        {offsetof(Elf64_Ehdr, e_phnum), 513, 2, unsupported}, {EI_VERSION, 0, 1, malformed},
-        {offsetof(Elf64_Ehdr, e_version), 2, 4, malformed}, {offsetof(Elf64_Ehdr, e_ehsize), 52, 2, malformed},
-        {offsetof(Elf64_Ehdr, e_phentsize), 32, 2, malformed},
+        {offsetof(Elf64_Ehdr, e_type), ET_REL, 2, unsupported}, {phnum, PN_XNUM, 2, unsupported}, {phnum, 513, 2, unsupported},
+        {EI_VERSION, 0, 1, malformed}, {offsetof(Elf64_Ehdr, e_version), 2, 4, malformed},
+        {offsetof(Elf64_Ehdr, e_ehsize), 52, 2, malformed}, {offsetof(Elf64_Ehdr, e_phentsize), 32, 2, malformed},
         {EI_CLASS, ELFCLASS32, 1, malformed},  // a 32-bit header claimed for a 64-bit layout
         // tables and segments outside the file
-        {offsetof(Elf64_Ehdr, e_phoff), size - 8, 8, malformed}, {offsetof(Elf64_Ehdr, e_phoff), huge - 8, 8, malformed},
-        {entry + offsetof(Elf64_Phdr, p_offset), size, 8, malformed},
-        {entry + offsetof(Elf64_Phdr, p_offset), huge - 4, 8, malformed},
-        {entry + offsetof(Elf64_Phdr, p_filesz), size, 8, malformed},
-        {entry + offsetof(Elf64_Phdr, p_filesz), huge, 8, unsupported},
-        {entry + offsetof(Elf64_Phdr, p_filesz), 65537, 8, unsupported},
-        {entry + offsetof(Elf64_Phdr, p_align), 16, 8, malformed}, {entry + offsetof(Elf64_Phdr, p_align), 3, 8, malformed},
+        {phoff, size - 8, 8, malformed}, {phoff, huge - 8, 8, malformed}, {offset, size, 8, malformed},
+        {offset, huge - 4, 8, malformed}, {filesz, size, 8, malformed}, {filesz, huge, 8, unsupported},
+        {filesz, 65537, 8, unsupported}, {align, 16, 8, malformed}, {align, 3, 8, malformed},
         // notes that overrun their segment
         {note + offsetof(Elf64_Nhdr, n_namesz), 0xffffffff, 4, malformed},
         {note + offsetof(Elf64_Nhdr, n_descsz), 0xfffffffd, 4, malformed},
-        {entry + offsetof(Elf64_Phdr, p_filesz), 8, 8, malformed},  // room for part of a note header only
-        {entry + offsetof(Elf64_Phdr, p_filesz), 12 + 8 + 10, 8, malformed},  // ends inside the descriptor
+        {filesz, 8, 8, malformed},            // room for part of a note header only
+        {filesz, 12 + 8 + 10, 8, malformed},  // ends inside the descriptor
     };
-    for (const auto& [offset, value, width, expected] : bends) {
+    for (const auto& [at, value, width, expected] : bends) {
         auto bytes = valid.bytes;
-        test::patchLittleEndian(bytes, offset, value, width);
-        EXPECT_EQ(failureOf(readImage(bytes)), expected) << "offset " << offset << " value " << value;
+        test::patchLittleEndian(bytes, at, value, width);
+        EXPECT_EQ(failureOf(readImage(bytes)), expected) << "offset " << at << " value " << value;
     }
 }
 
