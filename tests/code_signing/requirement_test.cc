@@ -49,29 +49,20 @@ TEST(RequirementParsing, RefusesWhatItCannotEnforce) {
     EXPECT_TRUE(CodeSigningRequirement::parse(atCap).has_value());
     EXPECT_FALSE(CodeSigningRequirement::parse(atCap + " ").has_value());
     const std::string_view refused[] = {
-        "", "   ", R"(identifier "com.vornik.app" and)", R"(and identifier "com.vornik.app")",
-        R"(identifier "com.vornik.app" and and anchor apple generic)", R"(identifier "com.vornik.app" "com.vornik.app")",
-        R"(identifier "com.vornik.app" anchor apple generic)", R"(anchor apple generic generic)", R"(identifier)",
-        R"(identifier com.vornik.app)", R"(identifier = "com.vornik.app")",
+        "", R"(identifier "com.vornik.app" and)", R"(and identifier "com.vornik.app")", R"(identifier com.vornik.app)",
+        R"(identifier "com.vornik.app" anchor apple generic)", R"(anchor apple generic generic)", R"(identifier = "a")",
         // clauses of the platform's language this stand-in cannot evaluate
-        R"(anchor apple)", R"(anchor trusted)", R"(anchor apple generic[field.1.2.840.113635.100.6.2.6])",
+        R"(anchor apple)", R"(anchor apple generic[field.1.2.840.113635.100.6.2.6])", R"(info [CFBundleVersion] >= "1.0")",
         R"(certificate root[subject.OU] = "Q4ZK2M7WXR")", R"(certificate leaf[subject.CN] = "Q4ZK2M7WXR")",
-        R"(cert leaf[subject.OU] = "Q4ZK2M7WXR")", R"(certificate leaf[subject.OU] >= "Q4ZK2M7WXR")",
-        R"(certificate leaf[subject.OU] exists)", R"(info [CFBundleVersion] >= "1.0")",
-        R"(info [CFBundleShortVersionString] exists)", R"(entitlement ["com.apple.security.app-sandbox"] exists)",
-        R"(cdhash H"0123456789abcdef0123456789abcdef01234567")", R"(Identifier "com.vornik.app")",
-        R"(identifier "com.vornik.app" AND anchor apple generic)", R"(identifier "com.vornik.app" or anchor apple generic)",
-        R"((identifier "com.vornik.app"))", R"(! identifier "com.evil")", R"(identifier "com.vornik.app" /* comment */)",
+        R"(certificate leaf[subject.OU] >= "Q4ZK2M7WXR")", R"(Identifier "com.vornik.app")", R"(cdhash H"0123")",
+        R"(identifier "a" or anchor apple generic)", R"((identifier "a"))", R"(! identifier "a")", R"(identifier "a" /* c */)",
         // unbalanced or unusual quoting
-        R"(identifier "com.vornik.app)", R"(identifier com.vornik.app")", R"(identifier "com.vornik.app"")",
-        R"(identifier "")", R"(identifier "com.vornik\".app")", R"(identifier "com.vornik\\app")",
-        "identifier \"com.vornik.app\x01\"", "identifier \"com.vornik.äpp\"",
-        std::string_view("identifier \"com.vornik.app\0\"", 28), std::string_view("identifier \"com.vornik.app\"\0", 28),
+        R"(identifier "com.vornik.app)", R"(identifier "a"")", R"(identifier "")", R"(identifier "com.vornik\".app")",
+        "identifier \"a\x01\"", "identifier \"\u00e4\"", std::string_view("identifier \"a\0\"", 15),
         // versions and operators
-        R"(info [CFBundleShortVersionString] >= "1.0b")", R"(info [CFBundleShortVersionString] >= "1..0")",
-        R"(info [CFBundleShortVersionString] >= 1.0)", R"(info [CFBundleShortVersionString] == "1.0")",
-        R"(info [CFBundleShortVersionString] => "1.0")", R"(info [CFBundleShortVersionString] != "1.0")",
-        R"(info [CFBundleShortVersionString "1.0")", R"(info [[CFBundleShortVersionString]] >= "1.0")",
+        R"(info [CFBundleShortVersionString] >= "1.0b")", R"(info [CFBundleShortVersionString] >= 1.0)",
+        R"(info [CFBundleShortVersionString] == "1.0")", R"(info [CFBundleShortVersionString] != "1.0")",
+        R"(info [CFBundleShortVersionString "1.0")",
     };
     for (const auto text : refused) EXPECT_FALSE(CodeSigningRequirement::parse(text).has_value()) << text;
 }

@@ -11,9 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-#include <vector>
 
 #include "common/unique_fd.h"
 #include "platform/code_signing/linux/peer_gate.h"
@@ -76,23 +73,6 @@ TEST(PinnedProcess, ExitIsSeenThroughThePidfdBeforeTheProcessIsReaped) {
     ASSERT_EQ(::waitpid(child, nullptr, 0), child);
     EXPECT_TRUE(pinnedProcessHasExited(pidfd));
     EXPECT_TRUE(pinnedProcessHasExited(UniqueFd())) << "no pidfd cannot vouch for a live process";
-}
-
-TEST(SelfPeer, ConcurrentEvaluationsShareNothing) {
-    // The listener evaluates connections on several queues at once with one shared requirement.
-    std::atomic<int> mismatches{0};
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 40; ++i) {
-                const bool own = (i + t) % 2 == 0;
-                if (evaluatePeer(socketPair().first.get(), own ? kOwn : kOther) !=
-                    (own ? PeerVerdict::satisfied : PeerVerdict::unsatisfied))
-                    ++mismatches;
-            }
-        });
-    threads.clear();
-    EXPECT_EQ(mismatches.load(), 0);
 }
 
 }  // namespace
