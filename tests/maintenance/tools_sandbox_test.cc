@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "maintenance/command_runners.h"
 #include "maintenance/inspection_requests.h"
 #include "maintenance/maintenance_tasks.h"
@@ -63,10 +65,11 @@ TEST_F(Tools, MissingOrUnusableToolsGiveTheFailureResults) {
     test::writeFile("/bin/launchctl", "#!/bin/sh\nexit 0\n", 0644);  // present, not executable
     EXPECT_EQ(runLaunchctl({"list"}), -1);
     ::unlink("/bin/launchctl");
-    test::HiddenPath noShell("/bin/sh");
     platform::ScopedLogCapture capture;
-    EXPECT_TRUE(runMaintenanceTask("spotlight") ==
-                (MaintenanceResult{"spotlight", false, -1, "Couldn't launch /bin/sh: No such file or directory"}));
+    ASSERT_EQ(std::rename("/bin/sh", "/bin/sh.hidden"), 0);
+    const MaintenanceResult withoutShell = runMaintenanceTask("spotlight");
+    ASSERT_EQ(std::rename("/bin/sh.hidden", "/bin/sh"), 0);
+    EXPECT_TRUE(withoutShell == (MaintenanceResult{"spotlight", false, -1, "Couldn't launch /bin/sh: No such file or directory"}));
     EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{{LogLevel::Error, "maintenance 'spotlight' failed (exit -1)"}}));
 }
 
