@@ -32,13 +32,6 @@ IdentityReadResult readImage(const std::vector<std::byte>& bytes) {
     return readEmbeddedCodeIdentity(MemoryByteSource(bytes));
 }
 
-IdentityReadResult readFile(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat status {};
-    if (!fd || ::fstat(fd.get(), &status) != 0) throw std::runtime_error("cannot open " + path);
-    return readEmbeddedCodeIdentity(DescriptorByteSource(fd.get(), static_cast<std::uint64_t>(status.st_size)));
-}
-
 std::optional<IdentityReadFailure> failureOf(const IdentityReadResult& r) { return r ? std::nullopt : std::optional(r.error()); }
 std::optional<CodeIdentity> identityOf(const IdentityReadResult& r) { return r ? std::optional(*r) : std::nullopt; }
 
@@ -127,11 +120,16 @@ TEST(ElfIdentityReader, RefusesBentHeadersTablesSegmentsAndNotes) {
 
 TEST(ElfIdentityReader, ReadsTheNoteThatTheBuildEmbeds) {
     const std::string clients = SMCD_GATE_CLIENT_DIR;
-    EXPECT_EQ(identityOf(readFile(clients + "/gate_client_app")), kAppIdentity);
-    EXPECT_EQ(identityOf(readFile(clients + "/gate_client_other_team")),
-              (CodeIdentity{"com.vornik.app", "Q4ZK2M7WXS", "1.0"}));
-    EXPECT_EQ(failureOf(readFile(clients + "/gate_client_no_identity")), IdentityReadFailure::noIdentity);
-    EXPECT_EQ(identityOf(readFile("/proc/self/exe")), (CodeIdentity{"com.vornik.codesigning-tests", "TESTTEAM01", "2.5"}));
+    const auto read = [](const std::string& path) {
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat status {};
+        if (!fd || ::fstat(fd.get(), &status) != 0) throw std::runtime_error("cannot open " + path);
+        return readEmbeddedCodeIdentity(DescriptorByteSource(fd.get(), static_cast<std::uint64_t>(status.st_size)));
+    };
+    EXPECT_EQ(identityOf(read(clients + "/gate_client_app")), kAppIdentity);
+    EXPECT_EQ(identityOf(read(clients + "/gate_client_other_team")), (CodeIdentity{"com.vornik.app", "Q4ZK2M7WXS", "1.0"}));
+    EXPECT_EQ(failureOf(read(clients + "/gate_client_no_identity")), IdentityReadFailure::noIdentity);
+    EXPECT_EQ(identityOf(read("/proc/self/exe")), (CodeIdentity{"com.vornik.codesigning-tests", "TESTTEAM01", "2.5"}));
 }
 
 TEST(ExecutableAnchor, OnlyARootOwnedRegularFileNobodyElseMayWriteIsAnchored) {

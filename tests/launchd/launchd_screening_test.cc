@@ -104,12 +104,5 @@ TEST_F(Screening, ReadsOnlySafeRegularFilesUpToOneMebibyte) {
     EXPECT_EQ(plistLabel(daemons + "link.plist"), std::nullopt);
 }
 
-TEST_F(Screening, AgentsRunInTheRequestersSessionAndDaemonsInTheSystem) {
-    place(agents + "com.example.agent.plist", jobPlist("com.example.agent"));
-    for (const uid_t peer : {0u, 501u, 502u}) {
-        EXPECT_EQ(resolve(agents + "com.example.agent.plist", "com.example.agent", peer), Outcome::allowed(Domain::gui(peer)));
-    }
-}
-
 }  // namespace
 }  // namespace smcd::PrivilegedLaunchd

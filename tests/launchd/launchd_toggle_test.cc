@@ -1,6 +1,7 @@
 #include "launchd/launchd_toggle.h"
 
 #include <optional>
+#include <tuple>
 
 #include "launchd_fixture.h"
 #include "platform/log/logger.h"
@@ -49,38 +50,26 @@ protected:
 };
 
 TEST_F(Toggle, RunsBothCommandsInTheScreenedDomainAndReportsTheFirstFailure) {
-    const std::string system = "system/com.example.daemon";
+    const std::string system = "system/com.example.daemon", agent501 = "gui/501/com.example.agent",
+                      agent502 = "gui/502/com.example.agent";
     const Arguments enableDaemon{{"enable", system}, {"bootstrap", "system", daemon}},
         disableDaemon{{"bootout", system}, {"disable", system}};
-    const struct {
-        bool agent, enable;
-        uid_t peer;
-        std::vector<std::string> failing;
-        std::optional<std::string> message;
-        Arguments arguments;
-        std::string logged;
-    } cases[] = {
-        {false, true, 501, {}, std::nullopt, enableDaemon, "launchd enable in system \u2192 ok"},
-        {false, false, 0, {}, std::nullopt, disableDaemon, "launchd disable in system \u2192 ok"},
-        {true, true, 501, {}, std::nullopt, {{"enable", "gui/501/com.example.agent"}, {"bootstrap", "gui/501", agent}},
-         "launchd enable in gui/501 \u2192 ok"},
-        {true, false, 502, {}, std::nullopt,
-         {{"bootout", "gui/502/com.example.agent"}, {"disable", "gui/502/com.example.agent"}},
-         "launchd disable in gui/502 \u2192 ok"},
-        {false, true, 501, {"bootstrap"}, "launchctl bootstrap failed", enableDaemon, "launchd enable in system \u2192 failed"},
-        {false, true, 501, {"enable", "bootstrap"}, "launchctl enable failed", enableDaemon,
-         "launchd enable in system \u2192 failed"},
-        {false, false, 501, {"disable"}, "launchctl disable failed", disableDaemon, "launchd disable in system \u2192 failed"},
-        {false, false, 501, {"bootout", "disable"}, "launchctl bootout failed", disableDaemon,
-         "launchd disable in system \u2192 failed"},
-        {false, false, 501, {"missing"}, "launchctl bootout failed", {}, "launchd disable in system \u2192 failed"},
+    const std::tuple<bool, bool, uid_t, std::vector<std::string>, std::optional<std::string>, Arguments, std::string> cases[] = {
+        {false, true, 501, {}, std::nullopt, enableDaemon, "enable in system \u2192 ok"},
+        {false, false, 0, {}, std::nullopt, disableDaemon, "disable in system \u2192 ok"},
+        {true, true, 501, {}, std::nullopt, {{"enable", agent501}, {"bootstrap", "gui/501", agent}}, "enable in gui/501 \u2192 ok"},
+        {true, false, 502, {}, std::nullopt, {{"bootout", agent502}, {"disable", agent502}}, "disable in gui/502 \u2192 ok"},
+        {false, true, 501, {"bootstrap"}, "launchctl bootstrap failed", enableDaemon, "enable in system \u2192 failed"},
+        {false, true, 501, {"enable", "bootstrap"}, "launchctl enable failed", enableDaemon, "enable in system \u2192 failed"},
+        {false, false, 501, {"disable"}, "launchctl disable failed", disableDaemon, "disable in system \u2192 failed"},
+        {false, false, 501, {"bootout", "disable"}, "launchctl bootout failed", disableDaemon, "disable in system \u2192 failed"},
+        {false, false, 501, {"missing"}, "launchctl bootout failed", {}, "disable in system \u2192 failed"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [isAgent, enable, peer, failing, message, arguments, logged] : cases) {
         platform::ScopedLogCapture capture;
-        const auto label = c.agent ? "com.example.agent" : "com.example.daemon";
-        EXPECT_EQ(toggle(label, c.agent ? agent : daemon, c.enable, c.peer, c.failing), std::pair(c.message, c.arguments))
-            << c.logged;
-        EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{{LogLevel::Default, c.logged}}));
+        const auto label = isAgent ? "com.example.agent" : "com.example.daemon";
+        EXPECT_EQ(toggle(label, isAgent ? agent : daemon, enable, peer, failing), std::pair(message, arguments)) << logged;
+        EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{{LogLevel::Default, "launchd " + logged}}));
     }
 }
 
