@@ -73,13 +73,9 @@ TEST(ElfIdentityReader, RefusesImagesWithoutExactlyOneWellFormedIdentityNote) {
         {{notes({identityNote("com.evil")}), notes({identityNote()})}, F::conflictingIdentities},
     };
     // Descriptors that are not three plain fields.
-    for (const std::string& bad :
-         {std::string("com.vornik.app\0Q4ZK2M7WXR\0", 26), std::string("com.vornik.app\0Q4ZK2M7WXR\0001.0", 29),
-          std::string("com.vornik.app\0Q4ZK2M7WXR\0001.0\0extra\0", 36),
-          std::string("com.vornik.app\0Q4ZK2M7WXR\0001.0\0\0", 31), std::string("\0Q4ZK2M7WXR\0001.0\0", 17),
-          std::string("com.vornik.app\0Q4ZK\"2M7WXR\0001.0\0", 31),
-          std::string("com.vornik.app\n\0Q4ZK2M7WXR\0001.0\0", 31), std::string(""),
-          std::string(300, 'a') + std::string("\0Q4ZK2M7WXR\0001.0\0", 17)})
+    using namespace std::string_literals;
+    for (const std::string& bad : {"a\0T\0"s, "a\0T\0001"s, "a\0T\0001\0x\0"s, "a\0T\0001\0\0"s, "\0T\0001\0"s, "a\0T\"\0001\0"s,
+                                   "a\n\0T\0001\0"s, ""s, std::string(300, 'a') + "\0T\0001\0"s})
         cases.push_back({{notes({{"Vornik", kCodeIdentityNoteType, bad}})}, F::malformed});
     for (const auto width : {ElfWidth::bits64, ElfWidth::bits32})
         for (std::size_t i = 0; i < cases.size(); ++i)
