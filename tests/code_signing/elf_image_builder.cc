@@ -54,7 +54,6 @@ ElfImage build(unsigned char elfClass, std::size_t addressWidth, const std::vect
     put(bytes, offsetof(Ehdr, e_phnum), segments.size(), 2);
 
     image.programHeaderOffset = sizeof(Ehdr);
-    image.programHeaderSize = sizeof(Phdr);
     std::uint64_t payloadOffset = alignUp(sizeof(Ehdr) + segments.size() * sizeof(Phdr), 8);
     bytes.resize(payloadOffset);
     for (std::size_t i = 0; i < segments.size(); ++i) {
@@ -85,18 +84,7 @@ ElfImage buildElfImage(ElfWidth width, const std::vector<ElfSegment>& segments) 
 }
 
 std::string identityDescriptor(const std::string& identifier, const std::string& team, const std::string& version) {
-    std::string descriptor = identifier;
-    descriptor.push_back('\0');
-    descriptor += team;
-    descriptor.push_back('\0');
-    descriptor += version;
-    descriptor.push_back('\0');
-    return descriptor;
-}
-
-ElfImage buildIdentityImage(ElfWidth width, const std::string& identifier, const std::string& team,
-                            const std::string& version) {
-    return buildElfImage(width, {ElfSegment{PT_NOTE, 4, {{"Vornik", 1, identityDescriptor(identifier, team, version)}}}});
+    return identifier + '\0' + team + '\0' + version + '\0';
 }
 
 }  // namespace smcd::test

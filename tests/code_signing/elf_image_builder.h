@@ -26,17 +26,12 @@ struct ElfSegment {
 struct ElfImage {
     std::vector<std::byte> bytes;
     std::uint64_t programHeaderOffset = 0;
-    std::uint64_t programHeaderSize = 0;
     std::vector<std::uint64_t> segmentOffsets;  // of each payload in the file
 };
 
 enum class ElfWidth { bits64, bits32 };
 
 ElfImage buildElfImage(ElfWidth width, const std::vector<ElfSegment>& segments);
-
-// One note segment holding one identity note.
-ElfImage buildIdentityImage(ElfWidth width, const std::string& identifier, const std::string& team,
-                            const std::string& version);
 
 std::string identityDescriptor(const std::string& identifier, const std::string& team, const std::string& version);
 

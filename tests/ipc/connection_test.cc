@@ -54,22 +54,19 @@ public:
 // Serves each accepted peer on a thread of its own, as the listener does.
 class ScriptedService {
 public:
-    explicit ScriptedService(const std::string& path) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, path.c_str());
+    ScriptedService() {
+        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+        std::strcpy(address.sun_path, path_.c_str());
         listening_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         EXPECT_EQ(::bind(listening_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
         EXPECT_EQ(::listen(listening_.get(), 4), 0);
     }
-    ~ScriptedService() {
-        for (auto& thread : threads_) thread.join();
-    }
 
-    // Accepts one peer and serves it until it goes away.
-    void serveOne() {
+    // A client connected to a peer served until it goes away.
+    client::Client connect() {
+        auto client = client::Client::connect(path_);
         UniqueFd peer(::accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        ASSERT_TRUE(peer.valid());
+        if (!client.has_value() || !peer) throw std::runtime_error("cannot connect");
         threads_.emplace_back([this, socket = std::move(peer)]() mutable {
             platform::ipc::Connection connection(std::move(socket), {1, 0, 0}, kReplyLimit);
             connection.setExportedInterface(&kScripted);
@@ -78,22 +75,21 @@ public:
             connection.resume();
             connection.serve();
         });
+        return std::move(client.value());
     }
 
     std::atomic<int> invalidations{0};
 
 private:
+    test::TempDir dir_;
+    std::string path_ = dir_ / "s.socket";
     UniqueFd listening_;
-    std::vector<std::thread> threads_;
+    std::vector<std::jthread> threads_;
 };
 
 TEST(Connection, ReplyLargerThanTheRequestLimitArrivesWhole) {
-    test::TempDir dir;
-    ScriptedService service(dir / "s.socket");
-    auto client = client::Client::connect(dir / "s.socket");
-    ASSERT_TRUE(client.has_value());
-    service.serveOne();
-    const auto reply = client.value().callUnchecked("largeTextWithReply:", nlohmann::json::array());
+    ScriptedService service;
+    const auto reply = service.connect().callUnchecked("largeTextWithReply:", nlohmann::json::array());
     ASSERT_TRUE(reply.has_value()) << reply.error().reason;
     EXPECT_EQ(reply.value().at(0).get<std::string>().size(), kLargeReply);
 }
@@ -101,34 +97,23 @@ TEST(Connection, ReplyLargerThanTheRequestLimitArrivesWhole) {
 // A method that throws, or a reply its peer would refuse, ends that
 // connection alone, and says why.
 TEST(Connection, AFailedCallInvalidatesItsConnectionAlone) {
-    const struct {
-        const char* selector;
-        std::string_view logged;  // how the one logged line ends
-    } cases[] = {
-        {"throwWithReply:", "call failed with an exception; connection invalidated: std::bad_alloc"},
-        {"oversizedTextWithReply:", " bytes exceeds the reply limit; connection invalidated"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.selector);
-        test::TempDir dir;
+    for (const auto& [selector, logged] :
+         {std::pair{"throwWithReply:", "call failed with an exception; connection invalidated: std::bad_alloc"},
+          {"oversizedTextWithReply:", " bytes exceeds the reply limit; connection invalidated"}}) {
+        SCOPED_TRACE(selector);
         platform::ScopedLogCapture log;
-        ScriptedService service(dir / "s.socket");
-        auto failing = client::Client::connect(dir / "s.socket");
-        ASSERT_TRUE(failing.has_value());
-        service.serveOne();
-        auto bystander = client::Client::connect(dir / "s.socket");
-        ASSERT_TRUE(bystander.has_value());
-        service.serveOne();
-
-        const auto failed = failing.value().callUnchecked(c.selector, nlohmann::json::array());
+        ScriptedService service;
+        auto failing = service.connect();
+        auto bystander = service.connect();
+        const auto failed = failing.callUnchecked(selector, nlohmann::json::array());
         ASSERT_FALSE(failed.has_value());
         EXPECT_EQ(failed.error().kind, client::FailureKind::invalidated);
-        EXPECT_TRUE(bystander.value().callUnchecked("largeTextWithReply:", nlohmann::json::array()).has_value());
+        EXPECT_TRUE(bystander.callUnchecked("largeTextWithReply:", nlohmann::json::array()).has_value());
         EXPECT_TRUE(test::eventually([&] { return service.invalidations.load() == 1; }));
         const auto lines = log.lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, platform::LogLevel::Error);
-        EXPECT_TRUE(lines[0].message.ends_with(c.logged)) << lines[0].message;
+        EXPECT_TRUE(lines[0].message.ends_with(logged)) << lines[0].message;
     }
 }
 

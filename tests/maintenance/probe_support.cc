@@ -33,12 +33,4 @@ PlacedTool::~PlacedTool() {
     std::remove((path_ + ".plan").c_str());
 }
 
-HiddenPath::HiddenPath(std::string path) : path_(std::move(path)) {
-    moved_ = std::rename(path_.c_str(), (path_ + ".hidden").c_str()) == 0;
-}
-
-HiddenPath::~HiddenPath() {
-    if (moved_) std::rename((path_ + ".hidden").c_str(), path_.c_str());
-}
-
 }  // namespace smcd::test

@@ -28,17 +28,4 @@ private:
     std::string path_;
 };
 
-// Whatever is at `path` moved aside for the object's lifetime.
-class HiddenPath {
-public:
-    explicit HiddenPath(std::string path);
-    ~HiddenPath();
-    HiddenPath(const HiddenPath&) = delete;
-    HiddenPath& operator=(const HiddenPath&) = delete;
-
-private:
-    std::string path_;
-    bool moved_ = false;
-};
-
 }  // namespace smcd::test

@@ -38,21 +38,14 @@ std::string linkTarget(const std::string& path) {
 }
 
 std::string report(int argc, char** argv) {
-    nlohmann::json out;
-    out["argv"] = std::vector<std::string>(argv, argv + argc);
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    out["env"] = env;
-    std::vector<int> fds;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(dir)) fds.push_back(std::atoi(entry->d_name));
-        }
-        ::closedir(dir);
-    }
+    std::vector<int> fds, ignored, blocked;
+    DIR* dir = ::opendir("/proc/self/fd");
+    for (const dirent* entry; dir && (entry = ::readdir(dir));)
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(dir)) fds.push_back(std::atoi(entry->d_name));
+    if (dir) ::closedir(dir);
     std::sort(fds.begin(), fds.end());
-    out["fds"] = fds;
-    std::vector<int> ignored, blocked;
     sigset_t mask;
     ::sigprocmask(SIG_BLOCK, nullptr, &mask);
     for (int sig = 1; sig < NSIG; ++sig) {
@@ -60,21 +53,16 @@ std::string report(int argc, char** argv) {
         if (::sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) ignored.push_back(sig);
         if (sigismember(&mask, sig) == 1) blocked.push_back(sig);
     }
-    out["ignored"] = ignored;
-    out["blocked"] = blocked;
-    out["links"] = {linkTarget("/proc/self/fd/0"), linkTarget("/proc/self/fd/1"), linkTarget("/proc/self/fd/2")};
+    const nlohmann::json out = {
+        {"argv", std::vector<std::string>(argv, argv + argc)}, {"env", env}, {"fds", fds}, {"ignored", ignored},
+        {"blocked", blocked},
+        {"links", {linkTarget("/proc/self/fd/0"), linkTarget("/proc/self/fd/1"), linkTarget("/proc/self/fd/2")}}};
     return out.dump() + "\n";
 }
 
 std::string unescaped(const std::string& text) {
     std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 1 < text.size()) {
-            out += text[++i] == 'n' ? '\n' : text[i];
-        } else {
-            out += text[i];
-        }
-    }
+    for (std::size_t i = 0; i < text.size(); ++i) out += text[i] == '\\' && i + 1 < text.size() && text[++i] == 'n' ? '\n' : text[i];
     return out;
 }
 

@@ -17,30 +17,26 @@ struct CapturedLine {
     bool operator==(const CapturedLine&) const = default;
 };
 
-class CapturingSink final : public LogSink {
+// Installed for the lifetime of the object; lines may come from any thread.
+class ScopedLogCapture final : public LogSink {
 public:
-    void write(LogLevel level, std::string_view subsystem, std::string_view category,
-               std::string_view message) override;
-    std::vector<CapturedLine> lines() const;
-    void clear();
+    ScopedLogCapture() : previous_(installLogSink(this)) {}
+    ~ScopedLogCapture() override { installLogSink(previous_); }
+    ScopedLogCapture(const ScopedLogCapture&) = delete;
+    ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
+
+    void write(LogLevel level, std::string_view, std::string_view, std::string_view message) override {
+        std::lock_guard guard(mutex_);
+        lines_.push_back({level, std::string(message)});
+    }
+    std::vector<CapturedLine> lines() const {
+        std::lock_guard guard(mutex_);
+        return lines_;
+    }
 
 private:
     mutable std::mutex mutex_;
     std::vector<CapturedLine> lines_;
-};
-
-// Installs a CapturingSink for the lifetime of the object.
-class ScopedLogCapture {
-public:
-    ScopedLogCapture() : previous_(installLogSink(&sink_)) {}
-    ~ScopedLogCapture() { installLogSink(previous_); }
-    ScopedLogCapture(const ScopedLogCapture&) = delete;
-    ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
-    std::vector<CapturedLine> lines() const { return sink_.lines(); }
-    void clear() { sink_.clear(); }
-
-private:
-    CapturingSink sink_;
     LogSink* previous_;
 };
 
