@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include "common/unique_fd.h"
-#include "platform/log/logger.h"
 #include "support/log_capture.h"
 #include "platform/trash/linux/freedesktop_trash.h"
 #include "removal/measurement.h"
@@ -68,21 +67,19 @@ TEST(TrashConcurrency, SimultaneousItemsOfOneNameNeverShareOrOverwriteAnEntry) {
 
 TEST(FlowConcurrency, ParallelRequestsEachGetTheirOwnCompleteAnswer) {
     if (!std::getenv("SMCD_IN_SANDBOX")) GTEST_SKIP() << "runs in the test sandbox only";
-    constexpr int kThreads = 4;
-    const int perThread = rounds();
+    using namespace smcd::PrivilegedRemoval;
     smcd::platform::ScopedLogCapture capture;
     std::atomic<int> wrong{0};
     std::vector<std::thread> workers;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 4; ++t) {
         workers.emplace_back([&, t] {
-            for (int i = 0; i < perThread; ++i) {
+            for (int i = 0; i < rounds(); ++i) {
                 const std::string mine = "/Library/Caches/com.example.c" + std::to_string(t) + "-" + std::to_string(i);
-                fs::create_directories(mine + "/sub");
-                writeFile(mine + "/sub/file", "data");
-                const auto measured = smcd::PrivilegedRemoval::measurePaths({mine, "/etc"}, 501);
+                fs::create_directories(mine);
+                writeFile(mine + "/file", "data");
+                const auto measured = measurePaths({mine, "/etc"}, 501);
                 if (measured.size() != 2 || measured[0].fileCount != 1 || !measured[1].refused) ++wrong;
-                const auto removed = smcd::PrivilegedRemoval::removePaths(
-                    {mine, "/etc/passwd"}, smcd::PrivilegedRemoval::Target::systemCache, true, 501);
+                const auto removed = removePaths({mine, "/etc/passwd"}, Target::systemCache, true, 501);
                 if (removed.size() != 2 || removed[0].removed || !removed[1].removed || fs::exists(mine)) ++wrong;
             }
         });
@@ -90,7 +87,7 @@ TEST(FlowConcurrency, ParallelRequestsEachGetTheirOwnCompleteAnswer) {
     for (auto& worker : workers) worker.join();
     EXPECT_EQ(wrong.load(), 0);
     // Two refusals, one measurement refusal and one deletion per round.
-    EXPECT_EQ(capture.lines().size(), static_cast<std::size_t>(kThreads * perThread * 3));
+    EXPECT_EQ(capture.lines().size(), static_cast<std::size_t>(4 * rounds() * 3));
 }
 
 }  // namespace
