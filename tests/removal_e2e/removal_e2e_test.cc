@@ -65,30 +65,22 @@ TEST_F(RemovalEndToEnd, ACacheIsDeletedAndARefusedPathIsReportedFirst) {
     EXPECT_TRUE(daemon_.logEventuallyContains("<5>" + kLogPrefix + "removed systemCache (deleted)\n"));
 }
 
-TEST_F(RemovalEndToEnd, ABundleGoesToTheDaemonsTrashWhenAskedAndTheTableSaysSo) {
+TEST_F(RemovalEndToEnd, BundlesAndSupportFilesGoToTheDaemonsTrashWhenAskedButTheLogMethodAlwaysDeletes) {
     makeTree("/Applications/Some.app");
-    const auto result = smcctl(daemon_, {"remove", "appBundle", "--trash", "/Applications/Some.app"}, as(kAnn));
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "REMOVED  PATH                    PROBLEM\nyes      /Applications/Some.app  \n");
-    EXPECT_EQ(readFile(kDaemonsTrash + "Some.app/sub/.hidden"), "data");
+    const auto table = smcctl(daemon_, {"remove", "appBundle", "--trash", "/Applications/Some.app"}, as(kAnn));
+    EXPECT_EQ(table.out, "REMOVED  PATH                    PROBLEM\nyes      /Applications/Some.app  \n") << table.err;
     EXPECT_TRUE(daemon_.logEventuallyContains("<5>" + kLogPrefix + "removed appBundle (trashed)\n"));
-}
-
-TEST_F(RemovalEndToEnd, SupportFilesGoToTheTrashWhenAskedButTheLogMethodAlwaysDeletes) {
     makeTree("/Users/ann/Library/Caches/com.example");
     giveTo("/Users/ann/Library/Caches/com.example", kAnn);
     writeFile("/var/log/old.log", "log");
-    const std::vector<std::string> requests[] = {
-        {"supportFile", "--trash", "/Users/ann/Library/Caches/com.example"},
-        {"systemLogs", "/var/log/old.log"},
-    };
-    for (const auto& request : requests) {
+    for (const std::vector<std::string>& request : {std::vector<std::string>{"supportFile", "--trash", "/Users/ann/Library/Caches/com.example"},
+                                                    std::vector<std::string>{"systemLogs", "/var/log/old.log"}}) {
         std::vector<std::string> args{"--json", "remove"};
         args.insert(args.end(), request.begin(), request.end());
-        const auto result = smcctl(daemon_, args, as(kAnn));
-        EXPECT_EQ(result.out, "[" + removedJSON(request.back()) + "]\n") << result.err;
+        EXPECT_EQ(smcctl(daemon_, args, as(kAnn)).out, "[" + removedJSON(request.back()) + "]\n");
         EXPECT_FALSE(fs::exists(request.back()));
     }
+    EXPECT_EQ(readFile(kDaemonsTrash + "Some.app/sub/.hidden"), "data");
     EXPECT_TRUE(fs::exists(kDaemonsTrash + "com.example/file"));
     EXPECT_FALSE(fs::exists(kDaemonsTrash + "old.log"));
 }

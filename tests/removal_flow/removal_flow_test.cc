@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -107,46 +109,36 @@ TEST_F(RemovalFlowTest, RefusedPathsComeFirstAndEachDistinctPathGetsOneRecordEve
     EXPECT_EQ(capture.lines(), (Lines{refusal, refusal, deleted, deleted}));
 }
 
-TEST_F(RemovalFlowTest, EveryFamilyDeletesAnAcceptedPathThroughTheEngine) {
-    const std::pair<Target, std::string> cases[] = {
-        {Target::appBundle, "/Applications/Some.app"},
-        {Target::supportFile, "/Users/ann/Library/Caches/com.example"},
-        {Target::systemCache, "/Library/Caches/com.example"},
-        {Target::systemLogs, "/var/log/old.log"},
-        {Target::gpuShaderCaches, "/var/folders/ab/xyz/C/com.apple.metal"},
-        {Target::rosettaCaches, "/Library/Apple/usr/share/rosetta/rosetta_update_bundle/cache"},
+TEST_F(RemovalFlowTest, EveryFamilyDeletesAnAcceptedPathAndBundlesAndSupportFilesMayGoToTheTrash) {
+    const std::tuple<Target, std::string, bool> cases[] = {
+        {Target::appBundle, "/Applications/Some.app", kPermanently},
+        {Target::supportFile, "/Users/ann/Library/Caches/com.example", kPermanently},
+        {Target::systemCache, "/Library/Caches/com.example", kPermanently},
+        {Target::systemLogs, "/var/log/old.log", kPermanently},
+        {Target::gpuShaderCaches, "/var/folders/ab/xyz/C/com.apple.metal", kPermanently},
+        {Target::rosettaCaches, "/Library/Apple/usr/share/rosetta/rosetta_update_bundle/cache", kPermanently},
+        {Target::appBundle, "/Users/ann/Applications/Mine.app", kToTrash},
+        {Target::supportFile, "/Users/ann/Library/Caches/com.example", kToTrash},
     };
-    for (const auto& [family, path] : cases) {
+    for (const auto& [family, path, permanent] : cases) {
         path.ends_with(".log") ? writeFile(path, "log") : makeTree(path);
         if (path.starts_with("/Users/ann")) giveTo(path, kAnn);
         ScopedLogCapture capture;
-        EXPECT_EQ(remove({path}, family, kPermanently), Results{gone(path)}) << path;
+        EXPECT_EQ(remove({path}, family, permanent), Results{gone(path)}) << path;
         EXPECT_FALSE(exists(path)) << path;
-        EXPECT_EQ(capture.lines(), Lines{notice("removed " + std::string(rawValue(family)) + " (deleted)")}) << path;
+        const std::string how = permanent ? " (deleted)" : " (trashed)";
+        EXPECT_EQ(capture.lines(), Lines{notice("removed " + std::string(rawValue(family)) + how)}) << path;
+        if (!permanent) {
+            EXPECT_EQ(readFile(trashed(fs::path(path).filename().string() + "/sub/.hidden")), "data");
+        }
     }
-    EXPECT_TRUE(trashIsEmpty());
-}
-
-TEST_F(RemovalFlowTest, BundlesAndSupportFilesGoToTheTrashWhenAskedToAndAFailedMoveSaysWhy) {
-    makeTree("/Users/ann/Applications/Mine.app");
-    giveTo("/Users/ann/Applications", kAnn);
-    makeTree("/Users/ann/Library/Caches/com.example");
-    giveTo("/Users/ann/Library/Caches/com.example", kAnn);
+    EXPECT_EQ(std::distance(fs::directory_iterator(trashed("")), fs::directory_iterator()), 2);
+    // A mount point cannot be renamed into the Trash.
+    const ScopedMount busy("/Applications/Some.app");
     ScopedLogCapture capture;
-    EXPECT_EQ(remove({"/Users/ann/Applications/Mine.app"}, Target::appBundle, kToTrash),
-              Results{gone("/Users/ann/Applications/Mine.app")});
-    EXPECT_EQ(remove({"/Users/ann/Library/Caches/com.example"}, Target::supportFile, kToTrash),
-              Results{gone("/Users/ann/Library/Caches/com.example")});
-    EXPECT_EQ(readFile(trashed("Mine.app/sub/.hidden")), "data");
-    EXPECT_EQ(readFile(trashed("com.example/file")), "data");
-    {  // A mount point cannot be renamed into the Trash.
-        const ScopedMount busy("/Applications/Some.app");
-        EXPECT_EQ(remove({"/Applications/Some.app"}, Target::appBundle, kToTrash),
-                  Results{kept("/Applications/Some.app",
-                               "\"Some.app\" could not be moved to the Trash: Device or resource busy.")});
-    }
-    EXPECT_EQ(capture.lines(), (Lines{notice("removed appBundle (trashed)"), notice("removed supportFile (trashed)"),
-                                      error("removal failed [appBundle]: 16")}));
+    EXPECT_EQ(remove({"/Applications/Some.app"}, Target::appBundle, kToTrash),
+              Results{kept("/Applications/Some.app", "\"Some.app\" could not be moved to the Trash: Device or resource busy.")});
+    EXPECT_EQ(capture.lines(), Lines{error("removal failed [appBundle]: 16")});
 }
 
 // Each branch between the checks and the act, reached by changing the tree
