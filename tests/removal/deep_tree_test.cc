@@ -20,29 +20,7 @@
 namespace smcd::SafeRemoval {
 namespace {
 
-constexpr int kDeepLevels = 10000;
-
-// Sets the descriptor limit for one scope and puts the old one back.
-struct DescriptorLimit {
-    explicit DescriptorLimit(rlim_t soft) {
-        ::getrlimit(RLIMIT_NOFILE, &saved);
-        const rlimit wanted{soft, std::max(saved.rlim_max, soft)};  // root may raise the hard limit
-        ok = ::setrlimit(RLIMIT_NOFILE, &wanted) == 0;
-    }
-    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved); }
-    DescriptorLimit(const DescriptorLimit&) = delete;
-    rlimit saved{};
-    bool ok = false;
-};
-
-using test::buildChain;
-
 class DeepTree : public test::EngineTest {};
-
-// Far below what the daemon's default limit of 1024 allows: the walk must not
-// need a descriptor per level, only a window of open levels.
-constexpr rlim_t kLoweredLimit = 64;
-constexpr std::size_t kMostOpenLevels = 32;
 
 std::string levelPath(const std::string& top, int depth) {
     std::string path = top;
@@ -50,22 +28,25 @@ std::string levelPath(const std::string& top, int depth) {
     return path;
 }
 
+// With a descriptor limit far below the daemon's default of 1024, the walk
+// must not need a descriptor per level, only a window of 32 open levels.
 TEST_F(DeepTree, TenThousandLevelsAreRemovedWithinAFixedNumberOfDescriptors) {
     const std::string top = victim("deep") + "/chain";
-    buildChain(top, kDeepLevels);
+    test::buildChain(top, 10000);
     const std::size_t before = test::openDescriptorCount();
     std::size_t most = before;
     removal_hooks::ScopedHook sample(removal_hooks::Point::betweenListingAndUnlink,
                                      [&](const removal_hooks::Site&) { most = std::max(most, test::openDescriptorCount()); });
-    {
-        DescriptorLimit limit(kLoweredLimit);
-        ASSERT_TRUE(limit.ok);
-        ASSERT_LT(before + kMostOpenLevels + 4, kLoweredLimit);
-        EXPECT_EQ(remove(top, kRoot), std::nullopt);
-    }
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const rlimit lowered{64, saved.rlim_max};
+    ASSERT_LT(before + 32 + 4, lowered.rlim_cur);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    EXPECT_EQ(remove(top, kRoot), std::nullopt);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     EXPECT_FALSE(test::exists(top));
     EXPECT_TRUE(test::exists(std::string(kRoot) + "/deep"));
-    EXPECT_LE(most, before + kMostOpenLevels + 4);
+    EXPECT_LE(most, before + 32 + 4);
 }
 
 // A level far above the window gave up its descriptor; while the walk is at
@@ -77,9 +58,9 @@ TEST_F(DeepTree, ACopyPutInPlaceOfAMovedLevelIsNeverTakenForIt) {
     constexpr int kLevels = 100;
     constexpr int kMovedDepth = 3;
     const std::string top = victim("deep") + "/chain";
-    buildChain(top, kLevels);
+    test::buildChain(top, kLevels);
     const std::string copy = victim("copy") + "/chain";
-    buildChain(copy, kLevels - kMovedDepth);
+    test::buildChain(copy, kLevels - kMovedDepth);
     planted.file(copy + "/sentinel", "kept");
     const std::string moved = levelPath(top, kMovedDepth);
     const std::string parked = victim("parking") + "/moved";
