@@ -20,29 +20,21 @@ bool inSandbox() {
 // Best effort throughout: the sandbox disappears with the test anyway.
 PlantedFiles::~PlantedFiles() {
     std::error_code ignored;
-    for (auto it = owners_.rbegin(); it != owners_.rend(); ++it)
-        (void)!::lchown(it->first.c_str(), it->second.first, it->second.second);
     for (auto it = created_.rbegin(); it != created_.rend(); ++it) fs::remove_all(*it, ignored);
-    for (auto it = movedAside_.rbegin(); it != movedAside_.rend(); ++it) {
-        fs::remove_all(it->first, ignored);
-        fs::rename(it->second, it->first, ignored);
-    }
+    for (auto it = restores_.rbegin(); it != restores_.rend(); ++it) (*it)();
 }
 
-void PlantedFiles::directory(const std::string& path, unsigned mode) {
-    std::vector<std::string> missing;
-    for (fs::path p = path; !p.empty() && p != p.root_path() && !exists(p.string()); p = p.parent_path())
-        missing.push_back(p.string());
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (::mkdir(it->c_str(), mode) != 0) throw std::runtime_error("mkdir " + *it);
-        ::chmod(it->c_str(), mode);
-        created_.push_back(*it);
-    }
+void PlantedFiles::directory(const std::string& path) {
+    fs::path top = path;
+    while (top.has_relative_path() && !exists(top.parent_path().string())) top = top.parent_path();
+    if (exists(top.string())) return;
+    fs::create_directories(path);
+    created_.push_back(top.string());
 }
 
-void PlantedFiles::file(const std::string& path, const std::string& contents, unsigned mode) {
+void PlantedFiles::file(const std::string& path, const std::string& contents) {
     directory(fs::path(path).parent_path().string());
-    writeFile(path, contents, mode);
+    writeFile(path, contents);
     created_.push_back(path);
 }
 
@@ -54,34 +46,30 @@ void PlantedFiles::link(const std::string& target, const std::string& path) {
 
 void PlantedFiles::chownUntilEnd(const std::string& path, uid_t owner, gid_t group) {
     struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) throw std::runtime_error("lstat " + path);
-    owners_.push_back({path, {status.st_uid, status.st_gid}});
-    if (::lchown(path.c_str(), owner, group) != 0) throw std::runtime_error("lchown " + path);
+    if (::lstat(path.c_str(), &status) != 0 || ::lchown(path.c_str(), owner, group) != 0)
+        throw std::runtime_error("lchown " + path);
+    restores_.push_back([=] { (void)!::lchown(path.c_str(), status.st_uid, status.st_gid); });
 }
 
 void PlantedFiles::moveAsideUntilEnd(const std::string& path) {
-    const std::string parked = path + ".parked-by-test";
-    fs::rename(path, parked);
-    movedAside_.push_back({path, parked});
+    fs::rename(path, path + ".parked-by-test");
+    restores_.push_back([path] {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+        fs::rename(path + ".parked-by-test", path, ignored);
+    });
 }
 
 std::map<std::string, std::string> snapshot(const std::string& directory) {
     std::map<std::string, std::string> entries;
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-        const fs::path& p = it->path();
-        const std::string relative = fs::relative(p, directory).string();
+    for (const auto& entry : fs::recursive_directory_iterator(directory)) {
         struct stat status {};
-        if (::lstat(p.c_str(), &status) != 0) {
-            entries[relative] = "vanished";
-            continue;
-        }
+        ::lstat(entry.path().c_str(), &status);
         std::string description = std::to_string(status.st_mode) + ":";
-        if (S_ISLNK(status.st_mode)) description += fs::read_symlink(p).string();
-        else if (S_ISREG(status.st_mode)) description += readFile(p.string());
-        entries[relative] = description;
+        if (S_ISLNK(status.st_mode)) description += fs::read_symlink(entry.path()).string();
+        if (S_ISREG(status.st_mode)) description += readFile(entry.path().string());
+        entries[fs::relative(entry.path(), directory).string()] = description;
     }
-    if (error) entries["<walk error>"] = error.message();
     return entries;
 }
 

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,8 +23,8 @@ public:
     PlantedFiles& operator=(const PlantedFiles&) = delete;
 
     // Creates the directory and any missing parents.
-    void directory(const std::string& path, unsigned mode = 0755);
-    void file(const std::string& path, const std::string& contents = "x", unsigned mode = 0644);
+    void directory(const std::string& path);
+    void file(const std::string& path, const std::string& contents = "x");
     void link(const std::string& target, const std::string& path);
     // Changes an existing entry's owner until the end of the test.
     void chownUntilEnd(const std::string& path, uid_t owner, gid_t group);
@@ -32,8 +33,7 @@ public:
 
 private:
     std::vector<std::string> created_;
-    std::vector<std::pair<std::string, std::pair<uid_t, gid_t>>> owners_;
-    std::vector<std::pair<std::string, std::string>> movedAside_;  // original, parked at
+    std::vector<std::function<void()>> restores_;  // run after everything created is gone
 };
 
 // Everything below a directory, not following links: each entry's type,

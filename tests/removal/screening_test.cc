@@ -24,33 +24,27 @@ protected:
 
 TEST_F(Screening, RefusesEveryNonStandardSpellingForEveryFamily) {
     planted.directory("/Applications/Some.app");
-    // An accepted path of each family, then spellings of it that are not in
-    // standard form or not text, each refused everywhere.
-    const std::tuple<std::string, Target, std::vector<std::string>> cases[] = {
-        {"/Applications/Some.app", Target::appBundle,
-         {"Applications/Some.app", "/Applications/Some.app/", "//Applications/Some.app", "/Applications/./Some.app",
-          "/Applications/Utilities/../Some.app", "~/../../Applications/Some.app", "/Applications/Some.app/."}},
-        {"/Library/Caches/com.example", Target::supportFile,
-         {"/Library/Caches//com.example", "/Library/Caches/x/../com.example", "~/com.example",
-          std::string("/Library/Caches/com.example\0/etc", 32), "/Library/Caches/com.\xFF\x65xample"}},
-        {"/var/folders/ab/xyz/C/x", Target::systemCache,
-         {"var/folders/ab/xyz/C/x", "/var/folders/ab//xyz/C/x", "/var/folders/ab/xyz/C/x/..",
-          "/var/../var/folders/ab/xyz/C/x", "/var/folders/ab/xyz/C/x\xC3"}},
-        {"/var/log/system.log", Target::systemLogs, {"/var/log/./system.log", "/private/var/log/../log/x"}},
-        {"/var/folders/ab/xyz/C/com.apple.metal", Target::gpuShaderCaches, {"/var/folders/ab/xyz/C/com.apple.metal/"}},
-        {"/Library/Apple/usr/share/rosetta/rosetta_update_bundle/x", Target::rosettaCaches,
-         {"/Library/Apple/usr//share/rosetta/rosetta_update_bundle/x"}},
-    };
-    for (const auto& [accepted, target, refusedSpellings] : cases) {
-        EXPECT_TRUE(accepts(accepted, target, kAnn)) << accepted;
-        for (const std::string& refused : refusedSpellings) {
-            EXPECT_FALSE(isCanonicalAbsolute(refused)) << refused;
-            for (Target any : kAllTargets) EXPECT_FALSE(accepts(refused, any, kAnn)) << refused;
-            EXPECT_FALSE(acceptsMeasurement(refused, kAnn)) << refused;
-        }
-    }
-    for (const char* refused : {"", "~", "/Users/", "/var/log/", "Users", "/Users/./ann", "/Library/Caches/."})
+    planted.directory("/var/folders/ab/xyz/C/x");
+    // Each family accepts its first path; spellings of accepted paths that
+    // are not in standard form or not text are refused everywhere.
+    const std::pair<std::string, Target> accepted[] = {
+        {"/Applications/Some.app", Target::appBundle}, {"/Library/Caches/com.example", Target::supportFile},
+        {"/var/folders/ab/xyz/C/x", Target::systemCache}, {"/var/log/system.log", Target::systemLogs},
+        {"/var/folders/ab/xyz/C/com.apple.metal", Target::gpuShaderCaches},
+        {"/Library/Apple/usr/share/rosetta/rosetta_update_bundle/x", Target::rosettaCaches}};
+    for (const auto& [path, target] : accepted) EXPECT_TRUE(accepts(path, target, kAnn)) << path;
+    const std::string refusedSpellings[] = {
+        "Applications/Some.app", "/Applications/Some.app/", "//Applications/Some.app", "/Applications/./Some.app",
+        "/Applications/Utilities/../Some.app", "~/../../Applications/Some.app", "/Applications/Some.app/.",
+        "/Library/Caches//com.example", "~/com.example", std::string("/Library/Caches/com.example\0/etc", 32),
+        "/Library/Caches/com.\xFF\x65xample", "/var/folders/ab/xyz/C/x/..", "/var/../var/folders/ab/xyz/C/x",
+        "/var/folders/ab/xyz/C/x\xC3", "/private/var/log/../log/x", "/var/folders/ab/xyz/C/com.apple.metal/",
+        "/Library/Apple/usr//share/rosetta/rosetta_update_bundle/x", "", "~", "/Users/", "Users", "/Users/./ann"};
+    for (const std::string& refused : refusedSpellings) {
+        EXPECT_FALSE(isCanonicalAbsolute(refused)) << refused;
+        for (Target any : kAllTargets) EXPECT_FALSE(accepts(refused, any, kAnn)) << refused;
         EXPECT_FALSE(acceptsMeasurement(refused, kAnn)) << refused;
+    }
 }
 
 TEST_F(Screening, PrivateSpellingsPassTheLexicalCheckWhetherOrNotTheItemExists) {
@@ -138,21 +132,16 @@ TEST_F(Screening, KeepsFirstOccurrencesInRequestOrderAndTheClientsBytes) {
               (Verdict{{"/Users/bob/Library/Caches/x"}, {"/Users/bob/Library"}}));
 }
 
-TEST_F(Screening, TheResolvedCheckFollowsThePathToWhereItIsNow) {
-    planted.directory("/var/folders/ab/xyz/C/x");
+// Deleted since screening, or a parent swapped for a link: proven through
+// the whole request in the removal flow's tests.
+TEST_F(Screening, TheResolvedCheckFollowsThePathToWhereItIsNowEvenThroughTheSkippedAliases) {
+    planted.directory("/private/var/folders/ab/xyz/C/x");
     EXPECT_EQ(resolved("/var/folders/ab/xyz/C/x"), "/private/var/folders/ab/xyz/C/x");
     EXPECT_TRUE(acceptsResolved("/var/folders/ab/xyz/C/x", Target::systemCache, kAnn));
-    EXPECT_TRUE(acceptsResolved("/var/folders/ab/xyz/C/x", Target::systemCache));
-    // Deleted since screening, or a parent swapped for a link: proven through
-    // the whole request in the removal flow's tests.
-    // A home item for the wrong peer.
     planted.directory("/Users/ann/Library/Caches/y");
     EXPECT_TRUE(acceptsResolved("/Users/ann/Library/Caches/y", Target::supportFile, kAnn));
     EXPECT_FALSE(acceptsResolved("/Users/ann/Library/Caches/y", Target::supportFile, kBob));
     EXPECT_EQ(resolved(std::string("/Users\0/ann", 11)), std::nullopt);
-}
-
-TEST_F(Screening, TheResolvedCheckCatchesWhatTheSkippedAliasesHide) {
     // "/var" is skipped by the ancestor check by name, so only the resolved
     // form shows where a path below it really lands.
     planted.file("/Library/Caches/fakevar/log/system.log");
@@ -163,20 +152,16 @@ TEST_F(Screening, TheResolvedCheckCatchesWhatTheSkippedAliasesHide) {
     EXPECT_FALSE(acceptsResolved("/var/log/system.log", Target::systemLogs));
 }
 
-TEST_F(Screening, LaunchdPlistShape) {
-    // "..", a user's agents, a linked plist and bad labels are proven through
-    // the launchd screening's own tests; a subfolder only here, since the
-    // domain step would refuse it there anyway.
-    const std::string daemon = "/Library/LaunchDaemons/com.example.job.plist";
-    EXPECT_TRUE(acceptsLaunchdPlist(daemon, "com.example.job"));  // missing: left to the ownership step
-    EXPECT_TRUE(acceptsLaunchdPlist("/Library/LaunchAgents/com.example.job.plist", "com.example.job"));
+TEST_F(Screening, LaunchdPlistsLieDirectlyInAServiceFolderThatIsNoLink) {
+    // Missing is left to the ownership step; the rest of the shape (a user's
+    // agents, "..", labels) is proven through the launchd screening.
+    for (const char* folder : {"/Library/LaunchDaemons/", "/Library/LaunchAgents/"})
+        EXPECT_TRUE(acceptsLaunchdPlist(folder + std::string("com.example.job.plist"), "com.example.job"));
     for (const char* path : {"/Library/LaunchDaemons/com.example.job.plist/", "/Library/LaunchDaemons/com.example.job.PLIST",
-                             "/Library/Preferences/com.example.job.plist", "/Library/LaunchDaemons",
-                             "/Library/LaunchDaemons/sub/com.example.job.plist"})
+                             "/Library/Preferences/com.example.job.plist", "/Library/LaunchDaemons/sub/com.example.job.plist"})
         EXPECT_FALSE(acceptsLaunchdPlist(path, "com.example.job")) << path;
     planted.moveAsideUntilEnd("/Library/LaunchAgents");
-    planted.directory("/Library/elsewhere-agents");
-    planted.link("/Library/elsewhere-agents", "/Library/LaunchAgents");
+    planted.link("/Library/Caches", "/Library/LaunchAgents");
     EXPECT_FALSE(acceptsLaunchdPlist("/Library/LaunchAgents/com.example.job.plist", "com.example.job"));
 }
 
