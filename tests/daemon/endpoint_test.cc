@@ -1,8 +1,7 @@
 // The daemon binding its compiled-in socket path itself (no activation).
 
-#include <sys/socket.h>
+#include <signal.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -61,12 +60,11 @@ TEST_F(Endpoint, NeverFollowsALinkNorReplacesAnythingButASocket) {
 
 TEST_F(Endpoint, ReplacesTheStaleSocketOfADaemonThatIsGone) {
     {
-        UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, kPath.c_str(), sizeof(address.sun_path) - 1);
-        ASSERT_EQ(::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+        Daemon gone(Daemon::Options{.compiledInPath = true});
+        gone.process().signal(SIGKILL);
+        ASSERT_EQ(gone.process().wait(), 128 + SIGKILL);
     }
+    ASSERT_TRUE(exists(kPath)) << "a killed daemon leaves its socket behind";
     Daemon daemon(Daemon::Options{.compiledInPath = true});
     EXPECT_TRUE(pingAnswered(kPath));
 }
