@@ -1,62 +1,132 @@
-// Many clients at once: every call answered, in order on each connection.
+// Many clients at once: every call answered, in order on each connection,
+// and the daemon back where it started once they have all gone.
+//
+// SMCD_SOAK_SECONDS lengthens the mixed run (2 s by default; `make soak`).
 
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <cstdlib>
+#include <random>
 #include <thread>
 
-#include "client/client.h"
-#include "support/daemon.h"
+#include "simulated_mac.h"
+#include "support/descriptors.h"
 
 namespace smcd::test {
 namespace {
 
-TEST(Concurrency, ThirtyTwoClientsOfTwoHundredPingsEach) {
-    Daemon daemon;
-    constexpr int kClients = 32;
-    constexpr int kPings = 200;
-    std::atomic<int> correct{0};
-    std::vector<std::thread> clients;
-    for (int i = 0; i < kClients; ++i) {
-        clients.emplace_back([&] {
-            auto c = client::Client::connect(daemon.socketPath());
-            if (!c.has_value()) return;
-            for (int n = 0; n < kPings; ++n) {
-                // The client library checks that each reply answers its own
-                // call id, so an out-of-order reply fails the call.
-                auto reply = c.value().ping();
-                if (!reply.has_value() || reply.value() != "14") return;
-                correct.fetch_add(1);
-            }
-        });
-    }
-    for (auto& t : clients) t.join();
-    EXPECT_EQ(correct.load(), kClients * kPings);
-}
+const std::string kPing = platform::ipc::encodeCall(1, "pingWithReply:", nlohmann::json::array());
 
-TEST(Concurrency, PipelinedCallsComeBackInOrder) {
-    Daemon daemon;
-    UniqueFd fd = connectTo(daemon.socketPath());
+// A raw peer that pipelines `count` pings and half of one more, then hangs
+// up: each ping is answered once, in order.
+bool pipelinedPingsComeBackInOrder(const std::string& socket, std::uint64_t count) {
+    UniqueFd fd = connectTo(socket);
+    const timeval limit{30, 0};  // a daemon that stops answering fails the test, not hangs it
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::string burst;
-    for (std::uint64_t id = 1; id <= 500; ++id)
-        burst += platform::ipc::encodeCall(id, "pingWithReply:", nlohmann::json::array());
-    ASSERT_EQ(::send(fd.get(), burst.data(), burst.size(), MSG_NOSIGNAL), static_cast<ssize_t>(burst.size()));
+    for (std::uint64_t id = 1; id <= count; ++id) burst += platform::ipc::encodeCall(id, "pingWithReply:", nlohmann::json::array());
+    burst += kPing.substr(0, kPing.size() / 2);
+    if (::send(fd.get(), burst.data(), burst.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(burst.size())) return false;
     platform::ipc::FrameReader reader;
     std::string payload;
     char buffer[4096];
-    std::uint64_t expected = 1;
-    while (expected <= 500) {
+    for (std::uint64_t expected = 1; expected <= count;) {
         if (reader.next(payload) == platform::ipc::FrameReader::Status::frame) {
-            ASSERT_EQ(nlohmann::json::parse(payload)["id"].get<std::uint64_t>(), expected);
-            ++expected;
+            if (nlohmann::json::parse(payload)["id"] != expected++) return false;
             continue;
         }
         const ssize_t n = ::recv(fd.get(), buffer, sizeof(buffer), 0);
-        ASSERT_GT(n, 0);
+        if (n <= 0) return false;
         reader.append(std::string_view(buffer, static_cast<std::size_t>(n)));
     }
+    return true;
+}
+
+// One call of kind 0 to 5, checked; removals get a new item at `path` to remove.
+bool mixedCall(client::Client& c, unsigned kind, std::mt19937& random, const std::string& path) {
+    switch (kind) {
+        case 0: {
+            const auto version = c.ping();
+            return version.has_value() && version.value() == "14";
+        }
+        case 1: return c.capabilities().has_value();
+        case 2: return c.setFan(random() % 3, random() % 2 == 0, 1500 + random() % 4000).has_value();
+        case 3: return c.resetAllToAuto().has_value();
+        case 4: return c.measurePrivilegedPaths(std::vector<std::string>{"/Library/Caches"}).has_value();
+        default: {
+            writeFile(path, "payload");
+            const auto records = c.removeSystemCachePaths(std::vector<std::string>{path, "/private/etc/passwd"});
+            return records.has_value() && !exists(path) && exists("/private/etc/passwd");
+        }
+    }
+}
+
+// Connects, makes a random run of calls, leaves; now and then a raw peer
+// that pipelines; until the deadline. (GoogleTest's
+// assertions may be made on any thread.)
+void mixedClient(const std::string& socket, unsigned seed, std::chrono::steady_clock::time_point deadline) {
+    std::mt19937 random(seed);
+    for (int item = 0; std::chrono::steady_clock::now() < deadline;) {
+        auto connection = client::Client::connect(socket);
+        if (!connection.has_value()) return ADD_FAILURE() << "cannot connect: " << connection.error().reason;
+        for (unsigned calls = 1 + random() % 16; calls > 0 && std::chrono::steady_clock::now() < deadline; --calls) {
+            const unsigned kind = random() % 6;
+            const std::string path = "/Library/Caches/mixed-" + std::to_string(seed) + "-" + std::to_string(item++);
+            EXPECT_TRUE(mixedCall(connection.value(), kind, random, path)) << "client " << seed << ", call kind " << kind;
+        }
+        if (random() % 4 == 0) {
+            EXPECT_TRUE(pipelinedPingsComeBackInOrder(socket, 1 + random() % 500)) << seed;
+        }
+    }
+}
+
+// Reads `sample` until two readings a quarter second apart agree.
+std::size_t steady(const std::function<std::size_t()>& sample) {
+    std::size_t last = sample();
+    for (int i = 0; i < 40; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        const std::size_t now = sample();
+        if (now == last) break;
+        last = now;
+    }
+    return last;
+}
+
+using MixedClients = SandboxTest;
+
+TEST_F(MixedClients, EveryCallIsAnsweredAndTheDaemonEndsAsItStartedWithEveryFanAutomatic) {
+    SimulatedMac mac("apple-silicon-laptop", {"--hold", "0.2"});
+    const pid_t daemon = mac.daemon->pid();
+    // Every kind of call once first, so that one-time state is not counted as a leak.
+    std::mt19937 random(0);
+    for (unsigned kind = 0; kind < 6; ++kind) {
+        auto warmUp = mac.connect();
+        ASSERT_TRUE(mixedCall(warmUp, kind, random, "/Library/Caches/mixed-warm-up")) << kind;
+    }
+    ASSERT_TRUE(eventually([&] { return mac.allFansAutomatic(); }));
+    const std::size_t descriptors = steady([&] { return openDescriptorCount(daemon); });
+    const std::size_t threads = steady([&] { return threadCount(daemon); });
+
+    const char* seconds = std::getenv("SMCD_SOAK_SECONDS");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds ? std::atoi(seconds) : 2);
+    std::vector<std::thread> clients;
+    for (unsigned seed = 1; seed <= 8; ++seed)
+        clients.emplace_back(mixedClient, mac.daemon->socketPath(), seed, deadline);
+    for (auto& client : clients) client.join();
+
+    EXPECT_TRUE(eventually([&] { return mac.allFansAutomatic(); }, std::chrono::seconds(30)));
+    EXPECT_TRUE(eventually([&] { return openDescriptorCount(daemon) == descriptors; }, std::chrono::seconds(30)))
+        << openDescriptorCount(daemon) << " descriptors, " << descriptors << " at the start";
+    EXPECT_TRUE(eventually([&] { return threadCount(daemon) == threads; }, std::chrono::seconds(30)))
+        << threadCount(daemon) << " threads, " << threads << " at the start";
+    // Under a sanitizer, a report or a leak found at exit changes the status and marks the log.
+    const auto exited = mac.connect().terminateForUpdate();
+    EXPECT_TRUE(exited.has_value() && exited.value());
+    EXPECT_EQ(mac.daemon->process().wait(std::chrono::seconds(60)), 0);
+    EXPECT_EQ(mac.daemon->log().find("Sanitizer"), std::string::npos) << mac.daemon->log();
 }
 
 }  // namespace

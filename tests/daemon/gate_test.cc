@@ -2,6 +2,7 @@
 // dropped before a single request runs, unlogged, while others go on.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -16,33 +17,23 @@ std::string impostor(const std::string& name) { return std::string(SMCD_TEST_BIN
 
 class Gate : public ::testing::Test {
 protected:
-    // Each impostor is refused, leaves no accept line, and the daemon still
-    // serves the real app right after it.
+    // Refused, no accept line, and the daemon still serves the real app (this
+    // process) right after it.
     void expectRefused(const std::string& executable) {
         ChildProcess child({executable, "--socket", daemon_.socketPath(), "ping"});
-        const auto status = child.wait();
-        EXPECT_EQ(status, 2) << executable << ": " << child.standardOutput() << child.standardError();
+        EXPECT_EQ(child.wait(), 2) << executable << ": " << child.standardError();
         EXPECT_EQ(child.standardOutput(), "");
-        auto real = smcctl(daemon_, {"ping"});
-        EXPECT_EQ(real.out, "14\n");
-        ASSERT_TRUE(daemon_.logEventuallyContains(kAccept + std::to_string(lastRealPid()) + " "));
+        ASSERT_TRUE(pingAnswered(daemon_.socketPath()));
+        ASSERT_TRUE(daemon_.logEventuallyContains(kAccept + std::to_string(::getpid()) + " "));
         EXPECT_EQ(daemon_.log().find(kAccept + std::to_string(child.pid()) + " "), std::string::npos);
-    }
-
-    pid_t lastRealPid() {
-        // The real client's pid is unknown to smcctl(); read it from the last accept line.
-        const std::string log = daemon_.log();
-        const auto at = log.rfind(kAccept);
-        return at == std::string::npos ? -1 : std::stoi(log.substr(at + kAccept.size()));
     }
 
     Daemon daemon_;
 };
 
-TEST_F(Gate, RefusesAnotherSigningIdentifier) { expectRefused(impostor("smcctl_foreign_identifier")); }
+// Each clause of the requirement refuses on its own in the code-signing
+// suites; here one impostor proves the daemon asks them at all.
 TEST_F(Gate, RefusesAnotherTeam) { expectRefused(impostor("smcctl_foreign_team")); }
-TEST_F(Gate, RefusesAVersionBelowOnePointZero) { expectRefused(impostor("smcctl_old_version")); }
-TEST_F(Gate, RefusesAnExecutableWithoutIdentity) { expectRefused(impostor("smcctl_anonymous")); }
 
 TEST_F(Gate, RefusesTheRealAppWhenItsExecutableIsGroupWritable) {
     TempDir directory;

@@ -14,7 +14,7 @@ namespace {
 using FanLocking = SandboxTest;
 
 TEST_F(FanLocking, CapabilitiesWaitForAnUnlockInProgressButPingDoesNot) {
-    SimulatedMac mac("apple-silicon-laptop", {"--hold", "6"});
+    SimulatedMac mac("apple-silicon-laptop", {"--hold", "2"});
     auto first = mac.connect();
     auto second = mac.connect();
     std::atomic<bool> firstAnswered{false};

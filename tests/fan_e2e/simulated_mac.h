@@ -60,12 +60,6 @@ struct SimulatedMac {
         return value("F0Md") == 0 && value("F1Md") == 0 && value("Ftst") == 0 && value("F0Tg") == 0 &&
                value("F1Tg") == 0;
     }
-    // Attempted user-client writes of `key` so far.
-    int writeAttempts(const std::string& key) const {
-        const auto reply = control("writes " + key);
-        return reply.rfind("ok ", 0) == 0 ? std::stoi(reply.substr(3)) : -1;
-    }
-
     // Every connection that ends with none left hands the fans back, the
     // daemon's own start-up probe included. A hand-back still on its way
     // would undo a test's first manual setting, so wait until the one for
@@ -74,7 +68,8 @@ struct SimulatedMac {
         if (!connect().ping().has_value()) throw std::runtime_error("the daemon does not answer");
         const auto lastFan = "F" + std::to_string(value("FNum").value_or(0) - 1);
         if (value(lastFan + "Md") || value(lastFan + "md")) {
-            eventually([&] { return writeAttempts(lastFan + "Tg") >= 1; });
+            // "ok ATTEMPTS ACCEPTED": at least one attempted write of the target.
+            eventually([&] { return control("writes " + lastFan + "Tg").find_first_of("123456789") == 3; });
         }
         for (std::string before, now = control("calls"); now != before;) {
             before = now;

@@ -20,6 +20,13 @@ UniqueFd connectTo(const std::string& socketPath) {
     return fd;
 }
 
+bool pingAnswered(const std::string& socketPath) {
+    auto c = client::Client::connect(socketPath);
+    if (!c.has_value()) return false;
+    const auto version = c.value().ping();
+    return version.has_value() && version.value() == "14";
+}
+
 Daemon::Daemon(Options options) {
     const std::string smcd = std::string(SMCD_BINARY_DIR) + "/smcd";
     if (options.compiledInPath) {

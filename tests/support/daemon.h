@@ -39,6 +39,9 @@ private:
 // A connected raw socket to the daemon, for protocol tests.
 UniqueFd connectTo(const std::string& socketPath);
 
+// Whether a new client's ping at `socketPath` is answered with the protocol version.
+bool pingAnswered(const std::string& socketPath);
+
 // smcctl with the given arguments against the daemon's socket.
 Finished smcctl(const Daemon& daemon, std::vector<std::string> args, SpawnOptions options = {});
 

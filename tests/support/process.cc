@@ -36,14 +36,9 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, SpawnOptions options)
         const std::string id = std::to_string(*options.uid);
         argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + id, "--regid=20", "--clear-groups", "--"});
     }
-    std::string inPath;
-    if (!options.standardInput.empty()) {
-        inPath = scratchFile("in");
-        writeFile(inPath, options.standardInput, 0600);
-    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, inPath.empty() ? "/dev/null" : inPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath_.c_str(), O_WRONLY | O_TRUNC, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath_.c_str(), O_WRONLY | O_TRUNC, 0);
     if (options.descriptorThree) posix_spawn_file_actions_adddup2(&actions, *options.descriptorThree, 3);
@@ -67,7 +62,6 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, SpawnOptions options)
     const int error = ::posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (!inPath.empty()) ::unlink(inPath.c_str());
     if (error != 0) {
         pid_ = -1;
         throw std::runtime_error("posix_spawn " + argv[0] + " failed");

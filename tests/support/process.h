@@ -19,7 +19,6 @@ struct SpawnOptions {
     std::optional<uid_t> uid;            // run as this user (gid 20), without supplementary groups
     std::vector<std::string> environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
     std::optional<int> descriptorThree;  // handed to the child as fd 3 (socket activation)
-    std::string standardInput;           // written to the child's standard input, then closed
 };
 
 class ChildProcess {
