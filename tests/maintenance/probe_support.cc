@@ -16,7 +16,7 @@ std::vector<ProbeReport> parseReports(const std::string& jsonLines) {
     for (std::string line; std::getline(in, line);) {
         if (line.empty()) continue;
         const auto j = nlohmann::json::parse(line);
-        reports.push_back({j.at("argv"), j.at("env"), j.at("links"), j.at("fds"), j.at("ignored"), j.at("blocked")});
+        reports.push_back({j.at("argv"), j.at("env"), j.at("fds"), j.at("ignored"), j.at("blocked")});
     }
     return reports;
 }

@@ -11,7 +11,7 @@ namespace smcd::test {
 inline const std::string probePath = SMCD_TOOL_PROBE;
 
 struct ProbeReport {
-    std::vector<std::string> argv, env, links;  // links: where descriptors 0-2 lead
+    std::vector<std::string> argv, env;
     std::vector<int> fds, ignored, blocked;
 };
 std::vector<ProbeReport> parseReports(const std::string& jsonLines);

@@ -2,7 +2,7 @@
 // "<own path>.plan" when there is one (so a copy placed at /usr/sbin/lsof is
 // steered while the daemon picks its arguments), else from the arguments up
 // to "--". Steps: "report" (JSON of argv, environment, open descriptors,
-// ignored and blocked signals, targets of 0-2), "record FILE" (append the
+// ignored and blocked signals), "record FILE" (append the
 // report to FILE), "out TEXT", "err TEXT" (\n and \\ escapes), "fill N" (N
 // bytes of 'a'), "exit STATUS", "if N VALUE STEP" (STEP when argv[N] is VALUE).
 
@@ -55,8 +55,7 @@ std::string report(int argc, char** argv) {
     }
     const nlohmann::json out = {
         {"argv", std::vector<std::string>(argv, argv + argc)}, {"env", env}, {"fds", fds}, {"ignored", ignored},
-        {"blocked", blocked},
-        {"links", {linkTarget("/proc/self/fd/0"), linkTarget("/proc/self/fd/1"), linkTarget("/proc/self/fd/2")}}};
+        {"blocked", blocked}};
     return out.dump() + "\n";
 }
 
