@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <limits>
 
 #include "fan/fan_capability.h"
@@ -63,28 +62,21 @@ TEST(FanModeKey, PrefersUpperCaseThenLowerCase) {
 }
 
 TEST(SetFan, RefusesFansItCannotDriveBeforeWritingAnything) {
-    const auto limits = [](std::optional<double> minimum, std::optional<double> maximum) {
-        return [=](smcsim::Machine& machine) {
-            for (const auto& [key, value] : {std::pair{"F0Mn", minimum}, std::pair{"F0Mx", maximum}})
-                EXPECT_FALSE(value ? machine.define(key, "flt ", floatBytes(static_cast<float>(*value)))
-                                   : machine.setAbsent(key, true));
-        };
-    };
-    const auto nothing = [](smcsim::Machine&) {};
+    using Keys = std::vector<std::pair<const char*, std::optional<float>>>;  // no value: the key is absent
     const std::string unreadable = "Fan 0 min/max RPM unreadable";
-    const std::tuple<const char*, std::function<void(smcsim::Machine&)>, std::int64_t, std::string> cases[] = {
-        {"apple-silicon-laptop", nothing, kMin64, "Fan -9223372036854775808 isn't controllable on this Mac"},
-        {"apple-silicon-laptop", nothing, 7, "Fan 7 isn't controllable on this Mac"},
+    const std::tuple<const char*, std::int64_t, Keys, std::string> cases[] = {
+        {"apple-silicon-laptop", kMin64, {}, "Fan -9223372036854775808 isn't controllable on this Mac"},
+        {"apple-silicon-laptop", 7, {}, "Fan 7 isn't controllable on this Mac"},
         // "F10Mn" and "F10Mx" are both cut to "F10M": one value, so the minimum is not below the maximum.
-        {"desktop", [](smcsim::Machine& m) { EXPECT_FALSE(m.define("F10M", "flt ", floatBytes(2000.0f))); }, 10,
-         "Fan 10 min/max RPM unreadable"},
-        {"desktop", limits(std::nullopt, 5000), 0, unreadable}, {"desktop", limits(3000, 3000), 0, unreadable},
-        {"desktop", limits(4000, 3000), 0, unreadable}, {"desktop", limits(kNaN, 5000), 0, unreadable},
-        {"desktop", limits(-kInf, 5000), 0, unreadable}, {"desktop", limits(1000, 1e30), 0, unreadable},
+        {"desktop", 10, {{"F10M", 2000.0f}}, "Fan 10 min/max RPM unreadable"},
+        {"desktop", 0, {{"F0Mn", std::nullopt}}, unreadable}, {"desktop", 0, {{"F0Mn", 3000.0f}, {"F0Mx", 3000.0f}}, unreadable},
+        {"desktop", 0, {{"F0Mn", 4000.0f}, {"F0Mx", 3000.0f}}, unreadable}, {"desktop", 0, {{"F0Mn", NAN}}, unreadable},
+        {"desktop", 0, {{"F0Mn", -INFINITY}}, unreadable}, {"desktop", 0, {{"F0Mn", 1000.0f}, {"F0Mx", 1e30f}}, unreadable},
     };
-    for (const auto& [profile, setup, fan, message] : cases) {
+    for (const auto& [profile, fan, keys, message] : cases) {
         ModelCore model(profile);
-        setup(model.machine);
+        for (const auto& [key, value] : keys)
+            EXPECT_FALSE(value ? model.machine.define(key, "flt ", floatBytes(*value)) : model.machine.setAbsent(key, true));
         model.machine.clearJournal();
         EXPECT_EQ(failureOf(model.core->setFan(fan, true, 2000)), message);
         EXPECT_TRUE(model.writes().empty()) << message;

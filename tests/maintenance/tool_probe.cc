@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -31,12 +32,6 @@ void writeAll(int fd, const std::string& bytes) {
     }
 }
 
-std::string linkTarget(const std::string& path) {
-    char target[4096];
-    const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
-}
-
 std::string report(int argc, char** argv) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
@@ -53,9 +48,8 @@ std::string report(int argc, char** argv) {
         if (::sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) ignored.push_back(sig);
         if (sigismember(&mask, sig) == 1) blocked.push_back(sig);
     }
-    const nlohmann::json out = {
-        {"argv", std::vector<std::string>(argv, argv + argc)}, {"env", env}, {"fds", fds}, {"ignored", ignored},
-        {"blocked", blocked}};
+    const nlohmann::json out = {{"argv", std::vector<std::string>(argv, argv + argc)}, {"env", env}, {"fds", fds},
+                                {"ignored", ignored}, {"blocked", blocked}};
     return out.dump() + "\n";
 }
 
@@ -96,7 +90,7 @@ std::optional<int> perform(const std::string& step, int argc, char** argv) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> steps;
-    std::ifstream plan(linkTarget("/proc/self/exe") + ".plan");
+    std::ifstream plan(std::filesystem::read_symlink("/proc/self/exe").string() + ".plan");
     const bool planned = plan.is_open();
     for (std::string line; planned && std::getline(plan, line);) steps.push_back(line);
     plan.close();  // its descriptor must not show in a report
