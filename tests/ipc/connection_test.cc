@@ -42,12 +42,7 @@ class ScriptedObject final : public platform::ipc::ExportedObject {
 public:
     void invoke(std::size_t method, std::vector<WireValue>, const platform::ipc::ReplyHandler& reply) override {
         if (method == 1) throw std::bad_alloc();
-        if (method == 2) {
-            std::vector<WireValue> oversized;
-            oversized.emplace_back(std::string(kReplyLimit, 'x'));
-            return reply(std::move(oversized));
-        }
-        reply({std::string(kLargeReply, 'x')});
+        reply({std::string(method == 2 ? kReplyLimit : kLargeReply, 'x')});
     }
 };
 
