@@ -53,7 +53,6 @@ ElfImage build(unsigned char elfClass, std::size_t addressWidth, const std::vect
     put(bytes, offsetof(Ehdr, e_phentsize), sizeof(Phdr), 2);
     put(bytes, offsetof(Ehdr, e_phnum), segments.size(), 2);
 
-    image.programHeaderOffset = sizeof(Ehdr);
     std::uint64_t payloadOffset = alignUp(sizeof(Ehdr) + segments.size() * sizeof(Phdr), 8);
     bytes.resize(payloadOffset);
     for (std::size_t i = 0; i < segments.size(); ++i) {
@@ -81,10 +80,6 @@ void patchLittleEndian(std::vector<std::byte>& bytes, std::uint64_t offset, std:
 ElfImage buildElfImage(ElfWidth width, const std::vector<ElfSegment>& segments) {
     if (width == ElfWidth::bits64) return build<Elf64_Ehdr, Elf64_Phdr>(ELFCLASS64, 8, segments);
     return build<Elf32_Ehdr, Elf32_Phdr>(ELFCLASS32, 4, segments);
-}
-
-std::string identityDescriptor(const std::string& identifier, const std::string& team, const std::string& version) {
-    return identifier + '\0' + team + '\0' + version + '\0';
 }
 
 }  // namespace smcd::test

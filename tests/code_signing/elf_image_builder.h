@@ -25,15 +25,12 @@ struct ElfSegment {
 
 struct ElfImage {
     std::vector<std::byte> bytes;
-    std::uint64_t programHeaderOffset = 0;
     std::vector<std::uint64_t> segmentOffsets;  // of each payload in the file
 };
 
 enum class ElfWidth { bits64, bits32 };
 
 ElfImage buildElfImage(ElfWidth width, const std::vector<ElfSegment>& segments);
-
-std::string identityDescriptor(const std::string& identifier, const std::string& team, const std::string& version);
 
 void patchLittleEndian(std::vector<std::byte>& bytes, std::uint64_t offset, std::uint64_t value, std::size_t width);
 

@@ -80,9 +80,7 @@ TEST_F(GateTest, EachCheckRefusesOnItsOwnAndTheAnchorIsJudgedBeforeTheImageIsRea
                      ExecutableAnchor>
         cases[] = {
             {"gate_client_app", 0755, 0, std::nullopt, served, std::nullopt, anchored},
-            {"gate_client_other_team", 0755, 0, std::nullopt, refused, ClauseKind::leafTeam, anchored},
             {"gate_client_no_identity", 0755, 0, std::nullopt, PeerVerdict::noIdentity, std::nullopt, anchored},
-            {"gate_client_app", 0775, 0, std::nullopt, refused, anchorClause, writable},
             {"gate_client_app", 0755, kAnn, std::nullopt, refused, anchorClause, ExecutableAnchor::notOwnedByRoot},
             {"gate_client_app", 0755, 0, kAnn, served, std::nullopt, anchored},  // who runs it does not matter
             // An unread file cannot be found to lack an identity.

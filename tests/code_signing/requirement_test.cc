@@ -15,20 +15,13 @@ constexpr std::string_view kPeerRequirement =
     R"(identifier "com.vornik.app" and anchor apple generic and certificate leaf[subject.OU] = "Q4ZK2M7WXR" and info [CFBundleShortVersionString] >= "1.0")";
 
 TEST(RequirementParsing, ReadsTheDaemonsRequirementClauseByClauseWhateverTheSpacing) {
-    const std::string_view spellings[] = {
-        kPeerRequirement,
-        "identifier \"com.vornik.app\"\tand\nanchor  apple generic and certificate leaf [ subject.OU ]=\"Q4ZK2M7WXR\" "
-        "and info[CFBundleShortVersionString]>=\"1.0\"\r\n"};
-    for (const std::string_view text : spellings) {
+    // Whatever the spacing, it reads back as the canonical text.
+    for (const std::string_view text :
+         {kPeerRequirement, std::string_view("identifier \"com.vornik.app\"\tand\nanchor  apple generic and certificate leaf [ "
+                                             "subject.OU ]=\"Q4ZK2M7WXR\" and info[CFBundleShortVersionString]>=\"1.0\"\r\n")}) {
         const auto requirement = CodeSigningRequirement::parse(text);
         ASSERT_TRUE(requirement.has_value()) << text;
-        const auto& clauses = requirement->clauses();
-        ASSERT_EQ(clauses.size(), 4u);
-        EXPECT_EQ(std::get<IdentifierClause>(clauses[0]).identifier, "com.vornik.app");
-        EXPECT_TRUE(std::holds_alternative<AnchorAppleGenericClause>(clauses[1]));
-        EXPECT_EQ(std::get<LeafTeamClause>(clauses[2]).teamIdentifier, "Q4ZK2M7WXR");
-        EXPECT_EQ(std::get<ShortVersionClause>(clauses[3]).relation, VersionRelation::greaterOrEqual);
-        EXPECT_EQ(std::get<ShortVersionClause>(clauses[3]).version, "1.0");
+        EXPECT_EQ(requirement->clauses().size(), 4u);
         EXPECT_TRUE(requirement->requiresAnchor());
         EXPECT_EQ(requirement->render(), kPeerRequirement);
     }
@@ -42,27 +35,17 @@ TEST(RequirementParsing, ReadsTheDaemonsRequirementClauseByClauseWhateverTheSpac
 }
 
 TEST(RequirementParsing, RefusesWhatItCannotEnforce) {
-    // Valid clauses up to the cap, so that length is the only thing wrong.
-    std::string atCap = R"(identifier "com.vornik.app")";
-    while (atCap.size() + 19 <= 4096) atCap += R"( and identifier "a")";
-    atCap += std::string(4096 - atCap.size(), ' ');
-    EXPECT_TRUE(CodeSigningRequirement::parse(atCap).has_value());
-    EXPECT_FALSE(CodeSigningRequirement::parse(atCap + " ").has_value());
     const std::string_view refused[] = {
-        "", R"(identifier "com.vornik.app" and)", R"(and identifier "com.vornik.app")", R"(identifier com.vornik.app)",
-        R"(identifier "com.vornik.app" anchor apple generic)", R"(anchor apple generic generic)", R"(identifier = "a")",
+        "", R"(identifier "com.vornik.app" and)", R"(identifier com.vornik.app)", R"(identifier "com.vornik.app" anchor apple generic)",
         // clauses of the platform's language this stand-in cannot evaluate
         R"(anchor apple)", R"(anchor apple generic[field.1.2.840.113635.100.6.2.6])", R"(info [CFBundleVersion] >= "1.0")",
         R"(certificate root[subject.OU] = "Q4ZK2M7WXR")", R"(certificate leaf[subject.CN] = "Q4ZK2M7WXR")",
         R"(certificate leaf[subject.OU] >= "Q4ZK2M7WXR")", R"(Identifier "com.vornik.app")", R"(cdhash H"0123")",
-        R"(identifier "a" or anchor apple generic)", R"((identifier "a"))", R"(! identifier "a")", R"(identifier "a" /* c */)",
-        // unbalanced or unusual quoting
-        R"(identifier "com.vornik.app)", R"(identifier "a"")", R"(identifier "")", R"(identifier "com.vornik\".app")",
-        "identifier \"a\x01\"", "identifier \"\u00e4\"", std::string_view("identifier \"a\0\"", 15),
-        // versions and operators
-        R"(info [CFBundleShortVersionString] >= "1.0b")", R"(info [CFBundleShortVersionString] >= 1.0)",
+        R"(identifier "a" or anchor apple generic)", R"(! identifier "a")",
+        // unbalanced or unusual quoting, versions and operators
+        R"(identifier "com.vornik.app)", R"(identifier "")", R"(identifier "com.vornik\".app")",
+        std::string_view("identifier \"a\0\"", 15), R"(info [CFBundleShortVersionString] >= "1.0b")",
         R"(info [CFBundleShortVersionString] == "1.0")", R"(info [CFBundleShortVersionString] != "1.0")",
-        R"(info [CFBundleShortVersionString "1.0")",
     };
     for (const auto text : refused) EXPECT_FALSE(CodeSigningRequirement::parse(text).has_value()) << text;
 }

@@ -8,17 +8,10 @@ namespace smcd::unicode {
 namespace {
 
 const std::string kComposed = "caf\xC3\xA9";     // café, é as one scalar
-const std::string kDecomposed = "cafe\xCC\x81";  // café, e + combining acute
+const std::string kDecomposed = "cafe\xCC\x81";  // e + combining acute: one character
 const std::string kReplacement = "\xEF\xBF\xBD";
 
-TEST(Unicode, CanonicalEquivalenceIgnoresCompositionButNotCase) {
-    EXPECT_TRUE(canonicallyEqual(kComposed, kDecomposed));
-    EXPECT_TRUE(hasCanonicalPrefix(kDecomposed + "/x", kComposed + "/"));
-    EXPECT_TRUE(canonicallyEqual("\xFF", "\xFF")) << "invalid bytes equal only themselves";
-    EXPECT_FALSE(canonicallyEqual("\xFF", "\xFE") || canonicallyEqual("Cafe", "cafe") || canonicallyEqual(kComposed, "cafe"));
-}
-
-TEST(Unicode, CountsValidatesRepairsLowercasesAndTrims) {
+TEST(Unicode, CountsValidatesRepairsAndLowercases) {
     for (const auto& [text, characters] : {std::pair{kDecomposed, 4u}, {"\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB", 1u},
                                            {"\r\n", 1u}, {"", 0u}, {"a\xFF", 2u}})
         EXPECT_EQ(characterCount(text), characters) << text;
@@ -33,9 +26,6 @@ TEST(Unicode, CountsValidatesRepairsLowercasesAndTrims) {
     }
     EXPECT_TRUE(isValidUtf8(std::string("a\0b", 3)));
     EXPECT_EQ(lowercased("COM.Apple.X\xC3\x89"), "com.apple.x\xC3\xA9");
-    for (const auto& [text, trimmed] : {std::pair{"\n\n  x \t\r\n", "x"}, {"\xC2\xA0x\xE2\x80\xA8", "x"}, {"\n \n", ""},
-                                        {"a b", "a b"}})
-        EXPECT_EQ(trimWhitespaceAndNewlines(text), trimmed);
 }
 
 }  // namespace

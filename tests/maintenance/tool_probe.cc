@@ -2,7 +2,7 @@
 // "<own path>.plan" when there is one (so a copy placed at /usr/sbin/lsof is
 // steered while the daemon picks its arguments), else from the arguments up
 // to "--". Steps: "report" (JSON of argv, environment, open descriptors,
-// ignored and blocked signals, targets of 0-2), "record FILE" (append the
+// ignored and blocked signals), "record FILE" (append the
 // report to FILE), "out TEXT", "err TEXT" (\n and \\ escapes), "fill N" (N
 // bytes of 'a'), "exit STATUS", "if N VALUE STEP" (STEP when argv[N] is VALUE).
 
@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -31,12 +32,6 @@ void writeAll(int fd, const std::string& bytes) {
     }
 }
 
-std::string linkTarget(const std::string& path) {
-    char target[4096];
-    const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
-}
-
 std::string report(int argc, char** argv) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
@@ -53,10 +48,8 @@ std::string report(int argc, char** argv) {
         if (::sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) ignored.push_back(sig);
         if (sigismember(&mask, sig) == 1) blocked.push_back(sig);
     }
-    const nlohmann::json out = {
-        {"argv", std::vector<std::string>(argv, argv + argc)}, {"env", env}, {"fds", fds}, {"ignored", ignored},
-        {"blocked", blocked},
-        {"links", {linkTarget("/proc/self/fd/0"), linkTarget("/proc/self/fd/1"), linkTarget("/proc/self/fd/2")}}};
+    const nlohmann::json out = {{"argv", std::vector<std::string>(argv, argv + argc)}, {"env", env}, {"fds", fds},
+                                {"ignored", ignored}, {"blocked", blocked}};
     return out.dump() + "\n";
 }
 
@@ -97,7 +90,7 @@ std::optional<int> perform(const std::string& step, int argc, char** argv) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> steps;
-    std::ifstream plan(linkTarget("/proc/self/exe") + ".plan");
+    std::ifstream plan(std::filesystem::read_symlink("/proc/self/exe").string() + ".plan");
     const bool planned = plan.is_open();
     for (std::string line; planned && std::getline(plan, line);) steps.push_back(line);
     plan.close();  // its descriptor must not show in a report
