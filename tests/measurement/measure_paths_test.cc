@@ -1,5 +1,5 @@
 // A measurement request as the daemon handles it, inside the sandbox's
-// macOS-like tree, for peers ann (501) and bob (502).
+// macOS-like tree, for peer ann (501).
 
 #include <unistd.h>
 
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "platform/log/logger.h"
 #include "removal/measurement.h"
@@ -26,7 +25,6 @@ using PrivilegedRemoval::measurePaths;
 using Records = std::vector<Measurement>;
 
 constexpr uid_t kAnn = 501;
-constexpr uid_t kBob = 502;
 const CapturedLine kRefusedLine{platform::LogLevel::Error, "measurement refused by screening: <private>"};
 
 Measurement measured(const std::string& path) {
@@ -94,24 +92,6 @@ TEST_F(MeasurePathsTest, RepeatsAreTheSameTextNotTheSamePlace) {
     EXPECT_EQ(records, (Records{measured(systemCache_ + "/caf\xC3\xA9"), measured("/var/log"),
                                 refused("/private/var/log"), refused("/nowhere")}));
     EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{kRefusedLine, kRefusedLine}));
-}
-
-TEST_F(MeasurePathsTest, InsideAHomeOnlyItsOwnerMayLook) {
-    ScopedLogCapture capture;
-    const auto forAnn = measurePaths({annCache_, "/Users/ann", "/Users"}, kAnn);
-    EXPECT_EQ(forAnn[0], measured(annCache_));
-    EXPECT_EQ(forAnn[0].fileCount, 1);
-    EXPECT_FALSE(forAnn[1].refused || forAnn[2].refused);
-    EXPECT_TRUE(capture.lines().empty());
-    // Bob may size ann's home as a whole, never look inside it.
-    EXPECT_EQ(measurePaths({annCache_, "/Users/ann", "/Users/ann/Library"}, kBob),
-              (Records{refused(annCache_), measured("/Users/ann"), refused("/Users/ann/Library")}));
-    EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{kRefusedLine, kRefusedLine}));
-}
-
-TEST(MeasurementRecord, EncodesFourKeysInOrder) {
-    EXPECT_EQ(nlohmann::ordered_json(Measurement{"/var/log", 4096, 3, false}).dump(),
-              R"({"path":"/var/log","bytes":4096,"fileCount":3,"refused":false})");
 }
 
 }  // namespace

@@ -32,10 +32,7 @@ std::int64_t allocatedBytes(const std::string& path) {
 class MeasureTreeTest : public ::testing::Test {
 protected:
     void SetUp() override { descriptorsBefore_ = openDescriptorCount(); }
-    void TearDown() override {
-        removal_hooks::clearAll();
-        EXPECT_EQ(openDescriptorCount(), descriptorsBefore_);
-    }
+    void TearDown() override { EXPECT_EQ(openDescriptorCount(), descriptorsBefore_); }
 
     TempDir tree_;
 

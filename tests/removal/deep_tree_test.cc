@@ -14,13 +14,32 @@
 #include "removal/engine_fixture.h"
 #include "removal/safe_removal.h"
 #include "removal/test_hooks.h"
-#include "support/deep_chain.h"
 #include "support/descriptors.h"
 
 namespace smcd::SafeRemoval {
 namespace {
 
 class DeepTree : public test::EngineTest {};
+
+// top/d/d/.../d, `levels` directories with "bottom" in the deepest and a
+// file "side" beside every hundredth. Holds two descriptors at most.
+void buildChain(const std::string& top, int levels) {
+    ASSERT_EQ(::mkdir(top.c_str(), 0755), 0);
+    UniqueFd current(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(current.valid());
+    for (int level = 1; level < levels; ++level) {
+        if (level % 100 == 0) {
+            UniqueFd file(::openat(current.get(), "side", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+            ASSERT_TRUE(file.valid());
+        }
+        ASSERT_EQ(::mkdirat(current.get(), "d", 0755), 0);
+        UniqueFd next(::openat(current.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(next.valid());
+        current = std::move(next);
+    }
+    UniqueFd bottom(::openat(current.get(), "bottom", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(bottom.valid());
+}
 
 std::string levelPath(const std::string& top, int depth) {
     std::string path = top;
@@ -32,7 +51,7 @@ std::string levelPath(const std::string& top, int depth) {
 // must not need a descriptor per level, only a window of 32 open levels.
 TEST_F(DeepTree, TenThousandLevelsAreRemovedWithinAFixedNumberOfDescriptors) {
     const std::string top = victim("deep") + "/chain";
-    test::buildChain(top, 10000);
+    buildChain(top, 10000);
     const std::size_t before = test::openDescriptorCount();
     std::size_t most = before;
     removal_hooks::ScopedHook sample(removal_hooks::Point::betweenListingAndUnlink,
@@ -58,9 +77,9 @@ TEST_F(DeepTree, ACopyPutInPlaceOfAMovedLevelIsNeverTakenForIt) {
     constexpr int kLevels = 100;
     constexpr int kMovedDepth = 3;
     const std::string top = victim("deep") + "/chain";
-    test::buildChain(top, kLevels);
+    buildChain(top, kLevels);
     const std::string copy = victim("copy") + "/chain";
-    test::buildChain(copy, kLevels - kMovedDepth);
+    buildChain(copy, kLevels - kMovedDepth);
     planted.file(copy + "/sentinel", "kept");
     const std::string moved = levelPath(top, kMovedDepth);
     const std::string parked = victim("parking") + "/moved";

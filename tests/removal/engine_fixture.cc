@@ -19,7 +19,7 @@ void EngineTest::SetUp() {
 void EngineTest::TearDown() {
     if (!inSandbox()) return;
     EXPECT_EQ(openDescriptorCount(), descriptorsAtStart_) << "descriptors leaked";
-    expectCanaryIntact();
+    EXPECT_EQ(snapshot(canaryDir_), canaryBefore_) << "the canary changed";
 }
 
 std::string EngineTest::victim(const std::string& name) {
@@ -29,7 +29,5 @@ std::string EngineTest::victim(const std::string& name) {
 }
 
 std::string EngineTest::canary(const std::string& name) const { return name.empty() ? canaryDir_ : canaryDir_ + "/" + name; }
-
-void EngineTest::expectCanaryIntact() const { EXPECT_EQ(snapshot(canaryDir_), canaryBefore_) << "the canary changed"; }
 
 }  // namespace smcd::test

@@ -28,7 +28,6 @@ protected:
     std::string victim(const std::string& name);
     // The canary's full path for a name inside it.
     std::string canary(const std::string& name = "") const;
-    void expectCanaryIntact() const;
 
     PlantedFiles planted;
 

@@ -126,18 +126,5 @@ TEST_F(FamilyRules, EveryExamplePathForEveryFamilyAndMeasurement) {
     }
 }
 
-TEST_F(FamilyRules, RootResolutionAppliesNoShapeCheck) {
-    // Asked only about paths that passed their family rule, it answers for
-    // any path below a root.
-    EXPECT_EQ(acceptedRoot(kDb, T::systemLogs), "/var/db/powerlog");
-    EXPECT_EQ(acceptedRoot("/var/folders/ab/xyz/T/x", T::gpuShaderCaches), kFolders);
-    EXPECT_EQ(acceptedRoot("/Applications/Missing.app", T::appBundle), "/Applications");
-    EXPECT_EQ(acceptedRoot("/Users/bob/Applications/X.app", T::appBundle), "/Users");
-    EXPECT_EQ(acceptedRoot("/Users/caf\xC3\xA9/Library/Caches/x", T::supportFile), "/Users");
-    EXPECT_EQ(acceptedRoot("/Applications/Tools/X.app", T::appBundle), std::nullopt);
-    EXPECT_EQ(acceptedRoot("/Library/Caches/", T::systemCache), std::nullopt);
-    EXPECT_EQ(acceptedRoot("/Users/bob/Library/Caches/x", T::supportFile, 502), "/Users");
-}
-
 }  // namespace
 }  // namespace smcd::PrivilegedRemoval

@@ -25,13 +25,7 @@ using removal_hooks::Site;
 
 enum class Swap { link, file, gone };  // what takes the moved entry's place
 
-class RaceWindow : public test::EngineTest {
-protected:
-    void TearDown() override {
-        removal_hooks::clearAll();
-        EngineTest::TearDown();
-    }
-};
+class RaceWindow : public test::EngineTest {};
 
 TEST_F(RaceWindow, EachWindowBetweenChecksAndActsEndsInItsOutcome) {
     struct Case {

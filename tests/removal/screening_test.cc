@@ -120,18 +120,6 @@ TEST_F(Screening, HomeItemsNeedARealHomeOwnedByThePeer) {
     EXPECT_TRUE(acceptsMeasurement("/Users/ann", kAnn));
 }
 
-TEST_F(Screening, KeepsFirstOccurrencesInRequestOrderAndTheClientsBytes) {
-    const std::string decomposed = "/Library/Caches/cafe\xCC\x81", composed = "/Library/Caches/caf\xC3\xA9";
-    const std::vector<std::string> request{"/Library/Caches/b", "/etc/passwd", "/Library/Caches/a", "/Library/Caches/b",
-                                           "/etc/passwd",       decomposed,    composed,            "/Library/Caches/a/"};
-    EXPECT_EQ(screen(request, Target::systemCache, kAnn),
-              (Verdict{{"/Library/Caches/b", "/Library/Caches/a", decomposed}, {"/etc/passwd", "/Library/Caches/a/"}}));
-    EXPECT_EQ(screen({}, Target::systemCache, kAnn), Verdict{});
-    // Without the peer rule another user's Library item passes.
-    EXPECT_EQ(screen({"/Users/bob/Library/Caches/x", "/Users/bob/Library"}, Target::supportFile),
-              (Verdict{{"/Users/bob/Library/Caches/x"}, {"/Users/bob/Library"}}));
-}
-
 // Deleted since screening, or a parent swapped for a link: proven through
 // the whole request in the removal flow's tests.
 TEST_F(Screening, TheResolvedCheckFollowsThePathToWhereItIsNowEvenThroughTheSkippedAliases) {

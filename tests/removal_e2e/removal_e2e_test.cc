@@ -1,18 +1,14 @@
 // What a user of smcctl gets from removal and measurement requests.
 
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/daemon.h"
-#include "support/deep_chain.h"
 #include "support/tree.h"
 
 namespace smcd::test {
@@ -105,38 +101,6 @@ TEST_F(RemovalEndToEnd, MeasurementPrintsSizesAndKeepsRefusedPathsInPlace) {
     EXPECT_TRUE(daemon_.logEventuallyContains("<3>" + kLogPrefix + "measurement refused by screening: <private>\n"));
     const auto table = smcctl(daemon_, {"measure", "/Users/bob/Library"}, as(kAnn));
     EXPECT_EQ(table.out, "BYTES  FILES  REFUSED  PATH\n0      0      yes      /Users/bob/Library\n");
-}
-
-// A peer's own cache holds a chain far deeper than the daemon's descriptor
-// limit. The daemon removes it whole within that limit, and while it works
-// another client's removals and measurements are served as usual.
-TEST_F(RemovalEndToEnd, AChainDeeperThanTheDescriptorLimitGoesWhileOthersAreServed) {
-    const rlimit low{64, 64};
-    ASSERT_EQ(::prlimit(daemon_.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
-    const std::string chain = "/Users/ann/Library/Caches/deep";
-    buildChain(chain, 10000);
-    ASSERT_EQ(::lchown(chain.c_str(), kAnn, 20), 0);
-    std::atomic<bool> done = false;
-    Finished deep{};
-    std::thread first([&] {
-        deep = smcctl(daemon_, {"--json", "remove", "supportFile", "--permanent", chain}, as(kAnn));
-        done = true;
-    });
-    int servedMeanwhile = 0;
-    do {
-        makeTree("/Library/Caches/com.example");
-        const auto removal = smcctl(daemon_, {"--json", "remove", "systemCache", "/Library/Caches/com.example"}, as(kBob));
-        EXPECT_EQ(removal.out, "[" + removedJSON("/Library/Caches/com.example") + "]\n") << removal.err;
-        const auto measured = smcctl(daemon_, {"--json", "measure", "/var/log"}, as(kBob));
-        EXPECT_NE(measured.out.find("\"refused\":false"), std::string::npos) << measured.err;
-        if (!done) ++servedMeanwhile;
-    } while (!done);
-    first.join();
-    EXPECT_EQ(deep.out, "[" + removedJSON(chain) + "]\n") << deep.err;
-    EXPECT_FALSE(fs::exists(chain));
-    EXPECT_GT(servedMeanwhile, 0);
-    EXPECT_EQ(daemon_.log().find("denied(24)"), std::string::npos) << daemon_.log();
-    EXPECT_EQ(daemon_.log().find("Too many open files"), std::string::npos) << daemon_.log();
 }
 
 }  // namespace

@@ -38,19 +38,9 @@ for f in ld.so.cache ld.so.conf nsswitch.conf hosts localtime; do
   [ -e "/etc/$f" ] && cp -L "/etc/$f" "$R/private/etc/$f"
 done
 [ -d /etc/ld.so.conf.d ] && cp -rL /etc/ld.so.conf.d "$R/private/etc/"
-{
-  echo "root:x:0:0:root:/var/root:/bin/sh"
-  echo "daemon:x:1:1:daemon:/var/root:/bin/sh"
-  echo "ann:x:501:20:Ann:/Users/ann:/bin/sh"
-  echo "bob:x:502:20:Bob:/Users/bob:/bin/sh"
-  echo "nobody:x:65534:65534:nobody:/var/empty:/bin/sh"
-} > "$R/private/etc/passwd"
-{
-  echo "wheel:x:0:"
-  echo "staff:x:20:ann,bob"
-  echo "admin:x:80:"
-  echo "nogroup:x:65534:"
-} > "$R/private/etc/group"
+printf '%s\n' root:x:0:0:root:/var/root:/bin/sh daemon:x:1:1:daemon:/var/root:/bin/sh ann:x:501:20:Ann:/Users/ann:/bin/sh \
+  bob:x:502:20:Bob:/Users/bob:/bin/sh nobody:x:65534:65534:nobody:/var/empty:/bin/sh > "$R/private/etc/passwd"
+printf '%s\n' wheel:x:0: staff:x:20:ann,bob admin:x:80: nogroup:x:65534: > "$R/private/etc/group"
 
 # macOS layout: homes, Library roots, application folders.
 mkdir -p "$R"/Users/{ann,bob,Shared} \
