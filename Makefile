@@ -8,7 +8,7 @@ CMAKE ?= cmake
 FUZZ_SECONDS ?= 60
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j$(JOBS)
 
-.PHONY: all deps build test run bench asan tsan clang stress soak fuzz mutate mutate-check clean
+.PHONY: all deps build test run bench asan tsan clang soak fuzz mutate mutate-check clean
 
 all: build
 
@@ -72,9 +72,6 @@ mutate-check:
 # minutes; checks that descriptors and threads come back.
 soak: build
 	@SMCD_SOAK_SECONDS=$${SMCD_SOAK_SECONDS:-180} ctest --test-dir $(BUILD) --output-on-failure -R '^daemon_concurrency_tests$$'
-
-stress: build
-	SMCD_STRESS=1 ctest --test-dir $(BUILD) $(CTEST_FLAGS) -L race
 
 clean:
 	rm -rf build build-asan build-tsan build-clang build-fuzz build-mutate

@@ -1,6 +1,7 @@
 #include "maintenance/maintenance_tasks.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "maintenance/inspection_requests.h"
 #include "platform/log/logger.h"
@@ -19,6 +20,8 @@ TEST(MaintenanceTasks, UnknownIdsAreRefusedEachWithoutRunningAnything) {
     ASSERT_EQ(results.size(), ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i)
         EXPECT_TRUE(results[i] == (MaintenanceResult{ids[i], false, -1, "Unknown maintenance task"})) << ids[i];
+    // The app reads these keys.
+    EXPECT_EQ(nlohmann::ordered_json(results[0]).dump(), R"({"id":"DNS","ok":false,"exit":-1,"output":"Unknown maintenance task"})");
     const CapturedLine refusal{LogLevel::Error, "maintenance rejected: unknown task id '<private>'"};
     EXPECT_EQ(capture.lines(), std::vector<CapturedLine>(ids.size(), refusal));
 }
