@@ -88,13 +88,5 @@ TEST_F(Delegate, AClientAcceptedWhileTheHandBackWaitsKeepsItsFans) {
     EXPECT_FALSE(fanManual());
 }
 
-TEST_F(Delegate, WithoutAnSMCConnectionsStillCountAndNothingHappensAtZero) {
-    delegate_ = std::make_shared<ServiceDelegate>(std::make_shared<FanEngine>(nullptr));
-    auto connection = accept(0);
-    EXPECT_EQ(delegate_->activeConnectionCount(), 1);
-    delegate_->connectionEnded();
-    EXPECT_EQ(delegate_->activeConnectionCount(), 0);
-}
-
 }  // namespace
 }  // namespace smcd

@@ -29,10 +29,6 @@ public:
         sleeps_.push_back(duration);
         now_ += duration;
     }
-    void advance(Duration duration) {
-        std::lock_guard guard(mutex_);
-        now_ += duration;
-    }
     std::vector<Duration> sleeps() const {
         std::lock_guard guard(mutex_);
         return sleeps_;

@@ -33,9 +33,7 @@ struct ModelCore {
     explicit ModelCore(std::string_view profileName = "apple-silicon-laptop")
         : machine(*smcsim::findProfile(profileName), clock) {
         machine.setDynamics(false);
-        auto client = std::make_unique<smcsim::ModelUserClient>(machine, nullptr);
-        userClient = client.get();
-        core = std::make_unique<SMCFanCore>(std::move(client), clock);
+        core = std::make_unique<SMCFanCore>(std::make_unique<smcsim::ModelUserClient>(machine, nullptr), clock);
     }
 
     // Writes the model saw since the journal was last cleared, as "KEY=hex".
@@ -52,7 +50,6 @@ struct ModelCore {
 
     FakeClock clock;
     smcsim::Machine machine;
-    smcsim::ModelUserClient* userClient = nullptr;
     std::unique_ptr<SMCFanCore> core;
 };
 
