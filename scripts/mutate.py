@@ -21,6 +21,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -113,8 +114,11 @@ def build_and_run(build, suites, regex, log, jobs):
     """'built-failed', 'failed' (a suite caught it) or 'passed'."""
     if run(["cmake", "--build", str(build), f"-j{jobs}", "--target", *suites], log) != 0:
         return "built-failed"
-    status = run(["ctest", "--test-dir", str(build), "-R", regex, "--output-on-failure", "--no-tests=error",
-                  f"-j{jobs}"], log)
+    # A suite a fault aborts never removes its temporary folders: give each
+    # run its own TMPDIR and remove that instead.
+    with tempfile.TemporaryDirectory(prefix="smcd-mutate-") as scratch:
+        status = run(["ctest", "--test-dir", str(build), "-R", regex, "--output-on-failure", "--no-tests=error",
+                      f"-j{jobs}"], log, env={**os.environ, "TMPDIR": scratch})
     return "failed" if status != 0 else "passed"
 
 
