@@ -60,7 +60,7 @@ fuzz: deps
 # Each fault of scripts/mutate-faults.txt applied in turn; its suites must
 # fail (FAULTS=regex picks faults by name). mutate-check only checks that
 # every faulty line is still found in src/.
-mutate: deps
+mutate:
 	@scripts/install-deps.sh python3 ccache
 	@scripts/mutate.py --faults '$(FAULTS)' --jobs $(JOBS)
 
@@ -74,4 +74,4 @@ soak: build
 	@SMCD_SOAK_SECONDS=$${SMCD_SOAK_SECONDS:-180} ctest --test-dir $(BUILD) --output-on-failure -R '^daemon_concurrency_tests$$'
 
 clean:
-	rm -rf build build-asan build-tsan build-clang build-fuzz build-mutate
+	rm -rf build build-asan build-tsan build-clang build-fuzz build-mutate build-install
