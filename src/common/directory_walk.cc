@@ -162,9 +162,4 @@ Expected<void, LostLevel> DirectoryWalk::reach(std::size_t target) {
     return {};
 }
 
-std::size_t DirectoryWalk::openLevels() const {
-    return static_cast<std::size_t>(
-        std::count_if(levels_.begin(), levels_.end(), [](const Level& level) { return level.fd.valid(); }));
-}
-
 }  // namespace smcd

@@ -100,9 +100,6 @@ public:
     // the new top are lost (no descriptor, no entries left).
     Expected<void, LostLevel> leave();
 
-    // Descriptors this walk holds right now (for tests of the budget).
-    std::size_t openLevels() const;
-
 private:
     DirectoryWalk() = default;
 

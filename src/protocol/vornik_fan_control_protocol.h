@@ -45,16 +45,6 @@ struct MethodTraits;
 SMCD_VORNIK_FAN_CONTROL_METHODS(SMCD_METHOD_TRAITS)
 #undef SMCD_METHOD_TRAITS
 
-constexpr std::string_view selectorOf(Method method) {
-    switch (method) {
-#define SMCD_METHOD_SELECTOR(name, service, selector, Reply, ...) \
-    case Method::name: return selector;
-        SMCD_VORNIK_FAN_CONTROL_METHODS(SMCD_METHOD_SELECTOR)
-#undef SMCD_METHOD_SELECTOR
-    }
-    return {};
-}
-
 // Clients that were built against the published numbering keep calling the
 // right method only while every method keeps its number (1-based, as
 // published); moving a row of the list fails here.

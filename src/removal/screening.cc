@@ -137,10 +137,6 @@ Verdict screen(const std::vector<std::string>& paths, Target target, uid_t owner
     return screenEach(paths, [&](std::string_view path) { return accepts(path, target, owner); });
 }
 
-Verdict screen(const std::vector<std::string>& paths, Target target) {
-    return screenEach(paths, [&](std::string_view path) { return accepts(path, target); });
-}
-
 std::optional<std::string> resolved(std::string_view path) {
     if (path.find('\0') != std::string_view::npos) return std::nullopt;
     const std::string name(path);

@@ -24,7 +24,6 @@ struct Verdict {
 // Screening of a request: each distinct path (canonical equivalence) once, in
 // request order, exactly as sent.
 Verdict screen(const std::vector<std::string>& paths, Target target, uid_t owner);
-Verdict screen(const std::vector<std::string>& paths, Target target);
 
 bool accepts(std::string_view path, Target target);
 bool accepts(std::string_view path, Target target, uid_t owner);

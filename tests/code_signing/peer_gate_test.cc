@@ -15,20 +15,19 @@
 #include <tuple>
 
 #include "common/unique_fd.h"
+#include "daemon/constants.h"
 #include "platform/code_signing/linux/peer_gate.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "support/unix_socket.h"
 
 namespace smcd::platform {
 namespace {
 
-constexpr std::string_view kPeerRequirement =
-    R"(identifier "com.vornik.app" and anchor apple generic and certificate leaf[subject.OU] = "Q4ZK2M7WXR" and info [CFBundleShortVersionString] >= "1.0")";
-
 constexpr uid_t kAnn = 501;
 
 const CodeSigningRequirement& peerRequirement() {
-    static const auto requirement = *CodeSigningRequirement::parse(kPeerRequirement);
+    static const auto requirement = *CodeSigningRequirement::parse(smcd::peerRequirement);
     return requirement;
 }
 
@@ -38,12 +37,8 @@ protected:
         if (::geteuid() != 0) GTEST_SKIP() << "needs root (runs in the sandbox)";
         // Clients running as another user must reach the binaries and the socket.
         ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
-        listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-        std::strcpy(address.sun_path, socketPath_.c_str());
-        ASSERT_EQ(::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+        listener_ = test::listenAt(socketPath_);
         ASSERT_EQ(::chmod(socketPath_.c_str(), 0777), 0);
-        ASSERT_EQ(::listen(listener_.get(), 8), 0);
     }
 
     // A private copy of a built client: the copy is what runs, so each test

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "simulated_mac.h"
+#include "smcd/product_facts.h"
 #include "support/descriptors.h"
 
 namespace smcd::test {
@@ -20,7 +21,7 @@ bool mixedCall(client::Client& c, unsigned kind, std::mt19937& random, const std
     switch (kind) {
         case 0: {
             const auto version = c.ping();
-            return version.has_value() && version.value() == "14";
+            return version.has_value() && version.value() == product_facts::kDaemonVersion;
         }
         case 1: return c.capabilities().has_value();
         case 2: return c.setFan(random() % 3, random() % 2 == 0, 1500 + random() % 4000).has_value();

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "simulated_mac.h"
+#include "smcd/product_facts.h"
 
 namespace smcd::test {
 namespace {
@@ -68,7 +69,7 @@ TEST_F(ExitForUpdate, HandsBackRepliesAndServesOtherRequestsButNoFanRequestUntil
     // The process has 0.2 s left: plenty for a ping, and a fan request must wait them out.
     const auto version = other.ping();
     ASSERT_TRUE(version.has_value()) << "requests are still served after the reply";
-    EXPECT_EQ(version.value(), "14");
+    EXPECT_EQ(version.value(), product_facts::kDaemonVersion);
     EXPECT_FALSE(other.setFan(0, true, 3000).has_value()) << "a fan request after the hand-back never runs";
 
     EXPECT_EQ(mac.daemon->process().wait(), 0);

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "simulated_mac.h"
+#include "smcd/product_facts.h"
 
 namespace smcd::test {
 namespace {
@@ -29,7 +30,7 @@ TEST_F(FanLocking, CapabilitiesWaitForAnUnlockInProgressButPingDoesNot) {
     EXPECT_TRUE(eventually([&] { return mac.value("Ftst") == 1; }));
     const auto ping = second.ping();
     ASSERT_TRUE(ping.has_value());
-    EXPECT_EQ(ping.value(), "14");
+    EXPECT_EQ(ping.value(), product_facts::kDaemonVersion);
     // Answered while the unlock still runs: the fan is not manual yet.
     EXPECT_EQ(mac.value("F0Md"), 0);
     EXPECT_EQ(mac.value("F0Tg"), 0);

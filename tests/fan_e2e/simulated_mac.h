@@ -17,6 +17,7 @@
 #include "client/client.h"
 #include "fan/fan_capability.h"
 #include "platform/smc/linux/smc_socket_wire.h"
+#include "smc-sim/server.h"
 #include "support/fan_capability_json.h"
 #include "support/daemon.h"
 #include "support/process.h"
@@ -38,7 +39,7 @@ protected:
 
 inline std::unique_ptr<SimProcess> startSimulator(const std::string& profile, std::vector<std::string> extra = {}) {
     extra.insert(extra.begin(), {"--profile", profile});
-    return std::make_unique<SimProcess>(platform::kAppleSMCSocketPath, "/var/run/AppleSMC.control.socket",
+    return std::make_unique<SimProcess>(platform::kAppleSMCSocketPath, smcsim::kDefaultControlSocketPath,
                                         std::move(extra));
 }
 

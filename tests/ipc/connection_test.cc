@@ -20,6 +20,7 @@
 #include "support/log_capture.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "support/unix_socket.h"
 
 namespace smcd {
 namespace {
@@ -50,11 +51,7 @@ public:
 class ScriptedService {
 public:
     ScriptedService() {
-        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-        std::strcpy(address.sun_path, path_.c_str());
-        listening_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        EXPECT_EQ(::bind(listening_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-        EXPECT_EQ(::listen(listening_.get(), 4), 0);
+        listening_ = test::listenAt(path_);
     }
 
     // A client connected to a peer served until it goes away.

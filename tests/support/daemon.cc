@@ -8,23 +8,15 @@
 #include <stdexcept>
 
 #include "client/client.h"
+#include "smcd/product_facts.h"
 
 namespace smcd::test {
-
-UniqueFd connectTo(const std::string& socketPath) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return UniqueFd();
-    return fd;
-}
 
 bool pingAnswered(const std::string& socketPath) {
     auto c = client::Client::connect(socketPath);
     if (!c.has_value()) return false;
     const auto version = c.value().ping();
-    return version.has_value() && version.value() == "14";
+    return version.has_value() && version.value() == product_facts::kDaemonVersion;
 }
 
 Daemon::Daemon(Options options) {
@@ -35,13 +27,7 @@ Daemon::Daemon(Options options) {
     } else {
         directory_ = std::make_unique<TempDir>();
         socketPath_ = *directory_ / "smcd.socket";
-        UniqueFd listening(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, socketPath_.c_str(), sizeof(address.sun_path) - 1);
-        if (::bind(listening.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-            ::listen(listening.get(), SOMAXCONN) != 0)
-            throw std::runtime_error("cannot make the activation socket");
+        const UniqueFd listening = listenAt(socketPath_);
         // Reachable by every user, as the service manager's socket unit makes it.
         ::chmod(directory_->path().c_str(), 0755);
         ::chmod(socketPath_.c_str(), 0666);

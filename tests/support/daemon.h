@@ -11,6 +11,7 @@
 #include "common/unique_fd.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "support/unix_socket.h"
 
 namespace smcd::test {
 
@@ -35,9 +36,6 @@ private:
     std::string socketPath_;
     std::unique_ptr<ChildProcess> process_;
 };
-
-// A connected raw socket to the daemon, for protocol tests.
-UniqueFd connectTo(const std::string& socketPath);
 
 // Whether a new client's ping at `socketPath` is answered with the protocol version.
 bool pingAnswered(const std::string& socketPath);

@@ -7,12 +7,13 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
+#include <sstream>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "support/process.h"
 #include "support/temp_dir.h"
 
 namespace smcd::test {
@@ -52,11 +53,11 @@ inline void makeLink(const std::string& target, const std::string& at) {
 // (bytes, files) of the regular files below `directory` as find(1) sees
 // them, without following links: the reference every measurement meets.
 inline std::pair<std::int64_t, std::int64_t> findTotals(const std::string& directory) {
-    FILE* pipe = ::popen(("find '" + directory + "' -mindepth 1 -type f -printf '%b\\n'").c_str(), "r");
-    if (!pipe) throw std::runtime_error("popen");
+    const Finished found = run({"/usr/bin/find", directory, "-mindepth", "1", "-type", "f", "-printf", "%b\\n"});
+    if (found.status != 0) throw std::runtime_error("find " + directory + ": " + found.err);
+    std::istringstream listing(found.out);
     std::int64_t blocks = 0, files = 0;
-    for (long long value = 0; std::fscanf(pipe, "%lld", &value) == 1; ++files) blocks += value;
-    ::pclose(pipe);
+    for (std::int64_t value = 0; listing >> value; ++files) blocks += value;
     return {blocks * 512, files};
 }
 

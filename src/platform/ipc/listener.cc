@@ -4,8 +4,6 @@ namespace smcd::platform::ipc {
 
 Listener::Listener(std::string machServiceName) : serviceName_(std::move(machServiceName)) {}
 
-Listener::~Listener() = default;
-
 void Listener::setConnectionCodeSigningRequirement(std::string_view requirement) {
     requirementSet_ = true;
     requirement_ = CodeSigningRequirement::parse(requirement);

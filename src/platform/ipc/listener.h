@@ -55,7 +55,6 @@ Expected<std::unique_ptr<PeerAcceptor>, std::string> startAccepting(const std::s
 class Listener {
 public:
     explicit Listener(std::string machServiceName);
-    ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
