@@ -18,24 +18,13 @@
 #include "fan/fan_capability.h"
 #include "platform/smc/linux/smc_socket_wire.h"
 #include "smc-sim/server.h"
-#include "support/fan_capability_json.h"
 #include "support/daemon.h"
+#include "support/fan_capability_json.h"
 #include "support/process.h"
+#include "support/sandbox.h"
 #include "support/sim_process.h"
 
 namespace smcd::test {
-
-inline bool insideSandbox() {
-    const char* flag = std::getenv("SMCD_IN_SANDBOX");
-    return flag && std::string(flag) == "1";
-}
-
-class SandboxTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!insideSandbox()) GTEST_SKIP() << "binds the compiled-in /var/run paths: sandbox only";
-    }
-};
 
 inline std::unique_ptr<SimProcess> startSimulator(const std::string& profile, std::vector<std::string> extra = {}) {
     extra.insert(extra.begin(), {"--profile", profile});

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace smcd::test {
@@ -21,7 +22,7 @@ protected:
     const std::string agents = "/Library/LaunchAgents/";
 
     void SetUp() override {
-        if (!std::getenv("SMCD_IN_SANDBOX")) GTEST_SKIP() << "needs the test sandbox";
+        if (!test::inSandbox()) GTEST_SKIP() << "needs the test sandbox";
     }
     void TearDown() override {
         for (const auto& path : placed_) std::filesystem::remove_all(path);

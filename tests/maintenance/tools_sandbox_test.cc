@@ -9,6 +9,7 @@
 #include "platform/log/logger.h"
 #include "probe_support.h"
 #include "support/log_capture.h"
+#include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace smcd {
@@ -22,7 +23,7 @@ using Argvs = std::vector<std::vector<std::string>>;
 class Tools : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("SMCD_IN_SANDBOX")) GTEST_SKIP() << "needs the test sandbox";
+        if (!test::inSandbox()) GTEST_SKIP() << "needs the test sandbox";
     }
     Argvs recordedArgvs() const {
         Argvs argvs;

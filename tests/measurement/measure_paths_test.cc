@@ -13,6 +13,7 @@
 #include "removal/measurement.h"
 #include "support/descriptors.h"
 #include "support/log_capture.h"
+#include "support/sandbox.h"
 #include "support/tree.h"
 
 namespace smcd::test {
@@ -36,7 +37,7 @@ Measurement refused(const std::string& path) { return {path, 0, 0, true}; }
 class MeasurePathsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (!std::getenv("SMCD_IN_SANDBOX")) GTEST_SKIP() << "runs in the test sandbox only";
+        if (!test::inSandbox()) GTEST_SKIP() << "runs in the test sandbox only";
     }
     void SetUp() override {
         descriptorsBefore_ = openDescriptorCount();

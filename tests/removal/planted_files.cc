@@ -12,11 +12,6 @@
 namespace smcd::test {
 namespace fs = std::filesystem;
 
-bool inSandbox() {
-    const char* flag = std::getenv("SMCD_IN_SANDBOX");
-    return flag != nullptr && std::string(flag) == "1";
-}
-
 // Best effort throughout: the sandbox disappears with the test anyway.
 PlantedFiles::~PlantedFiles() {
     std::error_code ignored;

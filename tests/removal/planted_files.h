@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-namespace smcd::test {
+#include "support/sandbox.h"
 
-bool inSandbox();
+namespace smcd::test {
 
 class PlantedFiles {
 public:

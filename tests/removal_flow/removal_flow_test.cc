@@ -24,6 +24,7 @@
 #include "removal/test_hooks.h"
 #include "support/descriptors.h"
 #include "support/log_capture.h"
+#include "support/sandbox.h"
 #include "support/temp_dir.h"
 #include "support/tree.h"
 
@@ -58,7 +59,7 @@ CapturedLine notice(const std::string& message) { return {LogLevel::Default, mes
 class RemovalFlowTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (!std::getenv("SMCD_IN_SANDBOX")) GTEST_SKIP() << "runs in the test sandbox only";
+        if (!test::inSandbox()) GTEST_SKIP() << "runs in the test sandbox only";
     }
     void SetUp() override {
         descriptorsBefore_ = openDescriptorCount();
