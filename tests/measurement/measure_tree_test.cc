@@ -31,13 +31,8 @@ std::int64_t allocatedBytes(const std::string& path) {
 
 class MeasureTreeTest : public ::testing::Test {
 protected:
-    void SetUp() override { descriptorsBefore_ = openDescriptorCount(); }
-    void TearDown() override { EXPECT_EQ(openDescriptorCount(), descriptorsBefore_); }
-
+    NoDescriptorLeak noLeak_;
     TempDir tree_;
-
-private:
-    std::size_t descriptorsBefore_ = 0;
 };
 
 TEST_F(MeasureTreeTest, AgreesWithFindOnAMixedTreeAndNeverCountsThePathItself) {

@@ -1,7 +1,5 @@
 #include "removal/engine_fixture.h"
 
-#include "support/descriptors.h"
-
 namespace smcd::test {
 
 void EngineTest::SetUp() {
@@ -13,12 +11,10 @@ void EngineTest::SetUp() {
     buildTree(canaryDir_ + "/tree", 2, 3);
     planted.file(canaryDir_ + "/file", "canary contents");
     canaryBefore_ = snapshot(canaryDir_);
-    descriptorsAtStart_ = openDescriptorCount();
 }
 
 void EngineTest::TearDown() {
     if (!inSandbox()) return;
-    EXPECT_EQ(openDescriptorCount(), descriptorsAtStart_) << "descriptors leaked";
     EXPECT_EQ(snapshot(canaryDir_), canaryBefore_) << "the canary changed";
 }
 

@@ -13,6 +13,7 @@
 
 #include "removal/planted_files.h"
 #include "removal/safe_removal.h"
+#include "support/descriptors.h"
 #include "support/temp_dir.h"
 
 namespace smcd::test {
@@ -29,10 +30,10 @@ protected:
     // The canary's full path for a name inside it.
     std::string canary(const std::string& name = "") const;
 
+    NoDescriptorLeak noLeak_;
     PlantedFiles planted;
 
 private:
-    std::size_t descriptorsAtStart_ = 0;
     std::string canaryDir_;
     std::map<std::string, std::string> canaryBefore_;
 };

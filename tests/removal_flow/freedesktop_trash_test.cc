@@ -45,20 +45,15 @@ bool isRecordFor(const std::string& record, const std::string& encodedPath) {
 
 class FreedesktopTrashTest : public ::testing::Test {
 protected:
-    void SetUp() override { descriptorsBefore_ = openDescriptorCount(); }
-    void TearDown() override { EXPECT_EQ(openDescriptorCount(), descriptorsBefore_); }
-
     std::string homeTrash(const std::string& part) const { return home_ / (".local/share/Trash/" + part); }
     bool trashes(const std::string& directory, const std::string& name) {
         return bool(trash_.moveToTrash(openDirectory(directory).get(), name, ""));
     }
 
+    NoDescriptorLeak noLeak_;
     TempDir home_;
     TempDir work_;
     FreedesktopTrash trash_{home_.path(), ::geteuid()};
-
-private:
-    std::size_t descriptorsBefore_ = 0;
 };
 
 TEST_F(FreedesktopTrashTest, ItemOnTheHomeFileSystemGoesToTheHomeTrashWithARecordAndALinkAsItself) {

@@ -62,7 +62,6 @@ protected:
         if (!test::inSandbox()) GTEST_SKIP() << "runs in the test sandbox only";
     }
     void SetUp() override {
-        descriptorsBefore_ = openDescriptorCount();
         fs::create_directories("/Users/ann/Library/Caches");
         giveTo("/Users/ann/Library", kAnn);
     }
@@ -72,7 +71,6 @@ protected:
                                  "/Applications/Utilities/Tool.app", "/private/var/folders/ab", "/private/var/log/old.log",
                                  "/Library/Apple/usr/share/rosetta/rosetta_update_bundle/cache"})
             fs::remove_all(made);
-        EXPECT_EQ(openDescriptorCount(), descriptorsBefore_);
     }
 
     Results remove(const std::vector<std::string>& paths, Target family, bool permanent) {
@@ -80,11 +78,9 @@ protected:
     }
     std::string trashed(const std::string& name) const { return home_ / (".local/share/Trash/files/" + name); }
 
+    NoDescriptorLeak noLeak_;
     TempDir home_;
     platform::FreedesktopTrash trash_{home_.path(), ::geteuid()};
-
-private:
-    std::size_t descriptorsBefore_ = 0;
 };
 
 TEST_F(RemovalFlowTest, RefusedPathsComeFirstAndEachDistinctPathGetsOneRecordEvenInAnotherSpelling) {

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "common/unique_dir.h"
 
 namespace smcd::test {
@@ -32,5 +34,7 @@ std::size_t openDescriptorCount(pid_t pid) {
 }
 
 std::size_t threadCount(pid_t pid) { return countEntries(procPath(pid) + "/task"); }
+
+NoDescriptorLeak::~NoDescriptorLeak() { EXPECT_EQ(openDescriptorCount(), before_) << "descriptors leaked"; }
 
 }  // namespace smcd::test
