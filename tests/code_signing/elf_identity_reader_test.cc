@@ -14,6 +14,7 @@
 #include "common/unique_fd.h"
 #include "platform/code_signing/linux/code_identity_note.h"
 #include "platform/code_signing/linux/executable_anchor.h"
+#include "support/failure_of.h"
 #include "support/temp_dir.h"
 
 namespace smcd::platform {
@@ -23,6 +24,7 @@ using test::buildElfImage;
 using test::ElfNote;
 using test::ElfSegment;
 using test::ElfWidth;
+using test::failureOf;
 
 const CodeIdentity kAppIdentity{"com.vornik.app", "Q4ZK2M7WXR", "1.0"};
 
@@ -30,7 +32,6 @@ IdentityReadResult readImage(const std::vector<std::byte>& bytes) {
     return readEmbeddedCodeIdentity(MemoryByteSource(bytes));
 }
 
-std::optional<IdentityReadFailure> failureOf(const IdentityReadResult& r) { return r ? std::nullopt : std::optional(r.error()); }
 std::optional<CodeIdentity> identityOf(const IdentityReadResult& r) { return r ? std::optional(*r) : std::nullopt; }
 
 // Identifier, team and version, each ending in a NUL.

@@ -5,6 +5,7 @@
 
 #include "launchd_fixture.h"
 #include "platform/log/logger.h"
+#include "support/failure_of.h"
 #include "support/log_capture.h"
 #include "probe_support.h"
 
@@ -35,12 +36,9 @@ protected:
         if (failing != std::vector<std::string>{"missing"}) launchctl.emplace("/bin/launchctl", plan);
         const auto outcome = setLaunchdItem(label, path, enable, peer);
         Arguments seen;
-        if (test::exists(calls)) {
-            for (auto& report : test::parseReports(test::readFile(calls)))
-                seen.emplace_back(report.argv.begin() + 1, report.argv.end());
-            ::unlink(calls.c_str());
-        }
-        return {outcome ? std::nullopt : std::optional(outcome.error()), seen};
+        for (const auto& argv : test::recordedArgvs(calls)) seen.emplace_back(argv.begin() + 1, argv.end());
+        ::unlink(calls.c_str());
+        return {test::failureOf(outcome), seen};
     }
 
     const std::string agent = agents + "com.example.agent.plist";

@@ -33,6 +33,14 @@ inline std::vector<ProbeReport> parseReports(const std::string& jsonLines) {
     return reports;
 }
 
+// The argument vectors the placed tools recorded in `calls`, in order.
+inline std::vector<std::vector<std::string>> recordedArgvs(const std::string& calls) {
+    std::vector<std::vector<std::string>> argvs;
+    if (exists(calls))
+        for (auto& report : parseReports(readFile(calls))) argvs.push_back(std::move(report.argv));
+    return argvs;
+}
+
 // The probe at `path` with a plan, for the object's lifetime.
 class PlacedTool {
 public:

@@ -25,12 +25,7 @@ protected:
     void SetUp() override {
         if (!test::inSandbox()) GTEST_SKIP() << "needs the test sandbox";
     }
-    Argvs recordedArgvs() const {
-        Argvs argvs;
-        if (test::exists(calls))
-            for (const auto& report : test::parseReports(test::readFile(calls))) argvs.push_back(report.argv);
-        return argvs;
-    }
+    Argvs recordedArgvs() const { return test::recordedArgvs(calls); }
     test::TempDir scratch;
     std::string calls = scratch / "calls";
 };

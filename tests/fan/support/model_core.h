@@ -11,14 +11,9 @@
 #include "smc-sim/model_service.h"
 #include "smc-sim/profiles.h"
 #include "support/fake_clock.h"
+#include "support/failure_of.h"
 
 namespace smcd::test {
-
-// What a fan operation told its caller: nothing on success, else the message.
-inline std::optional<std::string> failureOf(const Expected<void, std::string>& outcome) {
-    if (outcome) return std::nullopt;
-    return outcome.error();
-}
 
 // A float as the four little-endian bytes of a "flt " key.
 inline std::vector<std::uint8_t> floatBytes(float value) {
