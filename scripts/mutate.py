@@ -72,13 +72,19 @@ def source_files():
             yield path
 
 
-def locate(fault):
-    """(path, line index) of the one line equal to fault.find, or a reason."""
-    hits = []
+def index_source_lines():
+    """Every stripped line of src/ with the places it stands. Read once: each
+    fault puts its file back before the next is applied."""
+    places = {}
     for path in source_files():
         for index, text in enumerate(path.read_text(errors="surrogateescape").split("\n")):
-            if text.strip() == fault.find:
-                hits.append((path, index))
+            places.setdefault(text.strip(), []).append((path, index))
+    return places
+
+
+def locate(fault, places):
+    """(path, line index) of the one line equal to fault.find, or a reason."""
+    hits = places.get(fault.find, [])
     if len(hits) == 1:
         return hits[0], None
     if not hits:
@@ -135,10 +141,11 @@ def main():
     if not faults:
         sys.exit(f"mutate: no fault matches '{args.faults}'")
 
+    places = index_source_lines()
     if args.dry_run:
         missing = 0
         for fault in faults:
-            _, reason = locate(fault)
+            _, reason = locate(fault, places)
             if reason:
                 missing += 1
                 print(f"{fault.name}: {reason}")
@@ -172,7 +179,7 @@ def main():
     try:
         for fault in faults:
             started = time.monotonic()
-            found, reason = locate(fault)
+            found, reason = locate(fault, places)
             suites = suites_matching(build, fault.tests)
             if found and not suites:
                 reason = f"no suite matches {fault.tests}"

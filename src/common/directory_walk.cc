@@ -135,8 +135,8 @@ Expected<void, LostLevel> DirectoryWalk::reach(std::size_t target) {
     while (!levels_[ancestor].fd) --ancestor;
     const std::size_t keepFrom = std::max(ancestor + 1, target + 1 > kWindowLevels ? target + 1 - kWindowLevels : 0);
     const std::size_t passed = keepFrom - ancestor - 1;
-    const std::size_t free = kCheckpointLevels - std::min(kCheckpointLevels, checkpoints_.size());
-    const std::size_t spacing = std::max<std::size_t>(1, (passed + free) / (free + 1));
+    const std::size_t freeSlots = kCheckpointLevels - std::min(kCheckpointLevels, checkpoints_.size());
+    const std::size_t spacing = std::max<std::size_t>(1, (passed + freeSlots) / (freeSlots + 1));
     int at = levels_[ancestor].fd.get();
     UniqueFd passing;
     for (std::size_t index = ancestor + 1; index <= target; ++index) {

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "support/temp_dir.h"
+#include "support/tree.h"
 
 namespace smcd::test {
 namespace fs = std::filesystem;
@@ -35,7 +36,7 @@ void PlantedFiles::file(const std::string& path, const std::string& contents) {
 
 void PlantedFiles::link(const std::string& target, const std::string& path) {
     directory(fs::path(path).parent_path().string());
-    if (::symlink(target.c_str(), path.c_str()) != 0) throw std::runtime_error("symlink " + path);
+    makeLink(target, path);
     created_.push_back(path);
 }
 

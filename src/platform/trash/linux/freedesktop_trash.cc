@@ -104,10 +104,10 @@ std::string joined(const std::string& directory, std::string_view leaf) {
 // private first when it is missing, and insists that it belongs to `owner`
 // and that nobody else may write into it.
 Expected<UniqueFd, int> openPrivateDirectory(int at, const char* name, uid_t owner) {
-    UniqueFd fd(::openat(at, name, kNoFollowDirectoryFlags));
+    UniqueFd fd = openDirectoryBelow(at, name);
     if (!fd && errno == ENOENT) {
         if (::mkdirat(at, name, kPrivateDirectoryMode) != 0 && errno != EEXIST) return unexpected(errno);
-        fd.reset(::openat(at, name, kNoFollowDirectoryFlags));
+        fd = openDirectoryBelow(at, name);
     }
     if (!fd) return unexpected(errno);
     struct stat info{};
