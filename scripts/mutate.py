@@ -121,8 +121,10 @@ def build_and_run(build, suites, regex, log, jobs):
     if run(["cmake", "--build", str(build), f"-j{jobs}", "--target", *suites], log) != 0:
         return "built-failed"
     # A suite a fault aborts never removes its temporary folders: give each
-    # run its own TMPDIR and remove that instead.
+    # run its own TMPDIR and remove that instead. Open to every user as /tmp
+    # is, since some suites look at their folders as another user.
     with tempfile.TemporaryDirectory(prefix="smcd-mutate-") as scratch:
+        os.chmod(scratch, 0o1777)
         status = run(["ctest", "--test-dir", str(build), "-R", regex, "--output-on-failure", "--no-tests=error",
                       f"-j{jobs}"], log, env={**os.environ, "TMPDIR": scratch})
     return "failed" if status != 0 else "passed"
