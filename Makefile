@@ -7,6 +7,10 @@ JOBS  ?= $(shell nproc)
 CMAKE ?= cmake
 FUZZ_SECONDS ?= 60
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j$(JOBS)
+# Rebuilds of several trees (worktrees, the mutation runner) share a compiler
+# cache where the machine has one; a fresh machine builds without it.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+LAUNCHER := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
 .PHONY: all deps build test run bench asan tsan clang soak fuzz mutate mutate-check clean
 
@@ -17,7 +21,7 @@ deps:
 
 # configure + build one tree: $(call build_tree,DIR,EXTRA_CMAKE_FLAGS)
 define build_tree
-	@$(CMAKE) -S . -B $(1) -G Ninja $(2) >/dev/null
+	@$(CMAKE) -S . -B $(1) -G Ninja $(LAUNCHER) $(2) >/dev/null
 	@$(CMAKE) --build $(1) -j$(JOBS)
 endef
 
@@ -37,7 +41,7 @@ bench: build
 # built with clang: one tree is the second compiler (warnings as errors like
 # the first), the sanitizer run and the home of the fuzz targets.
 asan: deps
-	@scripts/configure-clang-sanitized.sh build-asan
+	@scripts/configure-clang-sanitized.sh build-asan $(LAUNCHER)
 	@$(CMAKE) --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan $(CTEST_FLAGS)
 
@@ -47,7 +51,7 @@ clang: asan
 # The concurrency and race suites under ThreadSanitizer. Its reports need
 # line tables only, which compile far faster than full debug information.
 tsan: deps
-	@$(CMAKE) -S . -B build-tsan -G Ninja -DSMCD_SANITIZE=thread -DSMCD_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	@$(CMAKE) -S . -B build-tsan -G Ninja $(LAUNCHER) -DSMCD_SANITIZE=thread -DSMCD_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" >/dev/null
 	@$(CMAKE) --build build-tsan -j$(JOBS) --target smcd_concurrency_suites smcd smcctl smc-sim
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan $(CTEST_FLAGS) -L concurrency

@@ -1,0 +1,45 @@
+#pragma once
+
+// Every limit the daemon enforces against its peers, each with its reason, in
+// one place. Any local user can reach an admitted connection (anyone may run
+// the app), so nothing a peer sends may make the daemon spend memory, threads,
+// descriptors, CPU or time without bound. Past a limit the daemon refuses that
+// one request or connection, logs it without flooding the log, and keeps
+// serving everyone else. docs/SECURITY.md lists each one with its test.
+
+#include <cstddef>
+
+namespace smcd::limits {
+
+// --- Descriptors -------------------------------------------------------------
+//
+// The daemon reads its soft RLIMIT_NOFILE once at start-up and splits it, so
+// that no kind of work can starve another of descriptors: a fixed reserve for
+// its own needs (standard streams, the log, the listening socket, the SMC, the
+// fan guardian, a child's pipes, the Trash), then what is left shared between
+// connections and walks.
+
+// Standard streams, the log, the listening socket, the SMC connection, the
+// guardian's pipe, and the pipes and pidfds of the children running at once.
+inline constexpr std::size_t kReservedDescriptors = 16;
+
+struct DescriptorShares {
+    std::size_t connections = 0;  // descriptors connections may hold at once
+    std::size_t walks = 0;        // descriptors all walks together may hold at once
+};
+
+// Half of what is left after the reserve for connections, half for walks:
+// a flood of connections can never leave a walk without a descriptor, and
+// deep walks can never keep a new peer from connecting.
+constexpr DescriptorShares shareDescriptors(std::size_t softLimit) {
+    const std::size_t usable = softLimit > kReservedDescriptors ? softLimit - kReservedDescriptors : 0;
+    return DescriptorShares{usable / 2, usable - usable / 2};
+}
+
+// --- Connections and requests ------------------------------------------------
+
+// --- Walks (removal and measurement) -----------------------------------------
+
+// --- Fans and the SMC --------------------------------------------------------
+
+}  // namespace smcd::limits
