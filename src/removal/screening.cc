@@ -68,7 +68,7 @@ Verdict screenEach(const std::vector<std::string>& paths, Accepts&& accepted) {
     Verdict verdict;
     std::set<std::string> seen;
     for (const std::string& path : paths) {
-        if (!seen.insert(unicode::canonicalForm(path)).second) continue;
+        if (!seen.insert(text::requestKey(path)).second) continue;
         (accepted(path) ? verdict.allowed : verdict.refused).push_back(path);
     }
     return verdict;
@@ -87,6 +87,9 @@ bool acceptsAnyResolvedCandidate(std::string_view path, Accepts&& accepted) {
 
 bool isCanonicalAbsolute(std::string_view path) {
     if (path.empty() || path.front() != '/') return false;
+    // Counted in bytes before anything reads the path as text: no file has a
+    // longer path or name, and the Unicode rules below cost more on them.
+    if (!text::withinLengthLimits(path)) return false;
     if (path.find('\0') != std::string_view::npos) return false;
     // Every later rule lower-cases and compares by character; bytes that are
     // not text would pass those rules unexamined.

@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include "common/limits.h"
+#include "common/unicode.h"
 #include "platform/path/standardized_path.h"
 #include "removal/planted_files.h"
 #include "removal/launchd_shape.h"
+#include "removal/measurement.h"
 #include "removal/screening.h"
 
 namespace smcd::PrivilegedRemoval {
@@ -59,6 +62,43 @@ TEST_F(Screening, PrivateSpellingsPassTheLexicalCheckWhetherOrNotTheItemExists) 
     EXPECT_FALSE(accepts("/private/var/folders/ab/xyz/C/x", Target::systemCache, kAnn));
     EXPECT_FALSE(isCanonicalAbsolute("/private/"));
     EXPECT_TRUE(isCanonicalAbsolute("/private"));
+}
+
+// Acute accents (class 230) before grave-below marks (class 220): canonical
+// ordering has to carry every one of the latter past all of the former.
+std::string marksInReverseOrder(std::size_t bytes) {
+    std::string marks;
+    for (std::size_t i = 0; i < bytes / 4; ++i) marks += "\xCC\x81";
+    for (std::size_t i = 0; i < bytes / 4; ++i) marks += "\xCC\x96";
+    return marks;
+}
+
+TEST_F(Screening, PathsLongerThanTheKernelTakesAreRefusedBeforeAnyUnicodeWork) {
+    using limits::kMaxNameBytes, limits::kMaxPathBytes;
+    const std::string caches = "/Library/Caches/";
+    std::string names = caches;  // names of 200 bytes up to exactly the longest path
+    while (names.size() + 201 <= kMaxPathBytes) names += std::string(200, 'n') + "/";
+    names += std::string(kMaxPathBytes - names.size(), 'n');
+    std::string marks = caches + "a";  // many names of marks, 80 KB in all
+    while (marks.size() < 80 * 1024) marks += "/" + marksInReverseOrder(200);
+    const std::pair<std::string, bool> cases[] = {
+        {caches + std::string(kMaxNameBytes, 'n'), true},  {caches + std::string(kMaxNameBytes + 1, 'n'), false},
+        {names, true},                                     {names + "n", false},
+        {caches + "a" + marksInReverseOrder(80 * 1024), false}, {marks, false},
+    };
+    for (const auto& [path, withinLimits] : cases) {
+        EXPECT_EQ(accepts(path, Target::supportFile, kAnn), withinLimits) << path.size();
+        if (withinLimits) continue;
+        const std::size_t before = unicode::canonicalFormsComputed();
+        EXPECT_EQ(screen({path, path}, Target::supportFile, kAnn), (Verdict{{}, {path}}));
+        for (Target any : kAllTargets) EXPECT_FALSE(accepts(path, any, kAnn));
+        EXPECT_EQ(measurePaths({path}, kAnn), (std::vector<Measurement>{{path, 0, 0, true}}));
+        EXPECT_EQ(unicode::canonicalFormsComputed(), before) << path.size();
+    }
+    // The count does move when a name within the limits needs the normalizer.
+    const std::size_t before = unicode::canonicalFormsComputed();
+    EXPECT_TRUE(accepts(caches + "caf\xC3\xA9", Target::supportFile, kAnn));
+    EXPECT_GT(unicode::canonicalFormsComputed(), before);
 }
 
 TEST_F(Screening, RefusesALinkAsLeafOrAsAncestorButNotTheSystemAliases) {
