@@ -80,7 +80,7 @@ protected:
 
     NoDescriptorLeak noLeak_;
     TempDir home_;
-    platform::FreedesktopTrash trash_{home_.path(), ::geteuid()};
+    platform::FreedesktopTrash trash_{home_.path(), ::geteuid(), ::getegid()};
 };
 
 TEST_F(RemovalFlowTest, RefusedPathsComeFirstAndEachDistinctPathGetsOneRecordEvenInAnotherSpelling) {
