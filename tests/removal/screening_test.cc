@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "common/limits.h"
@@ -127,6 +128,27 @@ TEST_F(Screening, RefusesALinkAsLeafOrAsAncestorButNotTheSystemAliases) {
     planted.directory("/Library/elsewhere");
     planted.link("/Library/elsewhere", "/Library/Logs");
     EXPECT_FALSE(accepts("/Library/Logs/x", Target::systemLogs, kAnn));
+}
+
+// With no descriptor to spare, at the start or after the first step, the
+// check goes by whole paths and answers the same.
+TEST_F(Screening, TheAncestorCheckAnswersTheSameWithoutDescriptorsToSpare) {
+    planted.directory("/Library/Caches/real/inner");
+    planted.link("/Library/Caches/real", "/Library/Caches/x");
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = ::dup(STDIN_FILENO);  // every descriptor below it is taken
+    ::close(lowestFree);
+    for (const rlim_t spare : {rlim_t{0}, rlim_t{1}}) {
+        struct rlimit tight = saved;
+        tight.rlim_cur = static_cast<rlim_t>(lowestFree) + spare;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        const bool linked = hasLinkedAncestor("/Library/Caches/x/inner/item");
+        const bool throughAliasOnly = hasLinkedAncestor("/var/folders/ab/item");
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_TRUE(linked) << spare;
+        EXPECT_FALSE(throughAliasOnly) << spare;
+    }
 }
 
 TEST_F(Screening, HomeItemsNeedARealHomeOwnedByThePeer) {
