@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev libutf8proc-dev nlohmann-json3-dev
   util-linux procps strace
+  trash-cli  # the Trash interop check runs it as the peer
 )
 # Tools only some targets need (`make mutate`: python3 ccache) come as arguments.
 packages+=("$@")

@@ -4,9 +4,11 @@
 //  - an absolute standard form holds plain names only and standardizes to
 //    itself, but for one more "/private" dropped;
 //  - the lexical check accepts exactly the NUL-free, valid UTF-8, absolute
-//    paths of plain names, and what it accepts is its own standard form (or
-//    that form behind "/private"), which it accepts too.
+//    paths of plain names no longer than the kernel takes (in the whole and
+//    name by name), and what it accepts is its own standard form (or that
+//    form behind "/private"), which it accepts too.
 
+#include "common/limits.h"
 #include "common/unicode.h"
 #include "platform/path/path_components.h"
 #include "platform/path/standardized_path.h"
@@ -27,6 +29,16 @@ std::optional<std::string> homeOf(std::string_view user) {
     return std::nullopt;
 }
 
+bool fitsTheKernel(std::string_view path) {
+    std::size_t longestName = 0;
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        longestName = std::max(longestName, end - start);
+        start = end + 1;
+    }
+    return path.size() <= smcd::limits::kMaxPathBytes && longestName <= smcd::limits::kMaxNameBytes;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -45,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const bool accepted = smcd::PrivilegedRemoval::isCanonicalAbsolute(path);
-    const bool clean = path.find('\0') == std::string_view::npos && smcd::unicode::isValidUtf8(path) && plainNamesOnly(path);
+    const bool clean = path.find('\0') == std::string_view::npos && smcd::unicode::isValidUtf8(path) &&
+                       plainNamesOnly(path) && fitsTheKernel(path);
     if (accepted != clean) violated("the lexical check accepts exactly the plain absolute text", path);
     if (!accepted) return 0;
     const std::string systemStandard = standardizingPath(path);

@@ -7,6 +7,7 @@
 // one request or connection, logs it without flooding the log, and keeps
 // serving everyone else. docs/SECURITY.md lists each one with its test.
 
+#include <climits>
 #include <cstddef>
 
 namespace smcd::limits {
@@ -37,6 +38,23 @@ constexpr DescriptorShares shareDescriptors(std::size_t softLimit) {
 }
 
 // --- Connections and requests ------------------------------------------------
+
+// --- Screening (removal, measurement, launchd plists) -----------------------
+//
+// Client paths are compared as Unicode text, and putting text in canonical
+// form costs time that grows with the square of its longest run of combining
+// marks: one 80 KB name of marks in reverse order took half a minute. No file
+// can have a path or a name longer than the kernel takes, so screening refuses
+// such a path by counting bytes, before any Unicode work; every name it then
+// puts in canonical form holds at most kMaxNameBytes, which keeps the cost of
+// a request linear in its length.
+
+// Longest path screening accepts, in bytes: PATH_MAX counts the terminating
+// NUL, so a path of PATH_MAX bytes already fails every system call.
+inline constexpr std::size_t kMaxPathBytes = PATH_MAX - 1;
+
+// Longest name (one component between slashes) screening accepts, in bytes.
+inline constexpr std::size_t kMaxNameBytes = NAME_MAX;
 
 // --- Walks (removal and measurement) -----------------------------------------
 

@@ -102,8 +102,15 @@ std::string validUtf8Lossy(std::string_view bytes) {
     return out;
 }
 
+namespace {
+thread_local std::size_t normalizerRuns = 0;
+}  // namespace
+
+std::size_t canonicalFormsComputed() { return normalizerRuns; }
+
 std::string canonicalForm(std::string_view text) {
     if (isAscii(text) || !isValidUtf8(text)) return std::string(text);
+    ++normalizerRuns;
     utf8proc_uint8_t* out = nullptr;
     const utf8proc_ssize_t n = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
                                             static_cast<utf8proc_ssize_t>(text.size()), &out,
@@ -146,6 +153,13 @@ std::size_t characterCount(std::string_view text) {
         pos += n;
     }
     return count;
+}
+
+bool beginsNewCharacter(std::string_view text) {
+    utf8proc_int32_t first = 0;
+    if (text.empty() || decode(text, 0, first) == 0) return true;  // an invalid byte stands alone
+    utf8proc_int32_t state = 0;
+    return utf8proc_grapheme_break_stateful('/', first, &state);
 }
 
 std::string lowercased(std::string_view text) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <set>
 
+#include "common/limits.h"
 #include "common/unicode.h"
 #include "removal/families_and_roots.h"
 
@@ -94,6 +95,9 @@ const std::vector<std::string>& measurementRoots() {
 
 bool isSystemAliasRoot(std::string_view path) {
     static const std::set<std::string> kAliases = canonicalSet({"/private", "/var", "/tmp", "/etc"});
+    // Each alias is one name below "/": callers asking of every ancestor of a
+    // path are answered for the deeper ones without normalizing them.
+    if (path.size() > limits::kMaxNameBytes + 1 || path.find('/', 1) != std::string_view::npos) return false;
     return kAliases.count(unicode::canonicalForm(path)) > 0;
 }
 

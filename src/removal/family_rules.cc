@@ -24,8 +24,10 @@ bool isExistingDirectory(std::string_view path) {
     return ::lstat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// `suffix` holds no "/", so only the path's last name can end in it, and the
+// character before it lies in that name (or is the "/", which joins nothing).
 bool endsWithCharacters(std::string_view path, std::string_view suffix) {
-    const std::string whole = unicode::canonicalForm(path);
+    const std::string whole = unicode::canonicalForm(path.substr(path.rfind('/') + 1));
     if (whole.size() < suffix.size() || whole.compare(whole.size() - suffix.size(), suffix.size(), suffix) != 0)
         return false;
     // "x.app" followed by a combining mark ends in a different character.

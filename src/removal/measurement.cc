@@ -16,6 +16,7 @@
 #include "common/unicode.h"
 #include "common/unique_fd.h"
 #include "platform/log/daemon_log.h"
+#include "removal/path_text.h"
 #include "removal/screening.h"
 #include "removal/test_hooks.h"
 
@@ -119,7 +120,7 @@ std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid
     std::vector<Measurement> records;
     std::unordered_set<std::string> seen;
     for (const auto& path : paths) {
-        if (!seen.insert(unicode::canonicalForm(path)).second) continue;
+        if (!seen.insert(text::requestKey(path)).second) continue;
         if (!acceptsMeasurement(path, owner)) {
             daemonLog().log(platform::LogLevel::Error, "measurement refused by screening: %{private}s", path);
             records.push_back({path, 0, 0, true});

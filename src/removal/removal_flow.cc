@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 
 #include <nlohmann/json.hpp>
 
@@ -133,7 +134,10 @@ std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>&
 
 std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
                                                  bool permanent, uid_t owner) {
-    return removePaths(paths, family, permanent, owner, platform::systemTrash());
+    // The peer's own Trash, where they will look for what they trashed; one
+    // per request, so that its directories are opened once for all items.
+    const std::unique_ptr<platform::TrashCan> trash = platform::trashOf(owner);
+    return removePaths(paths, family, permanent, owner, *trash);
 }
 
 }  // namespace PrivilegedRemoval

@@ -32,11 +32,11 @@ namespace PrivilegedRemoval {
 
 // One record per distinct path: the paths screening refused first, in
 // request order, then every allowed path in request order. `permanent`
-// false moves items to the Trash, true deletes them.
+// false moves items to the owner's own Trash, true deletes them.
 std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
                                                  bool permanent, uid_t owner);
 
-// The same with a given Trash instead of the effective user's.
+// The same with a given Trash instead of the owner's.
 std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
                                                  bool permanent, uid_t owner, platform::TrashCan& trash);
 

@@ -2,13 +2,16 @@
 // Every doubt refuses: a home that cannot be identified, a path that does not
 // resolve, text that is not valid UTF-8.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <set>
 
 #include "common/unicode.h"
+#include "common/unique_fd.h"
 #include "platform/path/path_components.h"
 #include "platform/path/standardized_path.h"
 #include "removal/family_rules.h"
@@ -33,11 +36,10 @@ struct Node {
     uid_t owner = 0;
 };
 
-Node inspect(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos) return {};
-    const std::string name(path);
-    struct stat status {};
-    if (::lstat(name.c_str(), &status) != 0) return {};
+// Follows an alias link, as resolving a longer path through it would.
+constexpr int kSearchFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+Node nodeOf(const struct stat& status) {
     switch (status.st_mode & S_IFMT) {
         case S_IFLNK:
             return {NodeKind::symbolicLink, status.st_uid};
@@ -46,6 +48,20 @@ Node inspect(std::string_view path) {
         default:
             return {NodeKind::other, status.st_uid};
     }
+}
+
+Node inspect(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) return {};
+    const std::string name(path);
+    struct stat status {};
+    if (::lstat(name.c_str(), &status) != 0) return {};
+    return nodeOf(status);
+}
+
+Node inspectBelow(int directory, const std::string& name) {
+    struct stat status {};
+    if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return {};
+    return nodeOf(status);
 }
 
 bool isInHomeTree(const std::vector<std::string>& components) {
@@ -68,7 +84,7 @@ Verdict screenEach(const std::vector<std::string>& paths, Accepts&& accepted) {
     Verdict verdict;
     std::set<std::string> seen;
     for (const std::string& path : paths) {
-        if (!seen.insert(unicode::canonicalForm(path)).second) continue;
+        if (!seen.insert(text::requestKey(path)).second) continue;
         (accepted(path) ? verdict.allowed : verdict.refused).push_back(path);
     }
     return verdict;
@@ -87,6 +103,9 @@ bool acceptsAnyResolvedCandidate(std::string_view path, Accepts&& accepted) {
 
 bool isCanonicalAbsolute(std::string_view path) {
     if (path.empty() || path.front() != '/') return false;
+    // Counted in bytes before anything reads the path as text: no file has a
+    // longer path or name, and the Unicode rules below cost more on them.
+    if (!text::withinLengthLimits(path)) return false;
     if (path.find('\0') != std::string_view::npos) return false;
     // Every later rule lower-cases and compares by character; bytes that are
     // not text would pass those rules unexamined.
@@ -99,14 +118,31 @@ bool isCanonicalAbsolute(std::string_view path) {
 bool isSymbolicLinkLeaf(std::string_view path) { return inspect(path).kind == NodeKind::symbolicLink; }
 
 bool hasLinkedAncestor(std::string_view path) {
-    std::vector<std::string> components = platform::pathComponents(path);
+    const std::vector<std::string> components = platform::pathComponents(path);
     if (components.size() < 3) return false;
+    // Each ancestor is looked at from the one above it, by descriptor, so a
+    // deep path costs one step per name instead of a walk from "/" for every
+    // ancestor. Only where a directory cannot be opened (no descriptor left)
+    // do the remaining ancestors go by whole path, as the answer must not
+    // change. What cannot be found has nothing below it either.
+    UniqueFd above(::open("/", kSearchFlags));
+    bool byPath = !above;
     std::string ancestor;
     for (std::size_t i = 1; i + 1 < components.size(); ++i) {
+        const std::string& name = components[i];
+        if (name.find('\0') != std::string::npos) return false;
         ancestor.push_back('/');
-        ancestor.append(components[i]);
-        if (isSystemAliasRoot(ancestor)) continue;
-        if (inspect(ancestor).kind == NodeKind::symbolicLink) return true;
+        ancestor.append(name);
+        // Only the first ancestor can be an alias, and it is passed through.
+        if (!(i == 1 && isSystemAliasRoot(ancestor))) {
+            const Node node = byPath ? inspect(ancestor) : inspectBelow(above.get(), name);
+            if (node.kind == NodeKind::symbolicLink) return true;
+        }
+        if (byPath) continue;
+        UniqueFd next(::openat(above.get(), name.c_str(), kSearchFlags));
+        if (!next && (errno == ENOENT || errno == ENOTDIR)) return false;
+        byPath = !next;
+        above = std::move(next);
     }
     return false;
 }

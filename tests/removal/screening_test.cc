@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include "common/limits.h"
+#include "common/unicode.h"
 #include "platform/path/standardized_path.h"
 #include "removal/planted_files.h"
 #include "removal/launchd_shape.h"
+#include "removal/measurement.h"
 #include "removal/screening.h"
 
 namespace smcd::PrivilegedRemoval {
@@ -61,6 +65,43 @@ TEST_F(Screening, PrivateSpellingsPassTheLexicalCheckWhetherOrNotTheItemExists) 
     EXPECT_TRUE(isCanonicalAbsolute("/private"));
 }
 
+// Acute accents (class 230) before grave-below marks (class 220): canonical
+// ordering has to carry every one of the latter past all of the former.
+std::string marksInReverseOrder(std::size_t bytes) {
+    std::string marks;
+    for (std::size_t i = 0; i < bytes / 4; ++i) marks += "\xCC\x81";
+    for (std::size_t i = 0; i < bytes / 4; ++i) marks += "\xCC\x96";
+    return marks;
+}
+
+TEST_F(Screening, PathsLongerThanTheKernelTakesAreRefusedBeforeAnyUnicodeWork) {
+    using limits::kMaxNameBytes, limits::kMaxPathBytes;
+    const std::string caches = "/Library/Caches/";
+    std::string names = caches;  // names of 200 bytes up to exactly the longest path
+    while (names.size() + 201 <= kMaxPathBytes) names += std::string(200, 'n') + "/";
+    names += std::string(kMaxPathBytes - names.size(), 'n');
+    std::string marks = caches + "a";  // many names of marks, 80 KB in all
+    while (marks.size() < 80 * 1024) marks += "/" + marksInReverseOrder(200);
+    const std::pair<std::string, bool> cases[] = {
+        {caches + std::string(kMaxNameBytes, 'n'), true},  {caches + std::string(kMaxNameBytes + 1, 'n'), false},
+        {names, true},                                     {names + "n", false},
+        {caches + "a" + marksInReverseOrder(80 * 1024), false}, {marks, false},
+    };
+    for (const auto& [path, withinLimits] : cases) {
+        EXPECT_EQ(accepts(path, Target::supportFile, kAnn), withinLimits) << path.size();
+        if (withinLimits) continue;
+        const std::size_t before = unicode::canonicalFormsComputed();
+        EXPECT_EQ(screen({path, path}, Target::supportFile, kAnn), (Verdict{{}, {path}}));
+        for (Target any : kAllTargets) EXPECT_FALSE(accepts(path, any, kAnn));
+        EXPECT_EQ(measurePaths({path}, kAnn), (std::vector<Measurement>{{path, 0, 0, true}}));
+        EXPECT_EQ(unicode::canonicalFormsComputed(), before) << path.size();
+    }
+    // The count does move when a name within the limits needs the normalizer.
+    const std::size_t before = unicode::canonicalFormsComputed();
+    EXPECT_TRUE(accepts(caches + "caf\xC3\xA9", Target::supportFile, kAnn));
+    EXPECT_GT(unicode::canonicalFormsComputed(), before);
+}
+
 TEST_F(Screening, RefusesALinkAsLeafOrAsAncestorButNotTheSystemAliases) {
     planted.directory("/Library/Caches/real/inner");
     planted.link("/Library/Caches/real", "/Library/Caches/leaf-link");
@@ -87,6 +128,27 @@ TEST_F(Screening, RefusesALinkAsLeafOrAsAncestorButNotTheSystemAliases) {
     planted.directory("/Library/elsewhere");
     planted.link("/Library/elsewhere", "/Library/Logs");
     EXPECT_FALSE(accepts("/Library/Logs/x", Target::systemLogs, kAnn));
+}
+
+// With no descriptor to spare, at the start or after the first step, the
+// check goes by whole paths and answers the same.
+TEST_F(Screening, TheAncestorCheckAnswersTheSameWithoutDescriptorsToSpare) {
+    planted.directory("/Library/Caches/real/inner");
+    planted.link("/Library/Caches/real", "/Library/Caches/x");
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = ::dup(STDIN_FILENO);  // every descriptor below it is taken
+    ::close(lowestFree);
+    for (const rlim_t spare : {rlim_t{0}, rlim_t{1}}) {
+        struct rlimit tight = saved;
+        tight.rlim_cur = static_cast<rlim_t>(lowestFree) + spare;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        const bool linked = hasLinkedAncestor("/Library/Caches/x/inner/item");
+        const bool throughAliasOnly = hasLinkedAncestor("/var/folders/ab/item");
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_TRUE(linked) << spare;
+        EXPECT_FALSE(throughAliasOnly) << spare;
+    }
 }
 
 TEST_F(Screening, HomeItemsNeedARealHomeOwnedByThePeer) {

@@ -20,7 +20,7 @@ constexpr uid_t kAnn = 501;
 constexpr uid_t kBob = 502;
 const std::string kOutside = "Outside the directories Vornik's helper is allowed to touch.";
 const std::string kLogPrefix = "com.brackenmill.vornik[daemon]: ";
-const std::string kDaemonsTrash = "/private/var/root/.local/share/Trash/files/";
+const std::string kAnnsTrash = "/Users/ann/.local/share/Trash/files/";
 
 SpawnOptions as(uid_t uid) {
     SpawnOptions options;
@@ -41,7 +41,7 @@ protected:
     }
     void TearDown() override {
         for (const char* made : {"/Users/ann/Library", "/Library/Caches/com.example", "/Applications/Some.app",
-                                 "/private/var/root/.local", "/private/var/log/old.log"})
+                                 "/Users/ann/.local", "/private/var/log/old.log"})
             fs::remove_all(made);
     }
 
@@ -61,7 +61,7 @@ TEST_F(RemovalEndToEnd, ACacheIsDeletedAndARefusedPathIsReportedFirst) {
     EXPECT_TRUE(daemon_.logEventuallyContains("<5>" + kLogPrefix + "removed systemCache (deleted)\n"));
 }
 
-TEST_F(RemovalEndToEnd, BundlesAndSupportFilesGoToTheDaemonsTrashWhenAskedButTheLogMethodAlwaysDeletes) {
+TEST_F(RemovalEndToEnd, BundlesAndSupportFilesGoToThePeersOwnTrashWhenAskedButTheLogMethodAlwaysDeletes) {
     makeTree("/Applications/Some.app");
     const auto table = smcctl(daemon_, {"remove", "appBundle", "--trash", "/Applications/Some.app"}, as(kAnn));
     EXPECT_EQ(table.out, "REMOVED  PATH                    PROBLEM\nyes      /Applications/Some.app  \n") << table.err;
@@ -76,9 +76,18 @@ TEST_F(RemovalEndToEnd, BundlesAndSupportFilesGoToTheDaemonsTrashWhenAskedButThe
         EXPECT_EQ(smcctl(daemon_, args, as(kAnn)).out, "[" + removedJSON(request.back()) + "]\n");
         EXPECT_FALSE(fs::exists(request.back()));
     }
-    EXPECT_EQ(readFile(kDaemonsTrash + "Some.app/sub/.hidden"), "data");
-    EXPECT_TRUE(fs::exists(kDaemonsTrash + "com.example/file"));
-    EXPECT_FALSE(fs::exists(kDaemonsTrash + "old.log"));
+    EXPECT_EQ(readFile(kAnnsTrash + "Some.app/sub/.hidden"), "data");
+    EXPECT_TRUE(fs::exists(kAnnsTrash + "com.example/file"));
+    EXPECT_FALSE(fs::exists(kAnnsTrash + "old.log"));
+    // ann's own trash-cli lists what she trashed and puts her folder back.
+    SpawnOptions asAnn = as(kAnn);
+    asAnn.environment.push_back("HOME=/Users/ann");
+    const auto listed = run({"/usr/bin/trash-list"}, asAnn);
+    for (const char* origin : {" /Applications/Some.app\n", " /Users/ann/Library/Caches/com.example\n"})
+        EXPECT_NE(listed.out.find(origin), std::string::npos) << origin << listed.out << listed.err;
+    const auto restored = run({"/bin/sh", "-c", "echo 0 | trash-restore /Users/ann/Library/Caches"}, asAnn);
+    EXPECT_EQ(readFile("/Users/ann/Library/Caches/com.example/sub/.hidden"), "data") << restored.out << restored.err;
+    EXPECT_FALSE(fs::exists(kAnnsTrash + "com.example"));
 }
 
 TEST_F(RemovalEndToEnd, BobCannotRemoveFromAnnsHome) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,11 +50,23 @@ protected:
     bool trashes(const std::string& directory, const std::string& name) {
         return bool(trash_.moveToTrash(openDirectory(directory).get(), name, ""));
     }
+    // The entry of files/ that holds what was trashed from `origin`, found
+    // through its record.
+    std::string entryFor(const std::string& origin) const {
+        for (const auto& record : std::filesystem::directory_iterator(homeTrash("info"))) {
+            const std::string entry = record.path().stem();
+            if (isRecordFor(readFile(record.path()), realPath(origin.substr(0, origin.rfind('/'))) +
+                                                         origin.substr(origin.rfind('/'))) &&
+                exists(homeTrash("files/" + entry)))
+                return entry;
+        }
+        return {};
+    }
 
     NoDescriptorLeak noLeak_;
     TempDir home_;
     TempDir work_;
-    FreedesktopTrash trash_{home_.path(), ::geteuid()};
+    FreedesktopTrash trash_{home_.path(), ::geteuid(), ::getegid()};
 };
 
 TEST_F(FreedesktopTrashTest, ItemOnTheHomeFileSystemGoesToTheHomeTrashWithARecordAndALinkAsItself) {
@@ -75,24 +88,29 @@ TEST_F(FreedesktopTrashTest, ItemOnTheHomeFileSystemGoesToTheHomeTrashWithARecor
     EXPECT_EQ(readFile(outside / "precious"), "keep");
 }
 
-TEST_F(FreedesktopTrashTest, SameNamesGetUniqueEntriesAndAStrayItemIsNeverOverwritten) {
-    for (const std::string place : {"one", "two"}) {
-        std::filesystem::create_directories(work_ / (place + "/Some.app/Contents"));
-        writeFile(work_ / (place + "/Some.app/Contents/marker"), place);
-        ASSERT_TRUE(trashes(work_ / place, "Some.app")) << place;
+TEST_F(FreedesktopTrashTest, SameNamesAlwaysFindAFreeEntryAndAStrayItemIsNeverOverwritten) {
+    // More items of one name than any fixed count of numbered names allows.
+    const std::string name = "com.example.app.plist";
+    for (int i = 0; i < 1005; ++i) {
+        writeFile(work_ / name, std::to_string(i));
+        ASSERT_TRUE(trashes(work_.path(), name)) << i;
     }
-    EXPECT_EQ(readFile(homeTrash("files/Some.app/Contents/marker")), "one");
-    EXPECT_EQ(readFile(homeTrash("files/Some.2.app/Contents/marker")), "two");
-    EXPECT_NE(readFile(homeTrash("info/Some.2.app.trashinfo")).find(realPath(work_.path()) + "/two/Some.app\n"),
-              std::string::npos);
+    std::set<std::string> contents;
+    for (const auto& entry : std::filesystem::directory_iterator(homeTrash("files"))) {
+        const std::string entryName = entry.path().filename();
+        EXPECT_TRUE(entryName.starts_with("com.example.app.") && entryName.ends_with(".plist")) << entryName;
+        EXPECT_TRUE(exists(homeTrash("info/" + entryName + ".trashinfo"))) << entryName;
+        contents.insert(readFile(entry.path()));
+    }
+    EXPECT_EQ(contents.size(), 1005u);
+    EXPECT_EQ(readFile(homeTrash("files/" + name)), "0");  // the first keeps its own name
     // Someone left files/report without a record: the name must not be reused.
     writeFile(homeTrash("files/report"), "older");
     writeFile(work_ / "report", "newer");
     ASSERT_TRUE(trashes(work_.path(), "report"));
     EXPECT_EQ(readFile(homeTrash("files/report")), "older");
-    EXPECT_EQ(readFile(homeTrash("files/report.2")), "newer");
+    EXPECT_EQ(readFile(homeTrash("files/" + entryFor(work_ / "report"))), "newer");
     EXPECT_FALSE(exists(homeTrash("info/report.trashinfo")));
-    EXPECT_TRUE(exists(homeTrash("info/report.2.trashinfo")));
 }
 
 // A record whose item is gone (renamed inside the Trash since, or written
@@ -107,12 +125,39 @@ TEST_F(FreedesktopTrashTest, AnExistingRecordKeepsItsNameAndItsText) {
     for (const std::string leaf : {"report", "note"}) {
         writeFile(work_ / leaf, "second");
         ASSERT_TRUE(trashes(work_.path(), leaf)) << leaf;
-        EXPECT_EQ(readFile(homeTrash("files/" + leaf + ".2")), "second") << leaf;
-        EXPECT_TRUE(exists(homeTrash("info/" + leaf + ".2.trashinfo"))) << leaf;
+        const std::string entry = entryFor(work_ / leaf);
+        EXPECT_NE(entry, leaf);
+        EXPECT_EQ(readFile(homeTrash("files/" + entry)), "second") << leaf;
         EXPECT_FALSE(exists(homeTrash("files/" + leaf))) << leaf;
     }
     EXPECT_EQ(readFile(homeTrash("info/report.trashinfo")), earlierRecord);
     EXPECT_EQ(readFile(homeTrash("info/note.trashinfo")), "by hand");
+}
+
+// Another user's Trash is made in their home only, as theirs, record included.
+TEST_F(FreedesktopTrashTest, AnotherUsersTrashIsMadeAsTheirsAndOnlyInAHomeOfTheirs) {
+    constexpr uid_t kAnn = 501;
+    constexpr gid_t kStaff = 20;
+    const auto moveAs = [&](FreedesktopTrash&& trash) {
+        writeFile(work_ / "item", "data");
+        return bool(trash.moveToTrash(openDirectory(work_.path()).get(), "item", ""));
+    };
+    // Not ann's home: nothing made in it; the volume's Trash takes the item.
+    ASSERT_TRUE(moveAs(FreedesktopTrash{home_.path(), kAnn, kStaff}));
+    EXPECT_TRUE(isEmptyOrMissing(home_.path()));
+    const std::string volumeTrash = "/.Trash-" + std::to_string(kAnn);
+    EXPECT_EQ(readFile(volumeTrash + "/files/item"), "data");
+    std::filesystem::remove_all(volumeTrash);
+    ASSERT_EQ(::chown(home_.path().c_str(), kAnn, kStaff), 0);
+    ASSERT_TRUE(moveAs(FreedesktopTrash{home_.path(), kAnn, kStaff}));
+    EXPECT_EQ(readFile(homeTrash("files/item")), "data");
+    for (const char* part : {"../..", "..", "", "files", "info", "info/item.trashinfo"}) {
+        struct stat info{};
+        ASSERT_EQ(::lstat(homeTrash(part).c_str(), &info), 0) << part;
+        EXPECT_EQ(info.st_uid, kAnn) << part;
+        EXPECT_EQ(info.st_gid, kStaff) << part;
+        EXPECT_EQ(info.st_mode & (S_IRWXG | S_IRWXO), 0u) << part;
+    }
 }
 
 TEST_F(FreedesktopTrashTest, AFailedMoveReportsItsErrnoAndLeavesNoRecord) {

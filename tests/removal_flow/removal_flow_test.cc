@@ -43,7 +43,7 @@ using removal_hooks::Site;
 using Lines = std::vector<CapturedLine>;
 using Results = std::vector<PrivilegedRemovalResult>;
 
-constexpr uid_t kAnn = 501;
+constexpr uid_t kAnn = 501, kBob = 502;
 constexpr bool kPermanently = true;
 constexpr bool kToTrash = false;
 
@@ -66,7 +66,8 @@ protected:
         giveTo("/Users/ann/Library", kAnn);
     }
     void TearDown() override {
-        for (const char* made : {"/Users/ann/Library", "/Users/ann/Applications", "/Library/Caches/com.example",
+        for (const char* made : {"/Users/ann/Library", "/Users/ann/Applications", "/Users/ann/.local", "/Users/bob/Library",
+                                 "/Users/bob/.local", "/Library/Caches/com.example",
                                  "/Library/Caches/com.example.other", "/Applications/Some.app",
                                  "/Applications/Utilities/Tool.app", "/private/var/folders/ab", "/private/var/log/old.log",
                                  "/Library/Apple/usr/share/rosetta/rosetta_update_bundle/cache"})
@@ -80,7 +81,7 @@ protected:
 
     NoDescriptorLeak noLeak_;
     TempDir home_;
-    platform::FreedesktopTrash trash_{home_.path(), ::geteuid()};
+    platform::FreedesktopTrash trash_{home_.path(), ::geteuid(), ::getegid()};
 };
 
 TEST_F(RemovalFlowTest, RefusedPathsComeFirstAndEachDistinctPathGetsOneRecordEvenInAnotherSpelling) {
@@ -131,6 +132,23 @@ TEST_F(RemovalFlowTest, EveryFamilyDeletesAnAcceptedPathAndBundlesAndSupportFile
     EXPECT_EQ(remove({"/Applications/Some.app"}, Target::appBundle, kToTrash),
               Results{kept("/Applications/Some.app", "\"Some.app\" could not be moved to the Trash: Device or resource busy.")});
     EXPECT_EQ(capture.lines(), Lines{error("removal failed [appBundle]: 16")});
+}
+
+// Without a given Trash, each peer's item goes to that peer's own Trash as
+// theirs, whoever trashed an item of the same name before.
+TEST_F(RemovalFlowTest, EachPeersItemGoesToThatPeersOwnTrash) {
+    for (const auto& [peer, home] : {std::pair{kAnn, "/Users/ann"}, std::pair{kBob, "/Users/bob"}}) {
+        const std::string item = home + std::string("/Library/Caches/com.example.app.plist");
+        fs::create_directories(fs::path(item).parent_path());
+        writeFile(item, home);
+        giveTo(home + std::string("/Library"), peer);
+        EXPECT_EQ(removePaths({item}, Target::supportFile, kToTrash, peer), Results{gone(item)});
+        const std::string trash = home + std::string("/.local/share/Trash/");
+        EXPECT_EQ(readFile(trash + "files/com.example.app.plist"), home);
+        struct stat record{};
+        ASSERT_EQ(::stat((trash + "info/com.example.app.plist.trashinfo").c_str(), &record), 0);
+        EXPECT_EQ(record.st_uid, peer);
+    }
 }
 
 // Each branch between the checks and the act, reached by changing the tree

@@ -32,27 +32,27 @@ TEST(TrashRecordPath, RecordHasTheGroupThePathAndALocalDate) {
               "[Trash Info]\nPath=/Users/ann/a%20b\nDeletionDate=2024-02-29T23:05:09\n");
 }
 
-TEST(TrashEntryNames, FirstAttemptKeepsTheNameLaterOnesNumberTheStem) {
-    const std::tuple<const char*, unsigned, const char*> cases[] = {
-        {"Some.app", 1, "Some.app"}, {"Some.app", 2, "Some.2.app"}, {"archive.tar.gz", 3, "archive.tar.3.gz"},
-        {"README", 2, "README.2"}, {"trailing.", 2, "trailing.2."},
-        {".hidden", 2, ".hidden.2"},  // a leading dot is part of a hidden name, not an extension
+TEST(TrashEntryNames, NoTagKeepsTheNameATagMarksTheStem) {
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"Some.app", "", "Some.app"}, {"Some.app", "2", "Some.2.app"}, {"archive.tar.gz", "3", "archive.tar.3.gz"},
+        {"README", "2", "README.2"}, {"trailing.", "2", "trailing.2."},
+        {".hidden", "2", ".hidden.2"},  // a leading dot is part of a hidden name, not an extension
     };
-    for (const auto& [name, attempt, expected] : cases) EXPECT_EQ(trashEntryName(name, attempt), expected) << name;
+    for (const auto& [name, tag, expected] : cases) EXPECT_EQ(trashEntryName(name, tag), expected) << name;
 }
 
 TEST(TrashEntryNames, LongNamesAreShortenedSoTheRecordNameStillFitsWithoutSplittingACharacter) {
     const std::size_t budget = NAME_MAX - std::string(".trashinfo").size();
     std::string wide;  // two-byte characters: a cut at an odd byte would leave half of one
     for (int i = 0; i < 200; ++i) wide += "\xC3\xA9";
-    for (unsigned attempt : {1u, 2u, 999u}) {
+    for (const char* attempt : {"", "2", "0123456789abcdef"}) {
         EXPECT_LE(trashEntryName(std::string(300, 'x') + ".app", attempt).size(), budget) << attempt;
         EXPECT_TRUE(smcd::unicode::isValidUtf8(trashEntryName(wide, attempt))) << attempt;
         EXPECT_LE(trashEntryName(wide, attempt).size(), budget) << attempt;
     }
-    EXPECT_TRUE(trashEntryName(std::string(300, 'x') + ".app", 7).ends_with(".7.app"));
+    EXPECT_TRUE(trashEntryName(std::string(300, 'x') + ".app", "7").ends_with(".7.app"));
     // An extension too long to keep is cut with the rest.
-    const std::string cut = trashEntryName("a." + std::string(400, 'e'), 2);
+    const std::string cut = trashEntryName("a." + std::string(400, 'e'), "2");
     EXPECT_LE(cut.size(), budget);
     EXPECT_TRUE(cut.ends_with(".2")) << cut;
 }

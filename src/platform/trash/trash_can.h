@@ -5,6 +5,9 @@
 // caller decides how that directory was reached (without following links)
 // and nothing here re-walks a path that could have changed meanwhile.
 
+#include <sys/types.h>
+
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -32,7 +35,10 @@ public:
                                                      std::string_view originalPath) = 0;
 };
 
-// The Trash of the process's effective user, built once.
-TrashCan& systemTrash();
+// The Trash of the user `owner`, for one request: the one that user's own
+// file manager shows, so that they can see and restore what they asked to
+// trash. Each Trash directory is opened at its first item and kept open
+// until the object goes, however many items follow.
+std::unique_ptr<TrashCan> trashOf(uid_t owner);
 
 }  // namespace smcd::platform

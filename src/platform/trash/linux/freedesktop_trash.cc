@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <ctime>
 #include <vector>
 
@@ -21,7 +23,22 @@ namespace smcd::platform {
 namespace {
 
 constexpr mode_t kPrivateDirectoryMode = S_IRWXU;
-constexpr unsigned kMaxNameAttempts = 1000;
+constexpr mode_t kRecordMode = S_IRUSR | S_IWUSR;
+constexpr std::size_t kTagBytes = 8;
+constexpr gid_t kGroupUnchanged = static_cast<gid_t>(-1);  // what chown takes for "keep the group"
+
+// Whose Trash it is: who must own every directory in it, and who gets what
+// the daemon creates there.
+struct Owner {
+    uid_t uid = 0;
+    gid_t group = 0;
+};
+
+// Hands what the daemon just created to the owner; 0 or an errno.
+int giveToOwner(int fd, const Owner& owner) {
+    if (owner.uid == ::geteuid()) return 0;
+    return ::fchown(fd, owner.uid, owner.group) == 0 ? 0 : errno;
+}
 
 // Which mounted file system an object lives on. A rename only succeeds
 // within one mount, and bind mounts share a device number, so the mount id
@@ -100,19 +117,27 @@ std::string joined(const std::string& directory, std::string_view leaf) {
     return path;
 }
 
-// Opens `name` below `at` as a directory without following a link, making it
-// private first when it is missing, and insists that it belongs to `owner`
-// and that nobody else may write into it.
-Expected<UniqueFd, int> openPrivateDirectory(int at, const char* name, uid_t owner) {
+// Opens `name` below `at` as a directory without following a link, creating
+// it private to the owner when it is missing, and insists that it belongs to
+// the owner and that nobody else may write into it. Only a directory this
+// call made itself changes hands; anything found there must already be the
+// owner's.
+Expected<UniqueFd, int> openPrivateDirectory(int at, const char* name, const Owner& owner) {
     UniqueFd fd = openDirectoryBelow(at, name);
+    bool created = false;
     if (!fd && errno == ENOENT) {
-        if (::mkdirat(at, name, kPrivateDirectoryMode) != 0 && errno != EEXIST) return unexpected(errno);
+        created = ::mkdirat(at, name, kPrivateDirectoryMode) == 0;
+        if (!created && errno != EEXIST) return unexpected(errno);
         fd = openDirectoryBelow(at, name);
     }
     if (!fd) return unexpected(errno);
     struct stat info{};
     if (::fstat(fd.get(), &info) != 0) return unexpected(errno);
-    if (info.st_uid != owner || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return unexpected(EPERM);
+    if (created && info.st_uid == ::geteuid() && info.st_uid != owner.uid) {
+        if (const int error = giveToOwner(fd.get(), owner); error != 0) return unexpected(error);
+        info.st_uid = owner.uid;
+    }
+    if (info.st_uid != owner.uid || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return unexpected(EPERM);
     return fd;
 }
 
@@ -122,7 +147,7 @@ struct TrashDirectory {
     Placement placement;
 };
 
-Expected<TrashDirectory, int> openTrashDirectory(int at, const char* name, uid_t owner) {
+Expected<TrashDirectory, int> openTrashDirectory(int at, const char* name, const Owner& owner) {
     auto trash = openPrivateDirectory(at, name, owner);
     if (!trash) return unexpected(trash.error());
     const int trashFd = trash->get();
@@ -135,12 +160,16 @@ Expected<TrashDirectory, int> openTrashDirectory(int at, const char* name, uid_t
     return TrashDirectory{std::move(*files), std::move(*info), *placement};
 }
 
-Expected<TrashDirectory, int> openHomeTrash(const std::string& home, uid_t owner) {
+Expected<TrashDirectory, int> openHomeTrash(const std::string& home, const Owner& owner) {
     if (home.empty()) return unexpected(ENOENT);
     // The home itself may sit behind a system link (/var/root); below it
-    // nothing is followed.
+    // nothing is followed. A home that is not the owner's is no place to
+    // make their Trash in.
     UniqueFd homeFd(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!homeFd) return unexpected(errno);
+    struct stat info{};
+    if (::fstat(homeFd.get(), &info) != 0) return unexpected(errno);
+    if (info.st_uid != owner.uid) return unexpected(EPERM);
     auto local = openPrivateDirectory(homeFd.get(), ".local", owner);
     if (!local) return unexpected(local.error());
     auto share = openPrivateDirectory(local->get(), "share", owner);
@@ -195,31 +224,44 @@ int renameWithoutReplacing(int fromDirectory, const std::string& from, int toDir
     return errno;
 }
 
-// Records and moves the item into one Trash directory; 0 or an errno.
-int moveInto(const TrashDirectory& trash, int parent, const std::string& leaf, std::string_view recordedPath) {
+// A fresh mark for a name already taken: random, so that finding a free
+// name costs the same however many items of that name the Trash holds, and
+// nobody can take the next one in advance.
+std::string randomTag() {
+    static constexpr char hex[] = "0123456789abcdef";
+    unsigned char bytes[kTagBytes];
+    ::arc4random_buf(bytes, sizeof bytes);
+    std::string tag;
+    for (const unsigned char byte : bytes) {
+        tag.push_back(hex[byte >> 4]);
+        tag.push_back(hex[byte & 0x0F]);
+    }
+    return tag;
+}
+
+// Records and moves the item into one Trash directory; 0 or an errno. The
+// item's own name is tried first, then marked names until one is free.
+int moveInto(const TrashDirectory& trash, const Owner& owner, int parent, const std::string& leaf,
+             std::string_view recordedPath) {
     const std::string record = trash::trashInfoRecord(recordedPath, std::time(nullptr));
-    for (unsigned attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
-        const std::string name = trash::trashEntryName(leaf, attempt);
+    for (std::string tag;; tag = randomTag()) {
+        const std::string name = trash::trashEntryName(leaf, tag);
         const std::string infoName = name + std::string(trash::kInfoSuffix);
-        UniqueFd info(::openat(trash.info.get(), infoName.c_str(),
-                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
+        UniqueFd info(::openat(trash.info.get(), infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                               kRecordMode));
         if (!info) {
             if (errno == EEXIST) continue;
             return errno;
         }
-        if (!writeAll(info.get(), record)) {
-            const int error = errno;
-            ::unlinkat(trash.info.get(), infoName.c_str(), 0);
-            return error;
-        }
+        int error = giveToOwner(info.get(), owner);
+        if (error == 0 && !writeAll(info.get(), record)) error = errno;
         info.reset();
-        const int error = renameWithoutReplacing(parent, leaf, trash.files.get(), name);
+        if (error == 0) error = renameWithoutReplacing(parent, leaf, trash.files.get(), name);
         if (error == 0) return 0;
         // A record without its item would promise something the Trash does not hold.
         ::unlinkat(trash.info.get(), infoName.c_str(), 0);
         if (error != EEXIST && error != ENOTEMPTY) return error;
     }
-    return EEXIST;
 }
 
 bool isPlainName(std::string_view leaf) {
@@ -227,11 +269,49 @@ bool isPlainName(std::string_view leaf) {
            leaf.find('\0') == std::string_view::npos;
 }
 
+// The Trash of another volume and where its top is, kept for the next item
+// from the same file system.
+struct VolumeTrash {
+    TrashDirectory trash;
+    std::optional<std::string> topPath;
+};
+
+Expected<VolumeTrash, int> openVolumeTrash(int parentDirectory, const Placement& placement, const Owner& owner) {
+    auto top = topDirectoryOf(parentDirectory, placement);
+    if (!top) return unexpected(top.error());
+    const std::string trashName = ".Trash-" + std::to_string(owner.uid);
+    auto trash = openTrashDirectory(top->get(), trashName.c_str(), owner);
+    if (!trash) return unexpected(trash.error());
+    return VolumeTrash{std::move(*trash), pathOfDirectory(top->get())};
+}
+
 }  // namespace
 
-FreedesktopTrash::FreedesktopTrash(std::string home, uid_t owner) : home_(std::move(home)), owner_(owner) {}
+struct FreedesktopTrash::State {
+    uid_t uid;
+    std::optional<Account> account;  // looked up at the first item when not given
+    std::optional<Expected<TrashDirectory, int>> home;
+    std::optional<VolumeTrash> volume;
 
-std::string FreedesktopTrash::homeOf(uid_t uid) {
+    const Account& knownAccount() {
+        if (!account) account = accountOf(uid).value_or(Account{"", kGroupUnchanged});
+        return *account;
+    }
+    Owner owner() { return Owner{uid, knownAccount().group}; }
+    const Expected<TrashDirectory, int>& homeTrash() {
+        if (!home) home = openHomeTrash(knownAccount().home, owner());
+        return *home;
+    }
+};
+
+FreedesktopTrash::FreedesktopTrash(uid_t owner) : state_(std::make_unique<State>(State{owner, {}, {}, {}})) {}
+
+FreedesktopTrash::FreedesktopTrash(std::string home, uid_t owner, gid_t group)
+    : state_(std::make_unique<State>(State{owner, Account{std::move(home), group}, {}, {}})) {}
+
+FreedesktopTrash::~FreedesktopTrash() = default;
+
+std::optional<FreedesktopTrash::Account> FreedesktopTrash::accountOf(uid_t uid) {
     long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
     for (;;) {
@@ -242,8 +322,8 @@ std::string FreedesktopTrash::homeOf(uid_t uid) {
             buffer.resize(buffer.size() * 2);
             continue;
         }
-        if (error != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') return {};
-        return found->pw_dir;
+        if (error != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') return std::nullopt;
+        return Account{found->pw_dir, found->pw_gid};
     }
 }
 
@@ -260,31 +340,33 @@ Expected<void, TrashFailure> FreedesktopTrash::moveToTrash(int parentDirectory, 
 
     const auto parentPath = pathOfDirectory(parentDirectory);
     const std::string itemPath = parentPath ? joined(*parentPath, leaf) : std::string(originalPath);
+    const Owner owner = state_->owner();
 
-    auto home = openHomeTrash(home_, owner_);
+    const auto& home = state_->homeTrash();
     if (home && home->placement.sameFileSystem(placement)) {
-        const int error = moveInto(*home, parentDirectory, leaf, itemPath);
+        const int error = moveInto(*home, owner, parentDirectory, leaf, itemPath);
         if (error == 0) return {};
         // Same device but another mount (a bind mount): the volume's own
         // Trash is the one a rename can reach.
         if (error != EXDEV) return unexpected(failure(leaf, error));
     }
 
-    auto top = topDirectoryOf(parentDirectory, placement);
-    if (!top) return unexpected(failure(leaf, top.error()));
-    const int topFd = top->get();
-    const std::string trashName = ".Trash-" + std::to_string(owner_);
-    auto volume = openTrashDirectory(topFd, trashName.c_str(), owner_);
-    if (!volume) return unexpected(failure(leaf, volume.error()));
+    if (!state_->volume || !state_->volume->trash.placement.sameFileSystem(placement)) {
+        state_->volume.reset();
+        auto volume = openVolumeTrash(parentDirectory, placement, owner);
+        if (!volume) return unexpected(failure(leaf, volume.error()));
+        state_->volume = std::move(*volume);
+    }
+    const VolumeTrash& volume = *state_->volume;
 
     // Inside a volume's Trash the origin is written relative to the volume's
     // top, so the record stays true wherever the volume is mounted.
     std::string recorded = itemPath;
-    if (const auto topPath = pathOfDirectory(topFd); topPath && parentPath) {
-        const std::string prefix = joined(*topPath, "");
+    if (volume.topPath && parentPath) {
+        const std::string prefix = joined(*volume.topPath, "");
         if (itemPath.compare(0, prefix.size(), prefix) == 0) recorded = itemPath.substr(prefix.size());
     }
-    const int error = moveInto(*volume, parentDirectory, leaf, recorded);
+    const int error = moveInto(volume.trash, owner, parentDirectory, leaf, recorded);
     if (error != 0) return unexpected(failure(leaf, error));
     return {};
 }

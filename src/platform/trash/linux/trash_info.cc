@@ -57,7 +57,7 @@ std::string trashInfoRecord(std::string_view path, std::time_t deletedAt) {
     return record;
 }
 
-std::string trashEntryName(std::string_view leaf, unsigned attempt) {
+std::string trashEntryName(std::string_view leaf, std::string_view tag) {
     const std::size_t budget = NAME_MAX - kInfoSuffix.size();
     // The extension is the part from the last "." that is not the first
     // character; hidden names and names without one are numbered at the end.
@@ -68,7 +68,7 @@ std::string trashEntryName(std::string_view leaf, unsigned attempt) {
         extension = leaf.substr(dot);
     }
     std::string number;
-    if (attempt > 1) number = "." + std::to_string(attempt);
+    if (!tag.empty()) number = "." + std::string(tag);
     if (extension.size() + number.size() >= budget) {
         // An absurdly long extension: keep the number, drop the split.
         stem = leaf;

@@ -19,9 +19,9 @@ std::string percentEncodedPath(std::string_view path);
 // The whole record; `path` is written escaped, the date in local time.
 std::string trashInfoRecord(std::string_view path, std::time_t deletedAt);
 
-// Name of the attempt-th candidate for `leaf` inside files/ (attempt 1 is the
-// leaf itself, later ones number the stem: "Some.2.app"), shortened at a
+// Name of a candidate for `leaf` inside files/: the leaf itself when `tag`
+// is empty, else the stem marked with the tag ("Some.2.app"), shortened at a
 // character boundary so that the record's name still fits a directory entry.
-std::string trashEntryName(std::string_view leaf, unsigned attempt);
+std::string trashEntryName(std::string_view leaf, std::string_view tag);
 
 }  // namespace smcd::platform::trash
