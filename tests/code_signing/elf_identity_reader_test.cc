@@ -2,6 +2,7 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -118,15 +119,22 @@ TEST(ElfIdentityReader, RefusesBentHeadersTablesSegmentsAndNotes) {
     }
 }
 
-TEST(ExecutableAnchor, OnlyARootOwnedRegularFileNobodyElseMayWriteIsAnchored) {
+TEST(ExecutableAnchor, OnlyARootOwnedRegularFileNobodyElseMayWriteOnALocalFileSystemIsAnchored) {
     using A = ExecutableAnchor;
-    for (const auto& [mode, owner, expected] : {std::tuple{S_IFREG | 0755, 0u, A::anchored}, {S_IFREG | 04555, 0u, A::anchored},
-                                                {S_IFREG | 0775, 0u, A::writableByGroupOrOthers},
-                                                {S_IFREG | 0757, 0u, A::writableByGroupOrOthers},
-                                                {S_IFREG | 0755, 501u, A::notOwnedByRoot}, {S_IFDIR | 0755, 0u, A::notRegularFile}}) {
+    constexpr __fsword_t ext4 = EXT4_SUPER_MAGIC;
+    const std::tuple<mode_t, uid_t, __fsword_t, ExecutableAnchor> cases[] = {
+        {S_IFREG | 0755, 0, ext4, A::anchored}, {S_IFREG | 04555, 0, TMPFS_MAGIC, A::anchored},
+        {S_IFREG | 0775, 0, ext4, A::writableByGroupOrOthers}, {S_IFREG | 0757, 0, ext4, A::writableByGroupOrOthers},
+        {S_IFREG | 0755, 501, ext4, A::notOwnedByRoot}, {S_IFDIR | 0755, 0, ext4, A::notRegularFile},
+        // Their servers say who owns a file, so root's ownership there proves nothing.
+        {S_IFREG | 0755, 0, FUSE_SUPER_MAGIC, A::untrustedFileSystem}, {S_IFREG | 0755, 0, NFS_SUPER_MAGIC, A::untrustedFileSystem},
+        {S_IFREG | 0755, 0, SMB2_SUPER_MAGIC, A::untrustedFileSystem}, {S_IFREG | 0755, 0, CIFS_SUPER_MAGIC, A::untrustedFileSystem},
+    };
+    for (const auto& [mode, owner, fileSystem, expected] : cases) {
         struct stat status {};
         status.st_mode = mode, status.st_uid = owner;
-        EXPECT_EQ(anchorOfStatus(status), expected) << std::oct << mode << " uid " << std::dec << owner;
+        EXPECT_EQ(anchorOf(status, fileSystem), expected) << std::oct << mode << " uid " << std::dec << owner << " fs "
+                                                          << std::hex << fileSystem;
     }
 }
 
