@@ -121,20 +121,17 @@ TEST(ElfIdentityReader, RefusesBentHeadersTablesSegmentsAndNotes) {
 
 TEST(ExecutableAnchor, OnlyARootOwnedRegularFileNobodyElseMayWriteOnALocalFileSystemIsAnchored) {
     using A = ExecutableAnchor;
-    constexpr __fsword_t ext4 = EXT4_SUPER_MAGIC;
-    const std::tuple<mode_t, uid_t, __fsword_t, ExecutableAnchor> cases[] = {
-        {S_IFREG | 0755, 0, ext4, A::anchored}, {S_IFREG | 04555, 0, TMPFS_MAGIC, A::anchored},
-        {S_IFREG | 0775, 0, ext4, A::writableByGroupOrOthers}, {S_IFREG | 0757, 0, ext4, A::writableByGroupOrOthers},
-        {S_IFREG | 0755, 501, ext4, A::notOwnedByRoot}, {S_IFDIR | 0755, 0, ext4, A::notRegularFile},
-        // Their servers say who owns a file, so root's ownership there proves nothing.
-        {S_IFREG | 0755, 0, FUSE_SUPER_MAGIC, A::untrustedFileSystem}, {S_IFREG | 0755, 0, NFS_SUPER_MAGIC, A::untrustedFileSystem},
-        {S_IFREG | 0755, 0, SMB2_SUPER_MAGIC, A::untrustedFileSystem}, {S_IFREG | 0755, 0, CIFS_SUPER_MAGIC, A::untrustedFileSystem},
-    };
-    for (const auto& [mode, owner, fileSystem, expected] : cases) {
+    constexpr __fsword_t ext4 = EXT4_SUPER_MAGIC, fuse = FUSE_SUPER_MAGIC, nfs = NFS_SUPER_MAGIC, smb = SMB2_SUPER_MAGIC;
+    // Remote servers say who owns a file, so root's ownership there proves nothing.
+    for (const auto& [mode, owner, fileSystem, expected] :
+         {std::tuple{S_IFREG | 0755, 0u, ext4, A::anchored}, {S_IFREG | 04555, 0u, __fsword_t{TMPFS_MAGIC}, A::anchored},
+          {S_IFREG | 0775, 0u, ext4, A::writableByGroupOrOthers}, {S_IFREG | 0757, 0u, ext4, A::writableByGroupOrOthers},
+          {S_IFREG | 0755, 501u, ext4, A::notOwnedByRoot}, {S_IFDIR | 0755, 0u, ext4, A::notRegularFile},
+          {S_IFREG | 0755, 0u, fuse, A::untrustedFileSystem}, {S_IFREG | 0755, 0u, nfs, A::untrustedFileSystem},
+          {S_IFREG | 0755, 0u, smb, A::untrustedFileSystem}, {S_IFREG | 0775, 0u, fuse, A::writableByGroupOrOthers}}) {
         struct stat status {};
         status.st_mode = mode, status.st_uid = owner;
-        EXPECT_EQ(anchorOf(status, fileSystem), expected) << std::oct << mode << " uid " << std::dec << owner << " fs "
-                                                          << std::hex << fileSystem;
+        EXPECT_EQ(anchorOf(status, fileSystem), expected) << std::oct << mode << " uid " << std::dec << owner << " " << fileSystem;
     }
 }
 

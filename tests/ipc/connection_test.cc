@@ -109,7 +109,7 @@ TEST(Connection, AFailedCallInvalidatesItsConnectionAloneWhileALargeReplyArrives
 // out, one byte more ends the connection instead.
 TEST(Connection, SendsAReplyOfExactlyItsLimitAndNotOneByteMore) {
     constexpr std::size_t kLimit = 4096;
-    static const platform::ipc::Interface sized({{"textWithReply:", {WireType::int64}, {WireType::text}}});
+    const platform::ipc::Interface sized({{"textWithReply:", {WireType::int64}, {WireType::text}}});
     struct Sized final : platform::ipc::ExportedObject {
         void invoke(std::size_t, std::vector<WireValue> arguments, const platform::ipc::ReplyHandler& reply) override {
             reply({std::string(static_cast<std::size_t>(std::get<std::int64_t>(arguments.at(0))), 'x')});
@@ -117,23 +117,19 @@ TEST(Connection, SendsAReplyOfExactlyItsLimitAndNotOneByteMore) {
     };
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
-    platform::ScopedLogCapture log;
-    std::jthread served([socket = UniqueFd(ends[1])]() mutable {
-        platform::ipc::Connection connection(std::move(socket), {1, 0, 0}, kLimit);
-        connection.setExportedInterface(&sized);
-        connection.setExportedObject(std::make_shared<Sized>());
-        connection.resume();
-        connection.serve();
-    });
+    platform::ipc::Connection connection(UniqueFd(ends[1]), {1, 0, 0}, kLimit);
+    connection.setExportedInterface(&sized);
+    connection.setExportedObject(std::make_shared<Sized>());
+    connection.resume();
+    std::jthread served([&] { connection.serve(); });
     const UniqueFd peer(ends[0]);  // closed first: a connection still serving then ends
-    // The reply payload to a call asking for `length` bytes of text; empty once the connection has ended.
+    // The payload of the reply carrying `length` bytes of text; empty once the connection has ended.
     platform::ipc::FrameReader reader(platform::ipc::kMaxReplyFrameSize);
     const auto reply = [&](std::uint64_t id, std::size_t length) {
         const auto call = platform::ipc::encodeCall(id, "textWithReply:", {WireValue(static_cast<std::int64_t>(length))});
+        ::send(peer.get(), call.data(), call.size(), MSG_NOSIGNAL);
         std::string payload;
-        std::array<char, 4096> buffer;
-        if (::send(peer.get(), call.data(), call.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(call.size())) return payload;
-        while (reader.next(payload) != platform::ipc::FrameReader::Status::frame) {
+        for (std::array<char, 4096> buffer; reader.next(payload) != platform::ipc::FrameReader::Status::frame;) {
             const ssize_t n = ::recv(peer.get(), buffer.data(), buffer.size(), 0);
             if (n <= 0) return std::string();
             reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
