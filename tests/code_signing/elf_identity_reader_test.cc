@@ -2,6 +2,7 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -118,15 +119,19 @@ TEST(ElfIdentityReader, RefusesBentHeadersTablesSegmentsAndNotes) {
     }
 }
 
-TEST(ExecutableAnchor, OnlyARootOwnedRegularFileNobodyElseMayWriteIsAnchored) {
+TEST(ExecutableAnchor, OnlyARootOwnedRegularFileNobodyElseMayWriteOnALocalFileSystemIsAnchored) {
     using A = ExecutableAnchor;
-    for (const auto& [mode, owner, expected] : {std::tuple{S_IFREG | 0755, 0u, A::anchored}, {S_IFREG | 04555, 0u, A::anchored},
-                                                {S_IFREG | 0775, 0u, A::writableByGroupOrOthers},
-                                                {S_IFREG | 0757, 0u, A::writableByGroupOrOthers},
-                                                {S_IFREG | 0755, 501u, A::notOwnedByRoot}, {S_IFDIR | 0755, 0u, A::notRegularFile}}) {
+    constexpr __fsword_t ext4 = EXT4_SUPER_MAGIC, fuse = FUSE_SUPER_MAGIC, nfs = NFS_SUPER_MAGIC, smb = SMB2_SUPER_MAGIC;
+    // Remote servers say who owns a file, so root's ownership there proves nothing.
+    for (const auto& [mode, owner, fileSystem, expected] :
+         {std::tuple{S_IFREG | 0755, 0u, ext4, A::anchored}, {S_IFREG | 04555, 0u, __fsword_t{TMPFS_MAGIC}, A::anchored},
+          {S_IFREG | 0775, 0u, ext4, A::writableByGroupOrOthers}, {S_IFREG | 0757, 0u, ext4, A::writableByGroupOrOthers},
+          {S_IFREG | 0755, 501u, ext4, A::notOwnedByRoot}, {S_IFDIR | 0755, 0u, ext4, A::notRegularFile},
+          {S_IFREG | 0755, 0u, fuse, A::untrustedFileSystem}, {S_IFREG | 0755, 0u, nfs, A::untrustedFileSystem},
+          {S_IFREG | 0755, 0u, smb, A::untrustedFileSystem}, {S_IFREG | 0775, 0u, fuse, A::writableByGroupOrOthers}}) {
         struct stat status {};
         status.st_mode = mode, status.st_uid = owner;
-        EXPECT_EQ(anchorOfStatus(status), expected) << std::oct << mode << " uid " << std::dec << owner;
+        EXPECT_EQ(anchorOf(status, fileSystem), expected) << std::oct << mode << " uid " << std::dec << owner << " " << fileSystem;
     }
 }
 

@@ -17,6 +17,7 @@
 #include "common/unique_fd.h"
 #include "daemon/constants.h"
 #include "platform/code_signing/linux/peer_gate.h"
+#include "support/descriptors.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/unix_socket.h"
@@ -84,14 +85,18 @@ TEST_F(GateTest, EachCheckRefusesOnItsOwnAndTheAnchorIsJudgedBeforeTheImageIsRea
     for (const auto& [name, mode, owner, user, verdict, clause, anchor] : cases) {
         SCOPED_TRACE(std::string(name) + " mode " + std::to_string(mode) + " owner " + std::to_string(owner));
         auto client = connect(install(name, mode, owner), "stay", user);
-        const auto evaluation = evaluatePeerInDetail(connection.get(), peerRequirement());
-        EXPECT_EQ(evaluation.verdict, verdict) << describe(evaluation.verdict);
-        EXPECT_EQ(evaluation.unsatisfiedClause, clause);
-        EXPECT_EQ(evaluation.anchor, anchor);
-        ASSERT_TRUE(evaluation.credentials.has_value());
-        EXPECT_EQ(evaluation.credentials->pid, client.pid());
-        EXPECT_EQ(evaluation.credentials->uid, user.value_or(0));
-        EXPECT_EQ(evaluation.credentials->gid, user ? 20u : 0u);
+        for (const auto strategy : {PeerPinStrategy::socketPidfdFirst, PeerPinStrategy::pidOnly}) {
+            const std::size_t descriptors = test::openDescriptorCount();
+            const auto evaluation = evaluatePeerInDetail(connection.get(), peerRequirement(), strategy);
+            EXPECT_EQ(test::openDescriptorCount(), descriptors) << "the evaluation closes everything it opens";
+            EXPECT_EQ(evaluation.verdict, verdict) << describe(evaluation.verdict);
+            EXPECT_EQ(evaluation.unsatisfiedClause, clause);
+            EXPECT_EQ(evaluation.anchor, anchor);
+            ASSERT_TRUE(evaluation.credentials.has_value());
+            EXPECT_EQ(evaluation.credentials->pid, client.pid());
+            EXPECT_EQ(evaluation.credentials->uid, user.value_or(0));
+            EXPECT_EQ(evaluation.credentials->gid, user ? 20u : 0u);
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -102,6 +103,42 @@ TEST(Connection, AFailedCallInvalidatesItsConnectionAloneWhileALargeReplyArrives
         EXPECT_EQ(lines[0].level, platform::LogLevel::Error);
         EXPECT_TRUE(lines[0].message.ends_with(logged)) << lines[0].message;
     }
+}
+
+// The limit is the largest reply sent: a payload of exactly the limit goes
+// out, one byte more ends the connection instead.
+TEST(Connection, SendsAReplyOfExactlyItsLimitAndNotOneByteMore) {
+    constexpr std::size_t kLimit = 4096;
+    const platform::ipc::Interface sized({{"textWithReply:", {WireType::int64}, {WireType::text}}});
+    struct Sized final : platform::ipc::ExportedObject {
+        void invoke(std::size_t, std::vector<WireValue> arguments, const platform::ipc::ReplyHandler& reply) override {
+            reply({std::string(static_cast<std::size_t>(std::get<std::int64_t>(arguments.at(0))), 'x')});
+        }
+    };
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    platform::ipc::Connection connection(UniqueFd(ends[1]), {1, 0, 0}, kLimit);
+    connection.setExportedInterface(&sized);
+    connection.setExportedObject(std::make_shared<Sized>());
+    connection.resume();
+    std::jthread served([&] { connection.serve(); });
+    const UniqueFd peer(ends[0]);  // closed first: a connection still serving then ends
+    // The payload of the reply carrying `length` bytes of text; empty once the connection has ended.
+    platform::ipc::FrameReader reader(platform::ipc::kMaxReplyFrameSize);
+    const auto reply = [&](std::uint64_t id, std::size_t length) {
+        const auto call = platform::ipc::encodeCall(id, "textWithReply:", {WireValue(static_cast<std::int64_t>(length))});
+        ::send(peer.get(), call.data(), call.size(), MSG_NOSIGNAL);
+        std::string payload;
+        for (std::array<char, 4096> buffer; reader.next(payload) != platform::ipc::FrameReader::Status::frame;) {
+            const ssize_t n = ::recv(peer.get(), buffer.data(), buffer.size(), 0);
+            if (n <= 0) return std::string();
+            reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        }
+        return payload;
+    };
+    const std::size_t framing = reply(1, 0).size();  // ids of one digit each: the same framing every time
+    EXPECT_EQ(reply(2, kLimit - framing).size(), kLimit);
+    EXPECT_EQ(reply(3, kLimit - framing + 1).size(), 0u);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "platform/code_signing/linux/executable_anchor.h"
 
 #include <linux/magic.h>
-#include <sys/vfs.h>
 
 #include <algorithm>
 #include <array>
@@ -21,19 +20,18 @@ bool isRemotelyOwnedFileSystem(__fsword_t type) {
 
 }  // namespace
 
-ExecutableAnchor anchorOfStatus(const struct stat& status) {
+ExecutableAnchor anchorOf(const struct stat& status, __fsword_t fileSystemType) {
     if (!S_ISREG(status.st_mode)) return ExecutableAnchor::notRegularFile;
     if (status.st_uid != 0) return ExecutableAnchor::notOwnedByRoot;
     if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) return ExecutableAnchor::writableByGroupOrOthers;
+    if (isRemotelyOwnedFileSystem(fileSystemType)) return ExecutableAnchor::untrustedFileSystem;
     return ExecutableAnchor::anchored;
 }
 
 ExecutableAnchor assessExecutableAnchor(int executableFd, const struct stat& status) {
-    if (const auto anchor = anchorOfStatus(status); anchor != ExecutableAnchor::anchored) return anchor;
     struct statfs fileSystem {};
     if (::fstatfs(executableFd, &fileSystem) != 0) return ExecutableAnchor::unknownFileSystem;
-    if (isRemotelyOwnedFileSystem(fileSystem.f_type)) return ExecutableAnchor::untrustedFileSystem;
-    return ExecutableAnchor::anchored;
+    return anchorOf(status, fileSystem.f_type);
 }
 
 }  // namespace smcd::platform

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 namespace smcd::platform {
 
@@ -19,9 +20,11 @@ enum class ExecutableAnchor {
     unknownFileSystem,    // fstatfs failed
 };
 
-ExecutableAnchor anchorOfStatus(const struct stat& status);
+// From values rather than the open file, so that the file-system rule can be
+// tried for every type without mounting one.
+ExecutableAnchor anchorOf(const struct stat& status, __fsword_t fileSystemType);
 
-// anchorOfStatus, then the file system of the open executable.
+// anchorOf the open executable and the file system it lives on.
 ExecutableAnchor assessExecutableAnchor(int executableFd, const struct stat& status);
 
 }  // namespace smcd::platform
