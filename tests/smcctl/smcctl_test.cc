@@ -51,6 +51,7 @@ TEST_F(Smcctl, ExitStatusSaysWhatTheReplySaid) {
              {{socket, "remove", "systemLogs"}, 0, "no paths\n"},
              {{socket, "set-fan", "0", "manual", "2000"}, 1, "SMC unavailable\n"},
              {{socket, "measure", "/nowhere"}, 1, "/nowhere"},
+             {{socket, "maintenance", "nope"}, 1, "Unknown maintenance task"},
              {{socket, "delete-snapshots", "1", "/"}, 1, "0 removed: "},
              {{"--socket", nowhere, "ping"}, 2, "smcd is not running"},
              {{"--socket", nowhere, "call", "pingWithReply:", "[1]"}, 64, "pingWithReply: takes 0 arguments"},
