@@ -69,7 +69,7 @@ mutate:
 	@scripts/mutate.py --faults '$(FAULTS)' --jobs $(JOBS)
 
 mutate-check:
-	@scripts/install-deps.sh python3
+	@scripts/install-deps.sh --only python3
 	@scripts/mutate.py --dry-run --faults '$(FAULTS)'
 
 # Many clients mixing calls against one daemon and simulator for a few

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build and the tests need and
-# the machine lacks, plus any package named on the command line. Does nothing
-# when everything is present.
+# the machine lacks, plus any package named on the command line; with --only,
+# just the packages named (`make mutate-check` needs python3 and nothing of
+# the build). Does nothing when everything is present.
+#
+#   install-deps.sh [PACKAGE...]  |  install-deps.sh --only PACKAGE...
 set -euo pipefail
 
 packages=(
@@ -11,6 +14,11 @@ packages=(
   util-linux procps strace
   trash-cli  # the Trash interop check runs it as the peer
 )
+if [ "${1:-}" = --only ]; then
+  shift
+  [ $# -gt 0 ] || { echo "usage: install-deps.sh [PACKAGE...] | install-deps.sh --only PACKAGE..." >&2; exit 64; }
+  packages=()
+fi
 # Tools only some targets need (`make mutate`: python3 ccache) come as arguments.
 packages+=("$@")
 

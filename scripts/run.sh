@@ -9,7 +9,9 @@ bin=${1:?usage: run.sh BINDIR}
 . "$bin/product_facts.env"
 
 sim_pid=""
+ready_dir=""
 stop_simulator() {
+  [ -z "$ready_dir" ] || rm -rf "$ready_dir"
   if [ -n "$sim_pid" ]; then
     kill -TERM "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
@@ -18,15 +20,16 @@ stop_simulator() {
 trap stop_simulator EXIT
 trap 'exit 0' INT TERM
 
-"$bin/smc-sim" &
+# The daemon opens the SMC once, at start-up: start it only once the
+# simulator says it serves (a socket file may be a stale one of an earlier run).
+ready_dir=$(mktemp -d)
+mkfifo "$ready_dir/ready"
+"$bin/smc-sim" --ready-fd 3 3>"$ready_dir/ready" &
 sim_pid=$!
-# The daemon opens the SMC once, at start-up: wait until the simulator serves
-# (its socket appears only once it listens).
-for _ in $(seq 1 100); do
-  [ -S /var/run/AppleSMC.socket ] && break
-  kill -0 "$sim_pid" 2>/dev/null || { echo "run: smc-sim failed to start" >&2; exit 1; }
-  sleep 0.05
-done
+said=""
+read -r said <"$ready_dir/ready" || true  # end of file: it exited without serving
+rm -rf "$ready_dir"
+[ "$said" = ready ] || { echo "run: smc-sim failed to start" >&2; exit 1; }
 
 echo "run: smcd serving $SMCD_SERVICE_NAME on $SMCD_SOCKET_PATH (Ctrl-C stops)" >&2
 "$bin/smcd" || true

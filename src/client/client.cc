@@ -2,12 +2,12 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
 
+#include "common/io.h"
 #include "platform/ipc/linux/endpoint.h"
 #include "smcd/product_facts.h"
 
@@ -36,23 +36,16 @@ Result<Client> Client::connect(std::string_view socketPath) {
 }
 
 Result<std::string> Client::exchange(const std::string& request) {
-    std::string_view rest = request;
-    while (!rest.empty()) {
-        const ssize_t n = ::send(socket_.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return invalidated("connection invalidated while sending");
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+    if (!io::writeAll(socket_.get(), request)) return invalidated("connection invalidated while sending");
     std::array<char, 64 * 1024> buffer;
     std::string payload;
     for (;;) {
         const auto status = reader_.next(payload);
         if (status == platform::ipc::FrameReader::Status::invalid) return invalidated("malformed reply frame");
         if (status == platform::ipc::FrameReader::Status::frame) return payload;
-        const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return invalidated("connection invalidated by the daemon");
-        reader_.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        const auto n = io::readSome(socket_.get(), buffer.data(), buffer.size());
+        if (!n || *n == 0) return invalidated("connection invalidated by the daemon");
+        reader_.append(std::string_view(buffer.data(), *n));
     }
 }
 

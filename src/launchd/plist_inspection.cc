@@ -2,10 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 
+#include "common/io.h"
 #include "common/unique_fd.h"
 #include "platform/plist/property_list.h"
 
@@ -25,16 +24,9 @@ std::optional<std::string> boundedContents(std::string_view path) {
     if (info.st_size < 0 || static_cast<std::size_t>(info.st_size) > kMaxPlistBytes) return std::nullopt;
 
     std::string bytes(kMaxPlistBytes + 1, '\0');
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        filled += static_cast<std::size_t>(n);
-    }
+    const auto got = io::readAll(fd.get(), bytes.data(), bytes.size());
+    if (!got) return std::nullopt;
+    const std::size_t filled = *got;
     // A file that grew past the limit since fstat is refused, not truncated.
     if (filled > kMaxPlistBytes) return std::nullopt;
     bytes.resize(filled);

@@ -53,7 +53,7 @@ TEST_F(RemovalEndToEnd, ACacheIsDeletedAndARefusedPathIsReportedFirst) {
     makeTree("/Library/Caches/com.example");
     const auto result =
         smcctl(daemon_, {"--json", "remove", "systemCache", "/Library/Caches/com.example", "/Library/Preferences/x"}, as(kAnn));
-    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.status, 1) << "a refused path is a failure to a script" << result.err;
     EXPECT_EQ(result.out,
               "[" + refusedJSON("/Library/Preferences/x") + "," + removedJSON("/Library/Caches/com.example") + "]\n");
     EXPECT_FALSE(fs::exists("/Library/Caches/com.example"));
@@ -103,7 +103,7 @@ TEST_F(RemovalEndToEnd, MeasurementPrintsSizesAndKeepsRefusedPathsInPlace) {
     writeFile("/var/log/old.log", std::string(10000, 'x'));
     const auto [bytes, files] = findTotals("/var/log");
     const auto result = smcctl(daemon_, {"--json", "measure", "/var/log", "/Users/bob/Library"}, as(kAnn));
-    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.status, 1) << "a refused path is a failure to a script" << result.err;
     EXPECT_EQ(result.out, "[{\"path\":\"/var/log\",\"bytes\":" + std::to_string(bytes) + ",\"fileCount\":" +
                               std::to_string(files) + ",\"refused\":false}," +
                               "{\"path\":\"/Users/bob/Library\",\"bytes\":0,\"fileCount\":0,\"refused\":true}]\n");

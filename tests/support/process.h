@@ -1,8 +1,8 @@
 #pragma once
 
-// Child processes for tests: started with posix_spawn, optionally as another
-// user (through setpriv), with standard output and error captured to files,
-// and always killed and reaped when the handle goes away.
+// Child processes for tests: optionally as another user, with standard
+// output and error captured to files, killed and reaped when the handle goes
+// away, and killed by the kernel when the test process dies first.
 
 #include <sys/types.h>
 

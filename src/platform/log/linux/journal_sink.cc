@@ -3,9 +3,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <string>
 
+#include "common/io.h"
 #include "platform/log/logger.h"
 
 namespace smcd::platform {
@@ -21,13 +21,8 @@ public:
         line += level == LogLevel::Error ? "<3>" : "<5>";
         line.append(subsystem).append("[").append(category).append("]: ").append(message);
         line += '\n';
-        std::string_view rest = line;
-        while (!rest.empty()) {
-            const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;  // nowhere left to report a failing log
-            rest.remove_prefix(static_cast<std::size_t>(n));
-        }
+        // Nowhere is left to report a failing log: its failure is dropped.
+        (void)io::writeAll(STDERR_FILENO, line);
     }
 };
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "common/io.h"
 #include "common/unique_fd.h"
 
 namespace smcd::platform {
@@ -74,12 +75,9 @@ std::string readToEnd(int fd) {
     std::string bytes;
     std::array<char, 65536> buffer;
     for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n > 0) {
-            bytes.append(buffer.data(), static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            return bytes;
-        }
+        const auto n = io::readSome(fd, buffer.data(), buffer.size());
+        if (!n || *n == 0) return bytes;
+        bytes.append(buffer.data(), *n);
     }
 }
 
