@@ -100,11 +100,11 @@ TEST(SetFan, ClampsToTheTruncatedLimitsBeforeWriting) {
     EXPECT_EQ(intel.machine.read("F0Tg")->bytes, (std::vector<std::uint8_t>{0x2E, 0xE0}));
 }
 
-TEST(SetFan, ARefusedTargetWriteFailsAndLeavesTheFanManual) {
+TEST(SetFan, ARefusedTargetWriteFailsWithTheFanBackToAutomatic) {
     ModelCore model("desktop");
     ASSERT_FALSE(model.machine.setRefuseWrites("F0Tg", true));
     EXPECT_EQ(failureOf(model.core->setFan(0, true, 2000)), "Target-RPM write failed for fan 0");
-    EXPECT_EQ(model.byte("F0Md"), 1);
+    EXPECT_EQ(model.byte("F0Md"), 0);
 }
 
 TEST(SetAutomatic, ClearsModeAndTargetAndIgnoresRefusals) {

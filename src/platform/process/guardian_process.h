@@ -1,0 +1,17 @@
+#pragma once
+
+// What a process forked to stand guard needs from the system: to hold none of
+// its parent's descriptors, and to be the last one killed when memory runs
+// out, since it must outlive whatever is killed first.
+
+namespace smcd::platform {
+
+// Closes every descriptor numbered `lowest` or above.
+void closeDescriptorsFrom(int lowest);
+
+// Asks the system never to pick this process, or to pick it last, when it
+// kills processes to free memory. Best effort: without the privilege the
+// process goes on as it was.
+void becomeLastForMemoryKiller();
+
+}  // namespace smcd::platform
