@@ -65,7 +65,7 @@ Expected<std::optional<std::string>, SMCCallFailure> SMCFanCore::findModeKey(std
     for (const auto suffix : {kFanModeSuffix, kFanModeSuffixLowerCase}) {
         std::string key = fanKey(fan, suffix);
         const auto answer = readKeyAnswer(fourCharCode(key));
-        if (!answer) return unexpected(answer.error());
+        if (!answer.has_value()) return unexpected(SMCCallFailure::noAnswer);
         if (*answer) return std::optional(std::move(key));
     }
     return std::optional<std::string>();
