@@ -50,11 +50,13 @@ bool closeOnExec(int fd) { return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
 
 // The guardian's whole life. Whatever the signal mask and dispositions the
 // daemon had set by now stay: its stop signals remain blocked here, so a
-// stop sent to the whole group (a service manager, Ctrl-C) waits for the
-// daemon to hand back instead of ending the guardian first.
+// stop sent to every process of the service (systemd signals its whole
+// control group) waits for the daemon to hand back instead of ending the
+// guardian first.
 [[noreturn]] void guard(int link, const FanGuardian::OpenCore& openCore) {
     if (link != kLinkDescriptor && ::dup2(link, kLinkDescriptor) < 0) ::_exit(1);
     platform::closeDescriptorsFrom(kLinkDescriptor + 1);
+    platform::leaveParentsProcessGroup();
     platform::becomeLastForMemoryKiller();
     const auto core = openCore();
     if (!core || !sendByte(kLinkDescriptor, kArmed)) ::_exit(1);

@@ -6,6 +6,11 @@
 
 namespace smcd::platform {
 
+// Leaves the parent's session and process group: a stop or kill aimed at
+// the daemon's group (a terminal's Ctrl-C, launchd ending a job's group when
+// the job exits) must not end the guardian along with it.
+void leaveParentsProcessGroup();
+
 // Closes every descriptor numbered `lowest` or above.
 void closeDescriptorsFrom(int lowest);
 

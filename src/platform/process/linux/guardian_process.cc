@@ -11,6 +11,8 @@
 
 namespace smcd::platform {
 
+void leaveParentsProcessGroup() { (void)::setsid(); }
+
 void closeDescriptorsFrom(int lowest) {
     if (::close_range(static_cast<unsigned>(lowest), UINT_MAX, 0) == 0) return;
     // Kernels before 5.9: every number up to the limit, one by one.
