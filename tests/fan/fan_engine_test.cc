@@ -179,7 +179,8 @@ TEST(ResetAllToAuto, RetriesAnyFailedCallReadsTheModeBackAndReportsWhatStayedMan
         auto client = std::make_unique<FailingCalls>(model.machine);
         auto& calls = *client;
         std::tie(calls.failFrom, calls.failTo) = std::pair{failFrom, failTo};
-        EXPECT_EQ(failureOf(SMCFanCore(std::move(client), model.clock).resetAllToAuto()), std::nullopt) << failFrom;
+        SMCFanCore core(std::move(client), model.clock);
+        EXPECT_EQ(failureOf(core.resetAllToAuto()), std::nullopt) << failFrom;
         for (const auto* key : {"F0Md", "F1Md", "Ftst"}) EXPECT_EQ(model.byte(key), 0) << key << failFrom;
         for (const auto* key : {"F0Tg", "F1Tg"}) EXPECT_EQ(model.machine.read(key)->bytes, floatBytes(0)) << key << failFrom;
         return calls.calls;
