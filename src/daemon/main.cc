@@ -24,9 +24,10 @@ using smcd::platform::LogLevel;
 // daemon goes: a daemon that ends must never leave a fan in manual mode.
 // SIGPIPE is ignored instead. The faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL)
 // keep their default: nothing can run safely after a real one, and a
-// sanitizer must still see it. They, SIGKILL, and a SIGABRT or SIGTRAP the
-// process raises itself (abort, a failed check) end it at once however their
-// dispositions are set; the fan guardian hands the fans back then.
+// sanitizer must still see it. They, SIGKILL, the SIGABRT of abort() (which
+// unblocks it first) and a SIGTRAP or SIGSYS the kernel forces on a thread (a
+// trap instruction, a refused system call) end the process at once, blocked
+// or not; the fan guardian hands the fans back then.
 constexpr std::array kStopSignals{
     SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
     SIGABRT, SIGTRAP, SIGSYS, SIGIO,
