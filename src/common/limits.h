@@ -7,6 +7,7 @@
 // one request or connection, logs it without flooding the log, and keeps
 // serving everyone else. docs/SECURITY.md lists each one with its test.
 
+#include <chrono>
 #include <climits>
 #include <cstddef>
 
@@ -59,5 +60,27 @@ inline constexpr std::size_t kMaxNameBytes = NAME_MAX;
 // --- Walks (removal and measurement) -----------------------------------------
 
 // --- Fans and the SMC --------------------------------------------------------
+//
+// The SMC is the one thing no peer controls but every fan request waits on.
+// A call it leaves unanswered must fail alone and cost a bounded time, and
+// handing the fans back must survive such a call without ever running on.
+
+// How long one SMC call may wait for its answer before its connection is
+// given up (the next call connects again). The real controller answers in
+// microseconds; five seconds is far beyond any load yet keeps the engine's
+// lock, which every fan request waits on, from being held for long.
+inline constexpr std::chrono::milliseconds kSMCAnswerTimeout{5'000};
+
+// Attempts per SMC call while a fan is put back to automatic (the mode-key
+// read, the mode write and its read-back, the target clear, the "Ftst"
+// read and write). One stalled or dropped call costs one attempt and the next
+// reconnects; three survive two such failures in a row, while a hand-back on
+// an SMC that is gone for good still ends within a bounded time.
+inline constexpr int kFanHandBackAttempts = 3;
+
+// Pause before each further attempt: long enough for a controller that
+// refused a write for a moment to take the next, short enough that a hand-back
+// on a vanished SMC ends in well under a second per call.
+inline constexpr std::chrono::milliseconds kFanHandBackRetryPause{100};
 
 }  // namespace smcd::limits

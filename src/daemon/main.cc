@@ -22,20 +22,46 @@ using smcd::platform::LogLevel;
 // Every signal that would end the process by default and can be caught.
 // Each one is taken by the main thread, which hands the fans back before the
 // daemon goes: a daemon that ends must never leave a fan in manual mode.
-// (SIGPIPE is ignored instead; faults such as SIGSEGV cannot be handled
-// safely and are left alone.)
-constexpr std::array kStopSignals{SIGTERM, SIGINT,    SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
-                                  SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
+// SIGPIPE is ignored instead. The faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL)
+// keep their default: nothing can run safely after a real one, and a
+// sanitizer must still see it. They, SIGKILL, the SIGABRT of abort() (which
+// unblocks it first) and a SIGTRAP or SIGSYS the kernel forces on a thread (a
+// trap instruction, a refused system call) end the process at once, blocked
+// or not; the fan guardian hands the fans back then.
+constexpr std::array kStopSignals{
+    SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
+    SIGABRT, SIGTRAP, SIGSYS, SIGIO,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGEMT
+    SIGEMT,
+#endif
+};
+
+// Job control would stop the daemon with a fan manual and no end in sight
+// for its clients; a daemon has no terminal to share, so they are ignored.
+constexpr std::array kJobControlSignals{SIGTSTP, SIGTTIN, SIGTTOU};
+
+void take(sigset_t& set, int signal) {
+    // A stop that arrives ignored (a shell's background job ignores
+    // SIGINT) would be discarded before sigwait could see it.
+    ::signal(signal, SIG_DFL);
+    sigaddset(&set, signal);
+}
 
 sigset_t takeStopSignals() {
     sigset_t set;
     sigemptyset(&set);
-    for (const int signal : kStopSignals) {
-        // A stop that arrives ignored (a shell's background job ignores
-        // SIGINT) would be discarded before sigwait could see it.
-        ::signal(signal, SIG_DFL);
-        sigaddset(&set, signal);
-    }
+    for (const int signal : kStopSignals) take(set, signal);
+#ifdef SIGRTMIN
+    // Every real-time signal ends a process by default.
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) take(set, signal);
+#endif
+    for (const int signal : kJobControlSignals) ::signal(signal, SIG_IGN);
     // Blocked here, before any other thread exists, so that every thread
     // inherits the mask and only sigwait below ever receives a stop.
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -55,7 +81,13 @@ int main() {
     (void)smcd::toolEnvironment();
     // The SMC is opened once, for the life of the process, before the
     // listener can offer the delegate a peer.
-    auto delegate = std::make_shared<smcd::ServiceDelegate>(std::make_shared<smcd::FanEngine>());
+    auto engine = std::make_shared<smcd::FanEngine>();
+    // The guardian is forked while this is the only thread; from here on the
+    // fans go back to automatic however the process ends.
+    if (const auto guarded = engine->startGuardian(); !guarded) {
+        daemonLog().log(LogLevel::Error, "fan guardian not started: %{public}s", smcd::describe(guarded.error()));
+    }
+    auto delegate = std::make_shared<smcd::ServiceDelegate>(engine);
     static smcd::platform::ipc::Listener listener{std::string(smcd::vornikFanServiceName)};
     listener.setDelegate(delegate);
     // The requirement is in force before the listener resumes, so no peer is

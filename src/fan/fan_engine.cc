@@ -18,8 +18,16 @@ void FanEngine::handBackForExit() {
     // update request) finds the fans handed back already and must not wait
     // for an engine that will never open again.
     if (closedForExit_) return;
-    if (core_) (void)core_->resetAllToAuto();
+    if (core_ && core_->resetAllToAuto()) guardian_.fansHandedBack();
     closedForExit_ = true;
+}
+
+Expected<void, FanGuardianFailure> FanEngine::startGuardian(const FanGuardian::OpenCore& openCore) {
+    if (!core_) return {};
+    auto guardian = FanGuardian::start(openCore);
+    if (!guardian) return unexpected(guardian.error());
+    guardian_ = std::move(*guardian);
+    return {};
 }
 
 }  // namespace smcd

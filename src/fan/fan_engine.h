@@ -14,11 +14,10 @@
 
 #include "common/expected.h"
 #include "fan/fan_capability.h"
+#include "fan/fan_guardian.h"
 #include "fan/smc_fan_core.h"
 
 namespace smcd {
-
-inline constexpr std::string_view kSMCUnavailable = "SMC unavailable";
 
 class FanEngine {
 public:
@@ -41,16 +40,25 @@ public:
         }
     }
 
+    // Starts the fan guardian when there is an SMC to guard (nothing to do,
+    // and no failure, without one). Only while the process has one thread.
+    Expected<void, FanGuardianFailure> startGuardian(const FanGuardian::OpenCore& openCore = [] {
+        return SMCFanCore::open();
+    });
+
     // Returns every fan to automatic control for a process that is about to
     // end, and keeps the engine closed from then on: a fan request that came
     // after would leave its fan manual once the daemon is gone, so every later
-    // use waits until the process ends.
+    // use waits until the process ends. Once every fan is back, the guardian
+    // is told so and leaves the fans alone; otherwise it tries again itself
+    // when the process is gone.
     void handBackForExit();
 
 private:
     std::unique_lock<std::mutex> acquire();
 
     std::unique_ptr<SMCFanCore> core_;
+    FanGuardian guardian_;
     std::mutex lock_;
     bool closedForExit_ = false;
     std::condition_variable never_;

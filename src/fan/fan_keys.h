@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "fan/four_char_code.h"
+
 namespace smcd {
 
 inline constexpr std::string_view kFanCountKey = "FNum";
@@ -20,5 +22,12 @@ inline constexpr std::string_view kFanModeSuffixLowerCase = "md";
 inline std::string fanKey(std::int64_t index, std::string_view suffix) {
     return "F" + std::to_string(index) + std::string(suffix);
 }
+
+inline std::uint32_t fanKeyCode(std::int64_t index, std::string_view suffix) {
+    return fourCharCode(fanKey(index, suffix));
+}
+
+// How messages name a fan: "Fan 0".
+inline std::string fanLabel(std::int64_t index) { return "Fan " + std::to_string(index); }
 
 }  // namespace smcd

@@ -13,10 +13,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::array<std::uint8_t, 1> kModeManual{1};
-constexpr std::array<std::uint8_t, 1> kModeAutomatic{0};
 constexpr std::array<std::uint8_t, 1> kUnlockRaised{1};
-constexpr std::array<std::uint8_t, 1> kUnlockLowered{0};
-constexpr std::array<std::uint8_t, 4> kTargetCleared{0, 0, 0, 0};
 
 // The thermal manager needs a moment after "Ftst" is raised, then gets ten
 // seconds of retries before the unlock is given up.
@@ -24,20 +21,22 @@ constexpr auto kUnlockSettleTime = 500ms;
 constexpr auto kUnlockRetryInterval = 100ms;
 constexpr auto kUnlockDeadline = 10s;
 
-std::uint32_t fanCode(std::int64_t fan, std::string_view suffix) { return fourCharCode(fanKey(fan, suffix)); }
-
-std::string fanText(std::int64_t fan) { return "Fan " + std::to_string(fan); }
-
 }  // namespace
 
+Expected<std::int64_t, SMCCallFailure> SMCFanCore::countFans() {
+    const auto answer = readKeyAnswer(fourCharCode(kFanCountKey));
+    if (!answer) return unexpected(answer.error());
+    return *answer ? std::int64_t{(*answer)->data.front()} : 0;
+}
+
 std::int64_t SMCFanCore::fanCount() {
-    const auto value = readKey(fourCharCode(kFanCountKey));
-    return value ? value->bytes.front() : 0;
+    const auto count = countFans();
+    return count ? *count : 0;
 }
 
 bool SMCFanCore::readsAsOne(std::string_view key) {
     const auto value = readKey(fourCharCode(key));
-    return value && value->bytes.front() == 1;
+    return value && value->data.front() == 1;
 }
 
 std::vector<FanCapability> SMCFanCore::capabilities() {
@@ -50,9 +49,9 @@ std::vector<FanCapability> SMCFanCore::capabilities() {
 FanCapability SMCFanCore::capability(std::int64_t fan) {
     FanCapability result;
     const auto mode = modeKey(fan);
-    result.controllable = mode && readKey(fanCode(fan, kFanTargetSuffix)).has_value();
+    result.controllable = mode && readKey(fanKeyCode(fan, kFanTargetSuffix)).has_value();
     const auto speed = [&](std::string_view suffix) -> std::int64_t {
-        const auto value = readNumber(fanCode(fan, suffix));
+        const auto value = readNumber(fanKeyCode(fan, suffix));
         return value ? roundedRPM(*value).value_or(0) : 0;
     };
     result.minRPM = speed(kFanMinimumSuffix);
@@ -62,22 +61,32 @@ FanCapability SMCFanCore::capability(std::int64_t fan) {
     return result;
 }
 
-std::optional<std::string> SMCFanCore::modeKey(std::int64_t fan) {
+Expected<std::optional<std::string>, SMCCallFailure> SMCFanCore::findModeKey(std::int64_t fan) {
     for (const auto suffix : {kFanModeSuffix, kFanModeSuffixLowerCase}) {
         std::string key = fanKey(fan, suffix);
-        if (readKey(fourCharCode(key))) return key;
+        const auto answer = readKeyAnswer(fourCharCode(key));
+        if (!answer.has_value()) return unexpected(SMCCallFailure::noAnswer);
+        if (*answer) return std::optional(std::move(key));
     }
-    return std::nullopt;
+    return std::optional<std::string>();
+}
+
+std::optional<std::string> SMCFanCore::modeKey(std::int64_t fan) {
+    auto found = findModeKey(fan);
+    return found ? std::move(*found) : std::nullopt;
 }
 
 Expected<void, std::string> SMCFanCore::setFan(std::int64_t index, bool manual, std::int64_t targetRPM) {
-    const auto mode = modeKey(index);
-    if (!mode) return unexpected(fanText(index) + " isn't controllable on this Mac");
+    const auto found = findModeKey(index);
+    // An SMC that did not answer says nothing about the fan.
+    if (!found) return unexpected(std::string(kSMCUnavailable));
+    const auto& mode = *found;
+    if (!mode) return unexpected(fanLabel(index) + " isn't controllable on this Mac");
     if (!manual) return setAutomatic(index, *mode);
 
-    const auto minimum = readNumber(fanCode(index, kFanMinimumSuffix));
-    const auto maximum = readNumber(fanCode(index, kFanMaximumSuffix));
-    const std::string unreadable = fanText(index) + " min/max RPM unreadable";
+    const auto minimum = readNumber(fanKeyCode(index, kFanMinimumSuffix));
+    const auto maximum = readNumber(fanKeyCode(index, kFanMaximumSuffix));
+    const std::string unreadable = fanLabel(index) + " min/max RPM unreadable";
     if (!minimum || !maximum || !(*minimum < *maximum)) return unexpected(unreadable);
     // An infinite or huge limit can pass the comparison but is no speed to
     // clamp to; refuse before anything is written.
@@ -88,7 +97,10 @@ Expected<void, std::string> SMCFanCore::setFan(std::int64_t index, bool manual, 
     if (auto unlocked = unlockManual(index, *mode); !unlocked) return unlocked;
 
     const std::int64_t clamped = std::max(std::min(targetRPM, *highest), *lowest);
-    if (!writeNumber(fanCode(index, kFanTargetSuffix), static_cast<float>(clamped))) {
+    if (!writeNumber(fanKeyCode(index, kFanTargetSuffix), static_cast<float>(clamped))) {
+        // Manual with a target that is not the client's: hand the fan back
+        // before saying the request failed.
+        (void)setAutomatic(index, *mode);
         return unexpected("Target-RPM write failed for fan " + std::to_string(index));
     }
     return {};
@@ -97,7 +109,7 @@ Expected<void, std::string> SMCFanCore::setFan(std::int64_t index, bool manual, 
 Expected<void, std::string> SMCFanCore::unlockManual(std::int64_t fan, std::string_view modeKey) {
     const std::uint32_t mode = fourCharCode(modeKey);
     if (writeKey(mode, kModeManual)) return {};
-    if (!ftstAvailable()) return unexpected(fanText(fan) + " mode write rejected and this Mac has no Ftst unlock");
+    if (!ftstAvailable()) return unexpected(fanLabel(fan) + " mode write rejected and this Mac has no Ftst unlock");
 
     writeKey(fourCharCode(kFanUnlockKey), kUnlockRaised);
     clock_->sleepFor(kUnlockSettleTime);
@@ -109,15 +121,6 @@ Expected<void, std::string> SMCFanCore::unlockManual(std::int64_t fan, std::stri
     return unexpected("Timed out unlocking fan " + std::to_string(fan) + " — thermalmonitord kept control");
 }
 
-Expected<void, std::string> SMCFanCore::setAutomatic(std::int64_t fan, std::string_view modeKey) {
-    writeKey(fourCharCode(modeKey), kModeAutomatic);
-    writeKey(fanCode(fan, kFanTargetSuffix), kTargetCleared);
-    if (ftstAvailable() && !otherFanIsManual(fan) && readsAsOne(kFanUnlockKey)) {
-        writeKey(fourCharCode(kFanUnlockKey), kUnlockLowered);
-    }
-    return {};
-}
-
 bool SMCFanCore::otherFanIsManual(std::int64_t exceptFan) {
     const std::int64_t count = fanCount();
     for (std::int64_t fan = 0; fan < count; ++fan) {
@@ -125,15 +128,6 @@ bool SMCFanCore::otherFanIsManual(std::int64_t exceptFan) {
         if (const auto mode = modeKey(fan); mode && readsAsOne(*mode)) return true;
     }
     return false;
-}
-
-Expected<void, std::string> SMCFanCore::resetAllToAuto() {
-    const std::int64_t count = fanCount();
-    for (std::int64_t fan = 0; fan < count; ++fan) {
-        if (const auto mode = modeKey(fan)) (void)setAutomatic(fan, *mode);
-    }
-    if (ftstAvailable() && readsAsOne(kFanUnlockKey)) writeKey(fourCharCode(kFanUnlockKey), kUnlockLowered);
-    return {};
 }
 
 }  // namespace smcd

@@ -32,18 +32,19 @@ std::optional<SMCParamBlock> SMCFanCore::smcCall(const SMCParamBlock& input) {
     return SMCParamBlock::fromBytes(output);
 }
 
-std::optional<SMCParamBlock> SMCFanCore::readKeyInfo(std::uint32_t code) {
+Expected<SMCParamBlock, SMCCallFailure> SMCFanCore::readKeyInfo(std::uint32_t code) {
     SMCParamBlock request;
     request.key = code;
     request.command = static_cast<std::uint8_t>(SMCCommand::readKeyInfo);
     auto answer = smcCall(request);
-    if (!answer || answer->result != 0) return std::nullopt;
-    return answer;
+    if (!answer) return unexpected(SMCCallFailure::noAnswer);
+    return *answer;
 }
 
-std::optional<SMCKeyValue> SMCFanCore::readKey(std::uint32_t code) {
+SMCReadAnswer SMCFanCore::readKeyAnswer(std::uint32_t code) {
     const auto info = readKeyInfo(code);
-    if (!info || info->size == 0 || info->size > kSMCPayloadSize) return std::nullopt;
+    if (!info) return unexpected(info.error());
+    if (info->result != 0 || info->size == 0 || info->size > kSMCPayloadSize) return std::optional<SMCKeyValue>();
 
     SMCParamBlock request;
     request.key = code;
@@ -52,13 +53,19 @@ std::optional<SMCKeyValue> SMCFanCore::readKey(std::uint32_t code) {
     request.attributes = info->attributes;
     request.command = static_cast<std::uint8_t>(SMCCommand::readBytes);
     const auto answer = smcCall(request);
-    if (!answer || answer->result != 0) return std::nullopt;
+    if (!answer) return unexpected(SMCCallFailure::noAnswer);
+    if (answer->result != 0) return std::optional<SMCKeyValue>();
 
     SMCKeyValue value;
-    value.bytes.assign(answer->payload.begin(), answer->payload.begin() + info->size);
+    std::copy_n(answer->payload.begin(), info->size, value.data.begin());
     value.size = static_cast<std::int32_t>(info->size);
     value.typeCode = info->typeCode;
-    return value;
+    return std::optional(value);
+}
+
+std::optional<SMCKeyValue> SMCFanCore::readKey(std::uint32_t code) {
+    auto answer = readKeyAnswer(code);
+    return answer ? *answer : std::nullopt;
 }
 
 bool SMCFanCore::writeBlock(const SMCParamBlock& info, std::uint32_t code, std::span<const std::uint8_t> bytes) {
@@ -74,25 +81,28 @@ bool SMCFanCore::writeBlock(const SMCParamBlock& info, std::uint32_t code, std::
 
 bool SMCFanCore::writeKey(std::uint32_t code, std::span<const std::uint8_t> bytes) {
     const auto info = readKeyInfo(code);
-    return info && writeBlock(*info, code, bytes);
+    return info && info->result == 0 && writeBlock(*info, code, bytes);
 }
 
 std::optional<double> SMCFanCore::readNumber(std::uint32_t code) {
     const auto value = readKey(code);
     if (!value) return std::nullopt;
-    return decodeSMCNumber(value->bytes);
+    return decodeSMCNumber(value->bytes());
 }
 
 bool SMCFanCore::writeNumber(std::uint32_t code, float value) {
     const auto info = readKeyInfo(code);
-    if (!info || info->size > kSMCPayloadSize) return false;
+    if (!info || info->result != 0 || info->size > kSMCPayloadSize) return false;
     const auto bytes = encodeSMCNumber(value, info->size);
     return bytes && writeBlock(*info, code, *bytes);
 }
 
 bool SMCFanCore::ftstAvailable() {
-    if (!ftstAvailable_) ftstAvailable_ = readKey(fourCharCode(kFanUnlockKey)).has_value();
-    return *ftstAvailable_;
+    if (!ftstAvailable_) {
+        // Only an answer is remembered: a call that failed says nothing about the key.
+        if (const auto answer = readKeyAnswer(fourCharCode(kFanUnlockKey))) ftstAvailable_ = answer->has_value();
+    }
+    return ftstAvailable_.value_or(false);
 }
 
 }  // namespace smcd

@@ -100,11 +100,11 @@ TEST(SetFan, ClampsToTheTruncatedLimitsBeforeWriting) {
     EXPECT_EQ(intel.machine.read("F0Tg")->bytes, (std::vector<std::uint8_t>{0x2E, 0xE0}));
 }
 
-TEST(SetFan, ARefusedTargetWriteFailsAndLeavesTheFanManual) {
+TEST(SetFan, ARefusedTargetWriteFailsWithTheFanBackToAutomatic) {
     ModelCore model("desktop");
     ASSERT_FALSE(model.machine.setRefuseWrites("F0Tg", true));
     EXPECT_EQ(failureOf(model.core->setFan(0, true, 2000)), "Target-RPM write failed for fan 0");
-    EXPECT_EQ(model.byte("F0Md"), 1);
+    EXPECT_EQ(model.byte("F0Md"), 0);
 }
 
 TEST(SetAutomatic, ClearsModeAndTargetAndIgnoresRefusals) {
@@ -154,6 +154,49 @@ TEST(ResetAllToAuto, HandsBackEveryFanWithAModeKeyThenLowersARaisedFtst) {
     model.machine.clearJournal();
     EXPECT_EQ(failureOf(model.core->resetAllToAuto()), std::nullopt);
     EXPECT_TRUE(model.writes().empty()) << "a lowered Ftst is not written again";
+}
+
+// The model behind a user client whose calls numbered [failFrom, failTo) fail
+// as a stalled or dropped connection would.
+struct FailingCalls final : platform::SMCUserClient {
+    explicit FailingCalls(smcsim::Machine& machine) : model(machine, nullptr) {}
+    platform::IOReturn callStructMethod(std::uint32_t selector, const platform::SMCStructBytes& input,
+                                        platform::SMCStructBytes& output) override {
+        const std::size_t call = calls++;
+        if (call >= failFrom && call < failTo) return platform::IOReturn::notOpen;
+        return model.callStructMethod(selector, input, output);
+    }
+    smcsim::ModelUserClient model;
+    std::size_t calls = 0, failFrom = 0, failTo = 0;
+};
+
+TEST(ResetAllToAuto, RetriesAnyFailedCallReadsTheModeBackAndReportsWhatStayedManual) {
+    // Both fans manual, then a hand-back whose calls [failFrom, failTo) fail; gives the calls it made.
+    const auto handBack = [](std::size_t failFrom, std::size_t failTo) {
+        ModelCore model;
+        model.machine.setHoldTime(std::chrono::milliseconds(0));
+        for (const std::int64_t fan : {0, 1}) EXPECT_EQ(failureOf(model.core->setFan(fan, true, 3000)), std::nullopt);
+        auto client = std::make_unique<FailingCalls>(model.machine);
+        auto& calls = *client;
+        std::tie(calls.failFrom, calls.failTo) = std::pair{failFrom, failTo};
+        SMCFanCore core(std::move(client), model.clock);
+        EXPECT_EQ(failureOf(core.resetAllToAuto()), std::nullopt) << failFrom;
+        for (const auto* key : {"F0Md", "F1Md", "Ftst"}) EXPECT_EQ(model.byte(key), 0) << key << failFrom;
+        for (const auto* key : {"F0Tg", "F1Tg"}) EXPECT_EQ(model.machine.read(key)->bytes, floatBytes(0)) << key << failFrom;
+        return calls.calls;
+    };
+    const std::size_t cleanCalls = handBack(0, 0);
+    // Two failed calls in a row cost a step at most two of its attempts.
+    for (std::size_t first = 0; first < cleanCalls; ++first) handBack(first, first + 2);
+
+    ModelCore gone("desktop"), refused("desktop");
+    auto dead = std::make_unique<FailingCalls>(gone.machine);
+    dead->failTo = SIZE_MAX;
+    EXPECT_EQ(failureOf(SMCFanCore(std::move(dead), gone.clock).resetAllToAuto()), "SMC unavailable");
+    ASSERT_EQ(failureOf(refused.core->setFan(0, true, 3000)), std::nullopt);
+    ASSERT_FALSE(refused.machine.setRefuseWrites("F0Md", true));
+    EXPECT_EQ(failureOf(refused.core->resetAllToAuto()), "Fan 0 could not be set back to automatic");
+    EXPECT_EQ(refused.machine.read("F0Tg")->bytes, floatBytes(3000.0f)) << "a fan left manual keeps its target";
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ protected:
 TEST_F(AccessLayer, ReadKeyAsksForInformationThenTheBytes) {
     const auto value = core->readKey(fourCharCode("FNum"));
     ASSERT_TRUE(value);
-    EXPECT_EQ(value->bytes, Bytes{2});
+    EXPECT_EQ(Bytes(value->bytes().begin(), value->bytes().end()), Bytes{2});
     EXPECT_EQ(value->size, 1);
     EXPECT_EQ(value->typeCode, fourCharCode("ui8 "));
 
@@ -83,7 +83,9 @@ TEST_F(AccessLayer, UnreadableOrOddSizedKeysFail) {
     }
     ASSERT_FALSE(machine.define("F0Ac", "ch8*", Bytes(32, 0x41)));
     ASSERT_FALSE(machine.setReportedSize("F0Ac", 32));
-    EXPECT_EQ(core->readKey(fourCharCode("F0Ac"))->bytes, Bytes(32, 0x41));
+    const auto wide = core->readKey(fourCharCode("F0Ac"));
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(Bytes(wide->bytes().begin(), wide->bytes().end()), Bytes(32, 0x41));
 }
 
 TEST_F(AccessLayer, AFailedOpenOrCallIsNotMistakenForAnAnswer) {

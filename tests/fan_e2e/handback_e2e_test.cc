@@ -76,20 +76,5 @@ TEST_F(ExitForUpdate, HandsBackRepliesAndServesOtherRequestsButNoFanRequestUntil
     EXPECT_TRUE(mac.allFansAutomatic());
 }
 
-// Every signal that would end the daemon by default hands the fans back first.
-class StopSignal : public SandboxTest, public ::testing::WithParamInterface<int> {};
-
-TEST_P(StopSignal, HandsEveryFanBackBeforeTheDaemonEnds) {
-    SimulatedMac mac("apple-silicon-laptop", {"--hold", "0.2"});
-    auto holder = startHolder(*mac.daemon, {"1", "5000"});
-    ASSERT_EQ(mac.value("F1Md"), 1);
-    mac.daemon->process().signal(GetParam());
-    EXPECT_EQ(mac.daemon->process().wait(), 0);
-    EXPECT_TRUE(mac.allFansAutomatic());
-}
-
-INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGXCPU),
-                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
-
 }  // namespace
 }  // namespace smcd::test

@@ -4,9 +4,16 @@
 // compiled-in AppleSMC socket, then smcd. Only ever inside the test
 // sandbox, where /var/run is private.
 
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -32,10 +39,48 @@ inline std::unique_ptr<SimProcess> startSimulator(const std::string& profile, st
                                         std::move(extra));
 }
 
+// The fan guardian a daemon forked at start-up, watched through a pidfd: it is
+// the daemon's child, not ours, and outlives it on purpose.
+inline UniqueFd guardianOf(pid_t daemon) {
+    const auto id = std::to_string(daemon);
+    std::ifstream children("/proc/" + id + "/task/" + id + "/children");
+    pid_t guardian = 0;
+    if (!(children >> guardian)) return UniqueFd();
+    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, guardian, 0)));
+}
+
+// Whether the watched process has ended within `limit`; it is reaped here
+// when it was handed to us (see SimulatedMac).
+inline bool endsWithin(const UniqueFd& process, std::chrono::milliseconds limit) {
+    pollfd ended{process.get(), POLLIN, 0};
+    if (!process || ::poll(&ended, 1, static_cast<int>(limit.count())) != 1) return false;
+    siginfo_t info{};
+    (void)::waitid(P_PIDFD, static_cast<id_t>(process.get()), &info, WEXITED | WNOHANG);
+    return true;
+}
+
 struct SimulatedMac {
     explicit SimulatedMac(const std::string& profile = "apple-silicon-laptop", std::vector<std::string> extra = {})
-        : sim(startSimulator(profile, std::move(extra))), daemon(std::make_unique<Daemon>()) {
-        settle();
+        : sim(startSimulator(profile, std::move(extra))) {
+        // A guardian whose daemon ended becomes ours to reap, not the system's.
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+        startDaemon();
+    }
+    // The daemon goes first, then its guardian's hand-back, then the SMC: no
+    // test leaves a guardian behind.
+    ~SimulatedMac() { stopDaemon(); }
+
+    void startDaemon() {
+        daemon = std::make_unique<Daemon>();
+        settle();  // answered: the guardian is forked before the daemon serves
+        guardian = guardianOf(daemon->pid());
+    }
+    // Kills the daemon if it still runs; true once its guardian has ended too.
+    bool stopDaemon() {
+        daemon.reset();
+        const bool ended = endsWithin(guardian, std::chrono::seconds(30));
+        guardian.reset();
+        return ended;
     }
 
     std::string control(const std::string& line) const { return sim->command(line); }
@@ -76,6 +121,7 @@ struct SimulatedMac {
 
     std::unique_ptr<SimProcess> sim;
     std::unique_ptr<Daemon> daemon;
+    UniqueFd guardian;
 };
 
 inline std::vector<FanCapability> parseCapabilities(const std::string& json) {

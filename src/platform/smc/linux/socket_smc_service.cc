@@ -39,52 +39,61 @@ UniqueFd connectTo(const std::string& path, std::chrono::milliseconds answerTime
     return fd;
 }
 
-bool timedOut() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+// How one frame exchange on an open connection ended.
+enum class Exchange { done, closed, failed };
 
-bool sendAll(int fd, const std::uint8_t* data, std::size_t size) {
+// A peer that closed or reset the connection before any byte of the answer
+// came back: nothing it answered is lost, so the call may be sent anew.
+bool closedByPeer(int error) { return error == EPIPE || error == ECONNRESET; }
+
+Exchange sendAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
         const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
+        if (sent <= 0) return sent < 0 && closedByPeer(errno) ? Exchange::closed : Exchange::failed;
         data += sent;
         size -= static_cast<std::size_t>(sent);
     }
-    return true;
+    return Exchange::done;
 }
 
-bool receiveAll(int fd, std::uint8_t* data, std::size_t size) {
+Exchange receiveAll(int fd, std::uint8_t* data, std::size_t size) {
+    const std::size_t expected = size;
     while (size > 0) {
         const ssize_t got = ::recv(fd, data, size, 0);
         if (got < 0 && errno == EINTR) continue;
-        if (got == 0) errno = ECONNRESET;  // closed: never mistaken for a time-out
-        if (got <= 0) return false;
+        if (got == 0 || (got < 0 && closedByPeer(errno))) {
+            return size == expected ? Exchange::closed : Exchange::failed;
+        }
+        if (got < 0) return Exchange::failed;  // a time-out among them
         data += got;
         size -= static_cast<std::size_t>(got);
     }
-    return true;
+    return Exchange::done;
 }
 
 }  // namespace
 
 IOReturn SocketSMCUserClient::callStructMethod(std::uint32_t selector, const SMCStructBytes& input,
                                                SMCStructBytes& output) {
-    if (!socket_ && reconnectAllowed_) socket_ = connectTo(path_, answerTimeout_);
-    if (!socket_) return IOReturn::notOpen;
-
     std::array<std::uint8_t, kSMCFrameSize> request{};
     storeLittleEndian32(std::span<std::uint8_t, 4>(request.data(), 4), selector);
     std::memcpy(request.data() + kSMCFrameHeaderSize, input.data(), kSMCStructSize);
 
     std::array<std::uint8_t, kSMCFrameSize> answer{};
-    if (!sendAll(socket_.get(), request.data(), request.size()) ||
-        !receiveAll(socket_.get(), answer.data(), answer.size())) {
+    Exchange exchange = Exchange::closed;
+    // A connection found closed is replaced once: the call then goes to the
+    // service as it is now. A stall or a broken frame fails this call alone.
+    for (int attempt = 0; attempt < 2 && exchange == Exchange::closed; ++attempt) {
+        if (!socket_) socket_ = connectTo(path_, answerTimeout_);
+        if (!socket_) return IOReturn::notOpen;
+        exchange = sendAll(socket_.get(), request.data(), request.size());
+        if (exchange == Exchange::done) exchange = receiveAll(socket_.get(), answer.data(), answer.size());
         // A frame may be half sent or half read: the stream can no longer be
-        // trusted to line requests up with answers. A late answer is no sign
-        // that the service is gone, so only then may a later call connect anew.
-        reconnectAllowed_ = timedOut();
-        socket_.reset();
-        return IOReturn::notOpen;
+        // trusted to line requests up with answers, so the next call connects anew.
+        if (exchange != Exchange::done) socket_.reset();
     }
+    if (exchange != Exchange::done) return IOReturn::notOpen;
 
     const auto code = static_cast<IOReturn>(
         loadLittleEndian32(std::span<const std::uint8_t, 4>(answer.data(), 4)));

@@ -4,20 +4,21 @@
 #include <memory>
 #include <string>
 
+#include "common/limits.h"
 #include "common/unique_fd.h"
 #include "platform/smc/smc_user_client.h"
 
 namespace smcd::platform {
 
-// How long a struct call waits for the stand-in's answer before the
-// connection is given up; the real driver answers in microseconds.
-inline constexpr std::chrono::milliseconds kSMCAnswerTimeout{10'000};
+using limits::kSMCAnswerTimeout;
 
 // A user client connected to the stand-in's socket. A call the service does
 // not answer in time fails alone: that connection is given up (its stream
 // can no longer line requests up with answers) and the next call connects
-// again. Any other transport failure (the service went away, a short frame)
-// ends the client for good, as a user client of a vanished kernel service.
+// again. A connection the service closed or reset (it dropped its clients, or
+// restarted) is connected again at once and the call sent once more; while
+// nobody listens at the path every call fails, and the first call after the
+// service is back finds it.
 class SocketSMCUserClient final : public SMCUserClient {
 public:
     SocketSMCUserClient(UniqueFd socket, std::string path, std::chrono::milliseconds answerTimeout)
@@ -29,7 +30,6 @@ private:
     UniqueFd socket_;
     std::string path_;
     std::chrono::milliseconds answerTimeout_;
-    bool reconnectAllowed_ = false;  // the last connection was given up after a stall
 };
 
 // The AppleSMC service as a socket path; opening connects to it.
