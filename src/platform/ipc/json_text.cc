@@ -3,33 +3,12 @@
 #include <array>
 #include <charconv>
 
+#include "common/unicode.h"
+
 namespace smcd::platform::ipc {
 namespace {
 
 constexpr std::string_view kBase64Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// Length of the well-formed UTF-8 sequence that starts text[i] (a byte of
-// 0x80 or above), or 0: the Unicode standard's table of well-formed byte
-// sequences, which is what nlohmann's dump() accepts (no overlong forms, no
-// surrogates, nothing above U+10FFFF).
-std::size_t sequenceLength(std::string_view text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
-    else return 0;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-    if (text.size() - i < length || byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t k = 2; k < length; ++k)
-        if (byte(k) < 0x80 || byte(k) > 0xBF) return 0;
-    return length;
-}
 
 // The escape nlohmann writes for an ASCII byte, or an empty view when the
 // byte stands for itself.
@@ -61,21 +40,22 @@ bool JsonWriter::string(std::string_view text) {
     raw("\"");
     std::array<char, 6> scratch;
     std::size_t run = 0;  // start of the bytes not yet written that stand for themselves
-    for (std::size_t i = 0; i < text.size();) {
+    bool validated = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
-            const std::size_t length = sequenceLength(text, i);
-            if (length == 0) return false;
-            i += length;
+            // Well-formed UTF-8 only (no overlong form, no surrogate, nothing
+            // above U+10FFFF), as the library refuses anything else; checked
+            // once, from the first byte that is not ASCII.
+            if (!validated && !unicode::isValidUtf8(text.substr(i))) return false;
+            validated = true;
             continue;
         }
         const std::string_view escape = escapeOf(c, scratch);
-        if (!escape.empty()) {
-            raw(text.substr(run, i - run));
-            raw(escape);
-            run = i + 1;
-        }
-        ++i;
+        if (escape.empty()) continue;
+        raw(text.substr(run, i - run));
+        raw(escape);
+        run = i + 1;
     }
     raw(text.substr(run));
     raw("\"");

@@ -10,17 +10,15 @@ namespace {
 
 using nlohmann::json;
 
-// No message of the protocol nests deeper than three levels (call, argument
-// list, path list; reply, value list, data object). Refusing deeper input
-// before parsing keeps a frame of brackets from costing memory and time out
-// of all proportion to its size.
-constexpr int kMaxNesting = 4;
-constexpr int kElementDepth = 3;  // where the texts of a list (or a data object's member) sit
+// Where the texts of a list (and a data object's member) sit: in the call or
+// reply object, in its list of values, in a value. No message of the protocol
+// nests deeper, and the parser below stops at the first bracket that would.
+constexpr int kElementDepth = 3;
 
 // How many strings open at the depth of a list's elements: an upper bound of
 // a call's path count, so that its list is allocated once at its final size
-// rather than grown through copies. Nothing when the text nests too deep.
-std::optional<std::size_t> elementStrings(std::string_view text) {
+// rather than grown through copies.
+std::size_t elementStrings(std::string_view text) {
     int depth = 0;
     std::size_t strings = 0;
     bool inString = false;
@@ -34,7 +32,7 @@ std::optional<std::size_t> elementStrings(std::string_view text) {
             inString = true;
             strings += depth == kElementDepth;
         } else if (c == '[' || c == '{') {
-            if (++depth > kMaxNesting) return std::nullopt;
+            ++depth;
         } else if (c == ']' || c == '}') {
             --depth;
         }
@@ -96,7 +94,7 @@ public:
     }
     bool start_object(std::size_t) {
         if (depth_ == 0) return ++depth_, true;
-        if (depth_ != 2) return false;
+        if (depth_ != 2) return false;  // only a value of the list may be a data object
         values->emplace_back(DataText{});
         dataMemberSeen_ = false;
         return ++depth_, true;
@@ -122,7 +120,7 @@ public:
             values.emplace();
             return ++depth_, true;
         }
-        if (depth_ != 2) return false;
+        if (depth_ != 2) return false;  // only a value of the list may be a list
         auto& texts = std::get<std::vector<std::string>>(values->emplace_back(std::vector<std::string>{}));
         texts.reserve(std::exchange(elementHint_, 0));
         return ++depth_, true;
@@ -158,9 +156,7 @@ private:
 // Parsing must never throw out of this file: any malformed input is simply
 // "not a message".
 std::optional<EnvelopeParser> parseEnvelope(std::string_view payload, std::string_view valuesKey, bool withSelector) {
-    const auto hint = elementStrings(payload);
-    if (!hint) return std::nullopt;
-    EnvelopeParser parser(valuesKey, withSelector, *hint);
+    EnvelopeParser parser(valuesKey, withSelector, elementStrings(payload));
     if (!json::sax_parse(payload.begin(), payload.end(), &parser) || !parser.complete()) return std::nullopt;
     return parser;
 }
