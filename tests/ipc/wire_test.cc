@@ -146,7 +146,7 @@ TEST(CallDecoding, CostsEachShortPathOnceWithNoDocumentBuilt) {
     const std::string payload = payloadOf(encodeCall(1, "measurePrivilegedPathsWithPaths:reply:", arguments));
     const std::size_t before = allocations.load();
     const auto call = decodeCall(payload, vornikFanControlInterface());
-    EXPECT_LT(allocations.load() - before, 64u);
+    EXPECT_LT(allocations.load() - before, 16u) << "the list grew through copies, or each text cost a node";
     ASSERT_TRUE(call);
     EXPECT_EQ(call->arguments, arguments);
 }
