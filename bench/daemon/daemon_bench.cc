@@ -1,6 +1,7 @@
 // The daemon's IPC cost: ping round trips against a raw Unix-socket echo of
 // the same bytes, throughput with 1 and 16 clients, cold start to first reply,
-// and idle resident memory.
+// idle resident memory, and the peak memory a large request costs against the
+// size of its reply.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -123,12 +124,47 @@ double pingsPerSecond(const std::string& socket, int clients, int pingsEach) {
     return clients * pingsEach / seconds(Clock::now() - start);
 }
 
-long residentKilobytes(pid_t pid) {
+long statusKilobytes(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
     return 0;
+}
+
+long residentKilobytes(pid_t pid) { return statusKilobytes(pid, "VmRSS:"); }
+
+// Bytes of the reply frame's payload that carries `data`: the envelope
+// {"id":N,"reply":[{"data":"<base64>"}]} around the base64 text.
+double replyPayloadBytes(std::size_t data, std::uint64_t id) {
+    const std::string envelope = R"({"id":)" + std::to_string(id) + R"(,"reply":[{"data":""}]})";
+    return static_cast<double>(envelope.size() + (data + 2) / 3 * 4);
+}
+
+// How far one call raises a fresh daemon's resident high-water mark above
+// where it stood, against the size of the call's reply (both in KiB).
+struct PeakAndReply {
+    double peak = 0;
+    double reply = 0;
+};
+
+template <class Call>
+PeakAndReply peakOverReply(const std::string& directory, Call call) {
+    const Daemon daemon(directory);
+    auto client = smcd::client::Client::connect(daemon.socket);
+    while (!client.has_value()) client = smcd::client::Client::connect(daemon.socket);
+    (void)client.value().ping();
+    const long before = residentKilobytes(daemon.pid);
+    // Writing 5 resets the high-water mark to the present resident size.
+    std::ofstream("/proc/" + std::to_string(daemon.pid) + "/clear_refs") << "5";
+    const std::size_t data = call(client.value());
+    const long peak = statusKilobytes(daemon.pid, "VmHWM:");
+    ::unlink(daemon.socket.c_str());
+    return {static_cast<double>(peak - before), replyPayloadBytes(data, 2) / 1024};
+}
+
+std::size_t dataSize(const smcd::client::Result<std::string>& reply) {
+    return reply.has_value() ? reply.value().size() : 0;
 }
 
 }  // namespace
@@ -163,6 +199,19 @@ int main() {
         ::unlink(daemon.socket.c_str());
     }
 
+    // One request of a million unknown task ids (each a record, nothing run),
+    // and one of 250,000 distinct paths below a measurement root, none there.
+    const PeakAndReply maintenance = peakOverReply(directory, [](smcd::client::Client& c) {
+        return dataSize(c.runMaintenance(std::vector<std::string>(1'000'000, "")));
+    });
+    const PeakAndReply measurement = peakOverReply(directory, [](smcd::client::Client& c) {
+        std::vector<std::string> paths;
+        for (int i = 0; i < 250'000; ++i) paths.push_back("/var/log/smcd-bench-absent-" + std::to_string(i));
+        return dataSize(c.measurePrivilegedPaths(paths));
+    });
+    smcd::bench::printRow({"peak memory, 1M-id maintenance request", maintenance.peak, "KiB", "its reply frame", maintenance.reply, "<= 3.0x"});
+    smcd::bench::printRow({"peak memory, 250k-path measurement", measurement.peak, "KiB", "its reply frame", measurement.reply, "<= 3.0x"});
+
     Daemon daemon(directory);
     auto client = smcd::client::Client::connect(daemon.socket);
     while (!client.has_value()) client = smcd::client::Client::connect(daemon.socket);
@@ -170,7 +219,7 @@ int main() {
     const auto start = Clock::now();
     for (int i = 0; i < kRounds; ++i) (void)client.value().ping();
     const double ping = seconds(Clock::now() - start) / kRounds;
-    const std::size_t frameBytes = smcd::platform::ipc::encodeCall(1, "pingWithReply:", nlohmann::json::array()).size();
+    const std::size_t frameBytes = smcd::platform::ipc::encodeCall(1, "pingWithReply:", nlohmann::json::array())->size();
     const double echo = echoRoundTrip(directory, frameBytes, kRounds);
 
     const double single = pingsPerSecond(daemon.socket, 1, 20000);

@@ -49,15 +49,18 @@ Result<std::string> Client::exchange(const std::string& request) {
     }
 }
 
-Result<std::string> Client::roundTrip(const std::function<std::string(std::uint64_t id)>& encode) {
-    std::string request;
-    try {
-        request = encode(nextId_);
-    } catch (const nlohmann::json::exception&) {
-        return unexpected(Failure{FailureKind::badRequest, "a text argument is not valid UTF-8"});
+Result<std::string> Client::roundTrip(const std::function<platform::ipc::Encoded(std::uint64_t id)>& encode) {
+    // A call above the daemon's limit would only get the connection closed:
+    // it is refused here, before it is built.
+    const platform::ipc::Encoded request = encode(nextId_);
+    if (!request) {
+        if (request.error().kind == platform::ipc::EncodeFailure::notUtf8)
+            return unexpected(Failure{FailureKind::badRequest, "a text argument is not valid UTF-8"});
+        return unexpected(Failure{FailureKind::badRequest, "call of " + std::to_string(request.error().payloadSize) +
+                                                               " bytes exceeds the call limit"});
     }
     ++nextId_;
-    return exchange(request);
+    return exchange(*request);
 }
 
 Result<std::vector<WireValue>> Client::call(std::string_view selector, const std::vector<WireValue>& arguments) {

@@ -26,7 +26,7 @@ std::string defaultSocketPath();
 enum class FailureKind {
     unreachable,   // no daemon answers at the socket
     invalidated,   // the daemon closed the connection instead of replying
-    badRequest,    // refused locally: unknown selector or arguments of the wrong types
+    badRequest,    // refused locally: unknown selector, arguments of the wrong types, or a call too large to send
 };
 
 struct Failure {
@@ -68,7 +68,7 @@ public:
 private:
     explicit Client(UniqueFd socket) : socket_(std::move(socket)) {}
     // Encodes a call under the next id, sends it and waits for its reply payload.
-    Result<std::string> roundTrip(const std::function<std::string(std::uint64_t id)>& encode);
+    Result<std::string> roundTrip(const std::function<platform::ipc::Encoded(std::uint64_t id)>& encode);
     // Sends one encoded call and waits for the next reply payload.
     Result<std::string> exchange(const std::string& request);
     Result<std::vector<WireValue>> call(protocol::Method method, const std::vector<WireValue>& arguments);

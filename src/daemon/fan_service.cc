@@ -6,6 +6,7 @@
 #include "launchd/launchd_toggle.h"
 #include "maintenance/inspection_requests.h"
 #include "maintenance/maintenance_tasks.h"
+#include "platform/memory/return_freed_memory.h"
 #include "removal/measurement.h"
 #include "removal/removal_flow.h"
 
@@ -22,6 +23,27 @@ void replyStatus(const StatusReply& reply, Expected<void, std::string> outcome) 
 void replyStatus(const StatusReply& reply, Expected<Expected<void, std::string>, std::string> outcome) {
     if (!outcome) return reply(false, std::move(outcome).error());
     replyStatus(reply, std::move(*outcome));
+}
+
+// Replies with the records once the request's own list is gone and its
+// memory handed back, so that a large request never holds its list, its
+// records' text and its reply frame at the same time.
+void replyRecords(const DataReply& reply, ReplyArray records, Paths& request) {
+    const bool large = request.size() * sizeof(std::string) >= platform::kReturnMemoryAfterBytes;
+    Paths().swap(request);
+    if (large) platform::returnFreedMemory();
+    reply(std::move(records).finish());
+}
+
+// Room for one record per element of a request: its text and the rest of a
+// record with short values.
+ReplyArray recordsFor(const Paths& request) {
+    constexpr std::size_t kRecordBesidesText = 80;
+    std::size_t bytes = 2;
+    for (const std::string& text : request) bytes += text.size() + kRecordBesidesText;
+    ReplyArray records;
+    records.reserve(bytes);
+    return records;
 }
 
 }  // namespace
@@ -48,7 +70,9 @@ void FanService::terminateForUpdateWithReply(BoolReply reply) {
 }
 
 void FanService::runMaintenanceWithTaskIDs(Paths taskIDs, DataReply reply) {
-    reply(replyJSON(runMaintenanceTasks(taskIDs)));
+    ReplyArray records = recordsFor(taskIDs);
+    runMaintenanceTasks(taskIDs, [&records](const MaintenanceResult& result) { records.append(result); });
+    replyRecords(reply, std::move(records), taskIDs);
 }
 
 void FanService::dumpBackgroundItemsWithReply(TextReply reply) { reply(dumpBackgroundItems()); }
@@ -65,7 +89,11 @@ void FanService::setLaunchdItemWithLabel(std::string label, std::string plistPat
 }
 
 void FanService::measurePrivilegedPathsWithPaths(Paths paths, DataReply reply) {
-    reply(replyJSON(PrivilegedRemoval::measurePaths(paths, peerUID_)));
+    ReplyArray records = recordsFor(paths);
+    PrivilegedRemoval::measurePaths(paths, peerUID_, [&records](const PrivilegedRemoval::Measurement& record) {
+        records.append(record);
+    });
+    replyRecords(reply, std::move(records), paths);
 }
 
 // The six removal methods differ only in the family and whether the client

@@ -3,6 +3,8 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/memory/return_freed_memory.h"
+
 namespace smcd {
 namespace {
 
@@ -12,6 +14,27 @@ using protocol::Method;
 using protocol::MethodTraits;
 using protocol::ReplyKind;
 
+// Roughly what a list of values holds on the heap.
+std::size_t footprint(const std::vector<WireValue>& values) {
+    std::size_t bytes = 0;
+    for (const WireValue& value : values) {
+        if (const auto* text = std::get_if<std::string>(&value)) bytes += text->size();
+        if (const auto* data = std::get_if<platform::ipc::Data>(&value)) bytes += data->bytes.size();
+        if (const auto* texts = std::get_if<std::vector<std::string>>(&value))
+            for (const std::string& element : *texts) bytes += sizeof element + element.size();
+    }
+    return bytes;
+}
+
+// Hands the freed memory of a large request back to the system once the
+// request is over, its reply sent and its arguments gone, whichever way it ends.
+struct ReturnFreedMemory {
+    std::size_t bytes = 0;
+    ~ReturnFreedMemory() {
+        if (bytes >= platform::kReturnMemoryAfterBytes) platform::returnFreedMemory();
+    }
+};
+
 // Calls `member` with the call's arguments, each taken out of the wire value
 // the connection has already checked against the method's types, and a reply
 // block that packs what it is given for the wire.
@@ -19,7 +42,9 @@ template <Method method, class Member>
 void dispatch(VornikFanControl& service, Member member, std::vector<WireValue>& arguments,
               const ReplyHandler& reply) {
     using Traits = MethodTraits<method>;
-    auto block = ReplyKind<typename Traits::Reply>::sender([&reply](std::vector<WireValue> values) {
+    ReturnFreedMemory afterwards{footprint(arguments)};
+    auto block = ReplyKind<typename Traits::Reply>::sender([&reply, &afterwards](std::vector<WireValue> values) {
+        afterwards.bytes += footprint(values);
         reply(std::move(values));
     });
     [&]<std::size_t... I>(std::index_sequence<I...>) {

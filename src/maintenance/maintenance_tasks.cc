@@ -80,10 +80,14 @@ MaintenanceResult runMaintenanceTask(std::string_view id) {
     return MaintenanceResult{std::string(id), true, 0, std::move(run.output)};
 }
 
+void runMaintenanceTasks(const std::vector<std::string>& ids, const std::function<void(MaintenanceResult)>& each) {
+    for (const std::string& id : ids) each(runMaintenanceTask(id));
+}
+
 std::vector<MaintenanceResult> runMaintenanceTasks(const std::vector<std::string>& ids) {
     std::vector<MaintenanceResult> results;
     results.reserve(ids.size());
-    for (const std::string& id : ids) results.push_back(runMaintenanceTask(id));
+    runMaintenanceTasks(ids, [&results](MaintenanceResult result) { results.push_back(std::move(result)); });
     return results;
 }
 

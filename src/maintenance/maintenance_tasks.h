@@ -39,8 +39,10 @@ void from_json(const nlohmann::json& json, MaintenanceResult& result);
 // starts nothing.
 MaintenanceResult runMaintenanceTask(std::string_view id);
 
-// One result per id, in request order; repeated ids run again, each task
-// finishing before the next starts.
+// One result per id, in request order, each handed to `each` as soon as its
+// task has finished; repeated ids run again, each task finishing before the
+// next starts.
+void runMaintenanceTasks(const std::vector<std::string>& ids, const std::function<void(MaintenanceResult)>& each);
 std::vector<MaintenanceResult> runMaintenanceTasks(const std::vector<std::string>& ids);
 
 }  // namespace smcd

@@ -51,6 +51,17 @@ using platform::ipc::WireType;
 using platform::ipc::WireValue;
 using WireSend = std::function<void(std::vector<WireValue>)>;
 
+// The values of one reply, moved in: a braced list would copy each of them
+// (a list's elements are constant) and keep the originals until the reply
+// has been sent, which for data of hundreds of megabytes is that much again.
+template <class... V>
+std::vector<WireValue> wireValues(V&&... values) {
+    std::vector<WireValue> list;
+    list.reserve(sizeof...(V));
+    (list.emplace_back(std::forward<V>(values)), ...);
+    return list;
+}
+
 // For each kind: its wire types, the block that packs a reply for `send`,
 // and the value a client unpacks from wire values already checked against
 // those types.
@@ -62,7 +73,7 @@ struct ReplyKind<DataReply> {
     static constexpr std::array kWire{WireType::data};
     using Value = std::string;
     static DataReply sender(WireSend send) {
-        return [send = std::move(send)](std::string bytes) { send({Data{std::move(bytes)}}); };
+        return [send = std::move(send)](std::string bytes) { send(wireValues(Data{std::move(bytes)})); };
     }
     static Value unpack(std::vector<WireValue>& v) { return std::move(std::get<Data>(v[0]).bytes); }
 };
@@ -72,7 +83,7 @@ struct ReplyKind<TextReply> {
     static constexpr std::array kWire{WireType::text};
     using Value = std::string;
     static TextReply sender(WireSend send) {
-        return [send = std::move(send)](std::string text) { send({std::move(text)}); };
+        return [send = std::move(send)](std::string text) { send(wireValues(std::move(text))); };
     }
     static Value unpack(std::vector<WireValue>& v) { return std::move(std::get<std::string>(v[0])); }
 };
@@ -83,7 +94,7 @@ struct ReplyKind<StatusReply> {
     using Value = Status;
     static StatusReply sender(WireSend send) {
         return [send = std::move(send)](bool success, std::optional<std::string> message) {
-            send({success, message ? WireValue(std::move(*message)) : WireValue(nullptr)});
+            send(wireValues(success, message ? WireValue(std::move(*message)) : WireValue(nullptr)));
         };
     }
     static Value unpack(std::vector<WireValue>& v) {
@@ -98,7 +109,7 @@ struct ReplyKind<BoolReply> {
     static constexpr std::array kWire{WireType::boolean};
     using Value = bool;
     static BoolReply sender(WireSend send) {
-        return [send = std::move(send)](bool value) { send({value}); };
+        return [send = std::move(send)](bool value) { send(wireValues(value)); };
     }
     static Value unpack(std::vector<WireValue>& v) { return std::get<bool>(v[0]); }
 };
@@ -109,7 +120,7 @@ struct ReplyKind<CountReply> {
     using Value = Count;
     static CountReply sender(WireSend send) {
         return [send = std::move(send)](std::int64_t count, std::string message) {
-            send({count, std::move(message)});
+            send(wireValues(count, std::move(message)));
         };
     }
     static Value unpack(std::vector<WireValue>& v) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <deque>
 #include <limits>
 #include <optional>
 #include <string>
@@ -116,19 +117,29 @@ std::pair<std::int64_t, std::int64_t> measureTree(std::string_view path) {
     return {totals.bytes, totals.files};
 }
 
-std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid_t owner) {
-    std::vector<Measurement> records;
-    std::unordered_set<std::string> seen;
+void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each) {
+    // The paths seen so far, by their canonical form: the request's own text
+    // where it is already canonical (the usual case), so that a long list is
+    // not held twice.
+    std::unordered_set<std::string_view> seen;
+    std::deque<std::string> recomposed;
     for (const auto& path : paths) {
-        if (!seen.insert(text::requestKey(path)).second) continue;
+        std::string key = text::requestKey(path);
+        if (seen.contains(key)) continue;
+        seen.insert(key == path ? std::string_view(path) : std::string_view(recomposed.emplace_back(std::move(key))));
         if (!acceptsMeasurement(path, owner)) {
             daemonLog().log(platform::LogLevel::Error, "measurement refused by screening: %{private}s", path);
-            records.push_back({path, 0, 0, true});
+            each({path, 0, 0, true});
             continue;
         }
         const auto [bytes, fileCount] = measureTree(path);
-        records.push_back({path, bytes, fileCount, false});
+        each({path, bytes, fileCount, false});
     }
+}
+
+std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid_t owner) {
+    std::vector<Measurement> records;
+    measurePaths(paths, owner, [&records](Measurement record) { records.push_back(std::move(record)); });
     return records;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,8 +34,10 @@ void to_json(nlohmann::ordered_json& json, const Measurement& measurement);
 std::pair<std::int64_t, std::int64_t> measureTree(std::string_view path);
 
 // One record per distinct path (canonical equivalence), in the order of first
-// occurrence; a path that screening refuses for `owner` is logged and kept in
-// its place with zero totals.
+// occurrence, each handed to `each` as soon as it is measured; a path that
+// screening refuses for `owner` is logged and kept in its place with zero
+// totals.
+void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each);
 std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid_t owner);
 
 }  // namespace smcd::PrivilegedRemoval

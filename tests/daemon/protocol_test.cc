@@ -20,7 +20,7 @@ using platform::ipc::encodeCall;
 using platform::ipc::frame;
 using platform::ipc::FrameReader;
 
-const std::string kPing = encodeCall(1, "pingWithReply:", nlohmann::json::array());
+const std::string kPing = encodeCall(1, "pingWithReply:", nlohmann::json::array()).value();
 
 // The next reply payload, or nothing when the daemon closed the connection.
 std::optional<std::string> nextReply(int fd, FrameReader& reader) {
@@ -68,8 +68,8 @@ TEST_F(Protocol, MalformedFramesInvalidateOnlyTheirConnection) {
         {"length 0", std::string("\0\0\0\0", 4)},
         {"length 2^32-1", "\xFF\xFF\xFF\xFF" + std::string(64, 'x')},
         {"garbage", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"},
-        {"unknown selector", encodeCall(1, "launchMissilesWithReply:", nlohmann::json::array())},
-        {"too many arguments", encodeCall(1, "pingWithReply:", nlohmann::json::parse("[1]"))},
+        {"unknown selector", encodeCall(1, "launchMissilesWithReply:", nlohmann::json::array()).value()},
+        {"too many arguments", encodeCall(1, "pingWithReply:", nlohmann::json::parse("[1]")).value()},
     };
     for (const auto& [name, bytes] : cases) {
         UniqueFd fd = sending(bytes);
@@ -79,7 +79,7 @@ TEST_F(Protocol, MalformedFramesInvalidateOnlyTheirConnection) {
 }
 
 TEST_F(Protocol, ABadCallAfterGoodOnesStillGetsTheGoodRepliesFirst) {
-    UniqueFd fd = sending(kPing + encodeCall(2, "pingWithReply:", nlohmann::json::array()) + frame("{}"));
+    UniqueFd fd = sending(kPing + encodeCall(2, "pingWithReply:", nlohmann::json::array()).value() + frame("{}").value());
     FrameReader reader;
     const std::string version(product_facts::kDaemonVersion);
     EXPECT_EQ(nextReply(fd.get(), reader), R"({"id":1,"reply":[")" + version + R"("]})");

@@ -17,7 +17,7 @@ using nlohmann::json;
 // refused before a parser built anything from it.
 std::atomic<std::size_t> allocations{0};
 
-std::string payloadOf(const std::string& framed) { return framed.substr(kFrameHeaderSize); }
+std::string payloadOf(const Encoded& framed) { return framed.value().substr(kFrameHeaderSize); }
 
 TEST(FrameReader, RejectsEmptyAndOversizedLengthsBeforeBuffering) {
     // A length of 16 MiB + 1 is one too many.
@@ -60,6 +60,9 @@ TEST(CallDecoding, RejectsMalformedEnvelopes) {
                                       R"({"id":1,"selector":"pingWithReply:"})",
                                       R"({"id":1,"selector":"pingWithReply:","arguments":[],"extra":0})",
                                       R"({"id":"1","selector":"pingWithReply:","arguments":[]})",
+                                      R"({"id":1,"id":1,"selector":"pingWithReply:","arguments":[]})",
+                                      R"({"id":1,"selector":"pingWithReply:","selector":"pingWithReply:","arguments":[]})",
+                                      R"({"id":1.0,"selector":"pingWithReply:","arguments":[]})",
                                       "{\"id\":1,\"selector\":\"ping\xFFWithReply:\",\"arguments\":[]}"}) {
         EXPECT_FALSE(decodeCall(payload, protocol)) << payload;
     }
@@ -87,9 +90,65 @@ TEST(Values, TextKeepsEveryCharacterDataEveryByteAndBase64RefusesCorruption) {
                                      {WireType::text, WireType::data, WireType::optionalText, WireType::textArray});
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->values, reply.values);
-    EXPECT_THROW(encodeReply(Reply{1, {std::string("\xFF")}}), json::exception) << "text that is not UTF-8";
+    for (const char* member : {R"({"data":"","data":""})", R"({"data":"","more":1})", R"({"data":1})", "{}"})
+        EXPECT_FALSE(decodeReply(R"({"id":3,"reply":[)" + std::string(member) + "]}", {WireType::data})) << member;
     EXPECT_EQ(base64Encode("foobar"), "Zm9vYmFy");
     for (const char* corrupt : {"Zm9", "Zm=v", "Zm9v!A=="}) EXPECT_FALSE(base64Decode(corrupt)) << corrupt;
+}
+
+TEST(Encoding, WritesWhatTheJsonLibraryWroteAndRefusesWhatItRefused) {
+    // Escapes, the one byte left as is (DEL), and every length of UTF-8.
+    const std::string texts[] = {std::string("\0\x01\x1F\x7F", 4), "\"\\/\b\f\n\r\t", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+                                 "\xEF\xBF\xBF\xF4\x8F\xBF\xBF", ""};
+    for (const std::string& text : texts) {
+        const Reply reply{18446744073709551615ull, {text, std::vector<std::string>{text, text}, std::int64_t{-9}, nullptr}};
+        const json expected = {{"id", reply.id}, {"reply", {text, {text, text}, -9, nullptr}}};
+        EXPECT_EQ(payloadOf(encodeReply(reply)), expected.dump()) << text;
+        const json call = {{"id", 5}, {"selector", text}, {"arguments", {text, true}}};
+        EXPECT_EQ(payloadOf(encodeCall(5, text, std::vector<WireValue>{text, true})), call.dump()) << text;
+    }
+    // Overlong, surrogate, above U+10FFFF, cut short, a stray continuation.
+    for (const std::string bad : {"\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "a\x80"}) {
+        EXPECT_THROW(json(bad).dump(), json::exception) << "the library refuses it too";
+        const auto encoded = encodeReply(Reply{1, {std::vector<std::string>{"a", bad}}});
+        ASSERT_FALSE(encoded);
+        EXPECT_EQ(encoded.error().kind, EncodeFailure::notUtf8);
+        EXPECT_EQ(encodeCall(1, "pingWithReply:", json::array({bad})).error().kind, EncodeFailure::notUtf8);
+    }
+}
+
+TEST(Encoding, RefusesAPayloadAboveItsLimitBeforeBuildingIt) {
+    const Reply reply{1, {Data{std::string(3000, 'x')}}};  // {"id":1,"reply":[{"data":"<4000>"}]}
+    const std::size_t size = 4000 + 30;
+    ASSERT_EQ(encodeReply(reply, size).value().size(), kFrameHeaderSize + size);
+    const std::size_t before = allocations.load();
+    const auto refused = encodeReply(reply, size - 1);
+    EXPECT_EQ(allocations.load(), before) << "nothing is built for a refused reply";
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind, EncodeFailure::tooLarge);
+    EXPECT_EQ(refused.error().payloadSize, size);
+    // The length field holds 32 bits whatever limit the caller names (the
+    // bytes of this view are never read: it is refused on its size alone).
+    const std::string_view huge(refused.error().kind == EncodeFailure::tooLarge ? "x" : "", std::size_t{1} << 32);
+    EXPECT_EQ(frame(huge, std::size_t{1} << 40).error().payloadSize, std::size_t{1} << 32);
+    EXPECT_EQ(frame("abc", 2).error().payloadSize, 3u);
+    EXPECT_EQ(frame("abc", 3).value(), std::string("\0\0\0\3abc", 7));
+    // A call is held to the daemon's request limit.
+    const json path = json::array({std::string(kMaxFrameSize, 'x')});
+    EXPECT_EQ(encodeCall(1, "removeSystemCachePathsWithPaths:reply:", json::array({path})).error().kind,
+              EncodeFailure::tooLarge);
+}
+
+TEST(CallDecoding, CostsEachShortPathOnceWithNoDocumentBuilt) {
+    // A list of short texts is the cheapest way to make many elements:
+    // each must cost its own bytes in the list, not a node of a tree too.
+    const std::vector<WireValue> arguments{std::vector<std::string>(100000, "/a")};
+    const std::string payload = payloadOf(encodeCall(1, "measurePrivilegedPathsWithPaths:reply:", arguments));
+    const std::size_t before = allocations.load();
+    const auto call = decodeCall(payload, vornikFanControlInterface());
+    EXPECT_LT(allocations.load() - before, 16u) << "the list grew through copies, or each text cost a node";
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->arguments, arguments);
 }
 
 }  // namespace

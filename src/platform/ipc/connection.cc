@@ -71,22 +71,20 @@ void Connection::serveCalls() {
                 if (values.size() != signature.reply.size()) return;
                 for (std::size_t i = 0; i < values.size(); ++i)
                     if (!valueMatches(values[i], signature.reply[i])) return;
-                std::string bytes;
-                try {
-                    bytes = encodeReply(Reply{call->id, std::move(values)});
-                } catch (const nlohmann::json::exception&) {
-                    return;  // a reply text that is not UTF-8 cannot be sent
-                }
-                // A frame the client refuses (or whose length wraps) would
-                // lose the reply after the work was done: the connection
-                // ends instead, which the client sees as invalidation.
-                if (bytes.size() - kFrameHeaderSize > maxReplySize_) {
-                    daemonLog().log(LogLevel::Error,
-                                    "reply of %{public}lu bytes exceeds the reply limit; connection invalidated",
-                                    bytes.size() - kFrameHeaderSize);
+                // The values (the reply data among them) are gone once the
+                // frame is written. A frame the client refuses is never
+                // built: it would lose the reply after the work was done, so
+                // the connection ends instead, which the client sees as
+                // invalidation. A reply text that is not UTF-8 cannot be sent.
+                const Encoded bytes = encodeReply(Reply{call->id, std::move(values)}, maxReplySize_);
+                if (!bytes) {
+                    if (bytes.error().kind == EncodeFailure::tooLarge)
+                        daemonLog().log(LogLevel::Error,
+                                        "reply of %{public}lu bytes exceeds the reply limit; connection invalidated",
+                                        bytes.error().payloadSize);
                     return;
                 }
-                delivered = send(bytes);
+                delivered = send(*bytes);
             };
             exported_->invoke(call->method, std::move(call->arguments), reply);
             if (!delivered) {

@@ -1,23 +1,26 @@
 #include "platform/ipc/wire.h"
 
-#include <array>
+#include <algorithm>
+#include <functional>
 #include <limits>
+#include <utility>
 
 namespace smcd::platform::ipc {
 namespace {
 
 using nlohmann::json;
 
-constexpr std::string_view kBase64Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// Where the texts of a list (and a data object's member) sit: in the call or
+// reply object, in its list of values, in a value. No message of the protocol
+// nests deeper, and the parser below stops at the first bracket that would.
+constexpr int kElementDepth = 3;
 
-// No message of the protocol nests deeper than three levels (call, argument
-// list, path list; reply, value list, data object). Refusing deeper input
-// before parsing keeps a frame of brackets from costing memory and time out
-// of all proportion to its size.
-constexpr int kMaxNesting = 4;
-
-bool nestsWithin(std::string_view text, int limit) {
+// How many strings open at the depth of a list's elements: an upper bound of
+// a call's path count, so that its list is allocated once at its final size
+// rather than grown through copies.
+std::size_t elementStrings(std::string_view text) {
     int depth = 0;
+    std::size_t strings = 0;
     bool inString = false;
     bool escaped = false;
     for (const char c : text) {
@@ -27,49 +30,248 @@ bool nestsWithin(std::string_view text, int limit) {
             else if (c == '"') inString = false;
         } else if (c == '"') {
             inString = true;
+            strings += depth == kElementDepth;
         } else if (c == '[' || c == '{') {
-            if (++depth > limit) return false;
+            ++depth;
         } else if (c == ']' || c == '}') {
             --depth;
         }
     }
-    return true;
+    return strings;
 }
+
+// A value as the message's JSON has it, before it is held against the type
+// its place expects.
+struct LargeUnsigned {
+    std::uint64_t value;
+};
+struct DataText {
+    std::string base64;
+};
+using Loose = std::variant<std::nullptr_t, bool, std::int64_t, LargeUnsigned, std::string, std::vector<std::string>, DataText>;
+
+// Parses a call or a reply envelope straight into its values, with no
+// document tree: a list of millions of short texts costs each text once.
+// Anything the protocol has no use for (a fraction, a duplicate or unknown
+// member, a list inside a list, a data object with other members) stops the
+// parse at once.
+class EnvelopeParser {
+public:
+    EnvelopeParser(std::string_view valuesKey, bool withSelector, std::size_t elementHint)
+        : valuesKey_(valuesKey), withSelector_(withSelector), elementHint_(elementHint) {}
+
+    bool null() { return scalar(nullptr); }
+    bool boolean(bool value) { return scalar(value); }
+    bool number_integer(json::number_integer_t value) { return scalar(std::int64_t{value}); }
+    bool number_unsigned(json::number_unsigned_t value) {
+        if (depth_ == 1 && key_ == "id") {
+            id = value;
+            return true;
+        }
+        if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return scalar(LargeUnsigned{value});
+        return scalar(static_cast<std::int64_t>(value));
+    }
+    bool number_float(json::number_float_t, const json::string_t&) { return false; }
+    bool binary(json::binary_t&) { return false; }
+    bool string(json::string_t& value) {
+        if (depth_ == 1 && key_ == "selector") {
+            selector = std::move(value);
+            return true;
+        }
+        if (depth_ == kElementDepth) {
+            if (auto* texts = std::get_if<std::vector<std::string>>(&values->back())) {
+                texts->push_back(std::move(value));
+                return true;
+            }
+            auto* data = std::get_if<DataText>(&values->back());
+            if (!data || !inDataMember_) return false;
+            data->base64 = std::move(value);
+            inDataMember_ = false;
+            return true;
+        }
+        return scalar(std::move(value));
+    }
+    bool start_object(std::size_t) {
+        if (depth_ == 0) return ++depth_, true;
+        if (depth_ != 2) return false;  // only a value of the list may be a data object
+        values->emplace_back(DataText{});
+        dataMemberSeen_ = false;
+        return ++depth_, true;
+    }
+    bool key(json::string_t& name) {
+        if (depth_ == kElementDepth) {
+            if (name != "data" || dataMemberSeen_) return false;
+            dataMemberSeen_ = inDataMember_ = true;
+            return true;
+        }
+        const bool known = name == "id" || name == valuesKey_ || (withSelector_ && name == "selector");
+        if (!known || (name == "id" && id) || (name == "selector" && selector) || (name == valuesKey_ && values))
+            return false;
+        key_ = std::move(name);
+        return true;
+    }
+    bool end_object() {
+        if (depth_ == kElementDepth && (!dataMemberSeen_ || inDataMember_)) return false;
+        return --depth_, true;
+    }
+    bool start_array(std::size_t) {
+        if (depth_ == 1 && key_ == valuesKey_) {
+            values.emplace();
+            return ++depth_, true;
+        }
+        if (depth_ != 2) return false;  // only a value of the list may be a list
+        auto& texts = std::get<std::vector<std::string>>(values->emplace_back(std::vector<std::string>{}));
+        texts.reserve(std::exchange(elementHint_, 0));
+        return ++depth_, true;
+    }
+    bool end_array() { return --depth_, true; }
+    bool parse_error(std::size_t, const std::string&, const json::exception&) { return false; }
+
+    // Whether every member arrived: with unknown and repeated ones refused,
+    // that is exactly the envelope's members.
+    bool complete() const { return id && values && (selector || !withSelector_); }
+
+    std::optional<std::uint64_t> id;
+    std::optional<std::string> selector;
+    std::optional<std::vector<Loose>> values;
+
+private:
+    // A plain value is one of the list's values; nowhere else may one stand.
+    bool scalar(Loose value) {
+        if (depth_ != 2) return false;
+        values->push_back(std::move(value));
+        return true;
+    }
+
+    std::string_view valuesKey_;
+    bool withSelector_;
+    std::size_t elementHint_;
+    int depth_ = 0;
+    std::string key_;
+    bool dataMemberSeen_ = false;
+    bool inDataMember_ = false;
+};
 
 // Parsing must never throw out of this file: any malformed input is simply
 // "not a message".
-std::optional<json> parseObject(std::string_view payload) {
-    if (!nestsWithin(payload, kMaxNesting)) return std::nullopt;
-    json parsed = json::parse(payload.begin(), payload.end(), nullptr, /*allow_exceptions=*/false);
-    if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
-    return parsed;
+std::optional<EnvelopeParser> parseEnvelope(std::string_view payload, std::string_view valuesKey, bool withSelector) {
+    EnvelopeParser parser(valuesKey, withSelector, elementStrings(payload));
+    if (!json::sax_parse(payload.begin(), payload.end(), &parser) || !parser.complete()) return std::nullopt;
+    return parser;
 }
 
-std::optional<std::uint64_t> decodeId(const json& object) {
-    const auto it = object.find("id");
-    if (it == object.end() || !it->is_number_integer()) return std::nullopt;
-    if (it->is_number_unsigned()) return it->get<std::uint64_t>();
-    const auto signedId = it->get<std::int64_t>();
-    if (signedId < 0) return std::nullopt;
-    return static_cast<std::uint64_t>(signedId);
+std::optional<WireValue> decodeValue(Loose& value, WireType type) {
+    switch (type) {
+        case WireType::int64:
+            if (const auto* number = std::get_if<std::int64_t>(&value)) return WireValue(*number);
+            return std::nullopt;
+        case WireType::boolean:
+            if (const auto* flag = std::get_if<bool>(&value)) return WireValue(*flag);
+            return std::nullopt;
+        case WireType::optionalText:
+            if (std::holds_alternative<std::nullptr_t>(value)) return WireValue(nullptr);
+            [[fallthrough]];
+        case WireType::text:
+            if (auto* text = std::get_if<std::string>(&value)) return WireValue(std::move(*text));
+            return std::nullopt;
+        case WireType::data: {
+            const auto* data = std::get_if<DataText>(&value);
+            if (!data) return std::nullopt;
+            auto bytes = base64Decode(data->base64);
+            if (!bytes) return std::nullopt;
+            return WireValue(Data{std::move(*bytes)});
+        }
+        case WireType::textArray:
+            if (auto* texts = std::get_if<std::vector<std::string>>(&value)) return WireValue(std::move(*texts));
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
-std::optional<std::vector<WireValue>> decodeValues(const json& array, const std::vector<WireType>& types) {
-    if (!array.is_array() || array.size() != types.size()) return std::nullopt;
+std::optional<std::vector<WireValue>> decodeValues(std::vector<Loose>& loose, const std::vector<WireType>& types) {
+    if (loose.size() != types.size()) return std::nullopt;
     std::vector<WireValue> values;
     values.reserve(types.size());
     for (std::size_t i = 0; i < types.size(); ++i) {
-        auto value = decodeValue(array[i], types[i]);
+        auto value = decodeValue(loose[i], types[i]);
         if (!value) return std::nullopt;
         values.push_back(std::move(*value));
     }
     return values;
 }
 
-std::string dumpCompact(const json& value) {
-    // Strict UTF-8: a text that is not valid UTF-8 is a caller's error and
-    // throws here, before anything reaches the socket.
-    return value.dump();
+[[nodiscard]] bool writeValue(JsonWriter& out, const WireValue& value) {
+    return std::visit(
+        [&out](const auto& v) {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::nullptr_t>) {
+                out.raw("null");
+            } else if constexpr (std::is_same_v<T, bool>) {
+                out.raw(v ? "true" : "false");
+            } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                out.integer(v);
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                return out.string(v);
+            } else if constexpr (std::is_same_v<T, Data>) {
+                out.raw(R"({"data":")");
+                out.base64(v.bytes);
+                out.raw(R"("})");
+            } else {
+                out.raw("[");
+                for (std::size_t i = 0; i < v.size(); ++i) {
+                    if (i > 0) out.raw(",");
+                    if (!out.string(v[i])) return false;
+                }
+                out.raw("]");
+            }
+            return true;
+        },
+        value);
+}
+
+[[nodiscard]] bool writeValues(JsonWriter& out, const std::vector<WireValue>& values) {
+    out.raw("[");
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) out.raw(",");
+        if (!writeValue(out, values[i])) return false;
+    }
+    out.raw("]");
+    return true;
+}
+
+// Sizes the payload `write` produces, refuses it above the limit (which the
+// 4-byte length field caps in any case) before anything is allocated, then
+// writes header and payload into one buffer of exactly their size.
+template <class Write>
+Encoded encodeFrame(std::size_t maxPayload, const Write& write) {
+    JsonWriter counter;
+    if (!write(counter)) return unexpected(EncodeError{EncodeFailure::notUtf8});
+    const std::size_t size = counter.size();
+    if (size > std::min<std::size_t>(maxPayload, std::numeric_limits<std::uint32_t>::max()))
+        return unexpected(EncodeError{EncodeFailure::tooLarge, size});
+    std::string out;
+    out.reserve(kFrameHeaderSize + size);
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((size >> shift) & 0xFF);
+    JsonWriter writer(out);
+    static_cast<void>(write(writer));
+    return out;
+}
+
+// Calls keep the member order the protocol has always sent (nlohmann's
+// sorted keys): arguments, id, selector.
+Encoded encodeCallWith(std::uint64_t id, std::string_view selector, std::size_t maxPayload,
+                       const std::function<bool(JsonWriter&)>& arguments) {
+    return encodeFrame(maxPayload, [&](JsonWriter& out) {
+        out.raw(R"({"arguments":)");
+        if (!arguments(out)) return false;
+        out.raw(R"(,"id":)");
+        out.unsignedInteger(id);
+        out.raw(R"(,"selector":)");
+        if (!out.string(selector)) return false;
+        out.raw("}");
+        return true;
+    });
 }
 
 }  // namespace
@@ -93,173 +295,58 @@ std::optional<std::size_t> Interface::find(std::string_view selector) const {
     return std::nullopt;
 }
 
-json encodeValue(const WireValue& value) {
-    return std::visit(
-        [](const auto& v) -> json {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, std::nullptr_t>) {
-                return nullptr;
-            } else if constexpr (std::is_same_v<T, Data>) {
-                return json{{"data", base64Encode(v.bytes)}};
-            } else {
-                return json(v);
-            }
-        },
-        value);
+Encoded frame(std::string_view payload, std::size_t maxPayload) {
+    return encodeFrame(maxPayload, [payload](JsonWriter& out) {
+        out.raw(payload);
+        return true;
+    });
 }
 
-std::optional<WireValue> decodeValue(const json& value, WireType type) {
-    switch (type) {
-        case WireType::int64:
-            if (value.is_number_unsigned()) {
-                const auto u = value.get<std::uint64_t>();
-                if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
-                return WireValue(static_cast<std::int64_t>(u));
-            }
-            if (value.is_number_integer()) return WireValue(value.get<std::int64_t>());
-            return std::nullopt;
-        case WireType::boolean:
-            if (value.is_boolean()) return WireValue(value.get<bool>());
-            return std::nullopt;
-        case WireType::optionalText:
-            if (value.is_null()) return WireValue(nullptr);
-            [[fallthrough]];
-        case WireType::text:
-            if (value.is_string()) return WireValue(value.get<std::string>());
-            return std::nullopt;
-        case WireType::data: {
-            if (!value.is_object() || value.size() != 1) return std::nullopt;
-            const auto it = value.find("data");
-            if (it == value.end() || !it->is_string()) return std::nullopt;
-            auto bytes = base64Decode(it->get_ref<const std::string&>());
-            if (!bytes) return std::nullopt;
-            return WireValue(Data{std::move(*bytes)});
-        }
-        case WireType::textArray: {
-            if (!value.is_array()) return std::nullopt;
-            std::vector<std::string> texts;
-            texts.reserve(value.size());
-            for (const auto& element : value) {
-                if (!element.is_string()) return std::nullopt;
-                texts.push_back(element.get<std::string>());
-            }
-            return WireValue(std::move(texts));
-        }
+Encoded encodeCall(std::uint64_t id, std::string_view selector, const json& arguments, std::size_t maxPayload) {
+    std::string list;
+    try {
+        list = arguments.dump();
+    } catch (const json::exception&) {
+        return unexpected(EncodeError{EncodeFailure::notUtf8});  // strict UTF-8, as for every text sent
     }
-    return std::nullopt;
+    return encodeCallWith(id, selector, maxPayload, [&list](JsonWriter& out) {
+        out.raw(list);
+        return true;
+    });
 }
 
-std::string base64Encode(std::string_view bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const std::uint32_t n = (static_cast<unsigned char>(bytes[i]) << 16) |
-                                (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
-        out += kBase64Alphabet[(n >> 18) & 63];
-        out += kBase64Alphabet[(n >> 12) & 63];
-        out += kBase64Alphabet[(n >> 6) & 63];
-        out += kBase64Alphabet[n & 63];
-    }
-    if (i < bytes.size()) {
-        std::uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
-        if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        out += kBase64Alphabet[(n >> 18) & 63];
-        out += kBase64Alphabet[(n >> 12) & 63];
-        out += i + 1 < bytes.size() ? kBase64Alphabet[(n >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
+Encoded encodeCall(std::uint64_t id, std::string_view selector, const std::vector<WireValue>& arguments,
+                   std::size_t maxPayload) {
+    return encodeCallWith(id, selector, maxPayload, [&arguments](JsonWriter& out) { return writeValues(out, arguments); });
 }
 
-std::optional<std::string> base64Decode(std::string_view text) {
-    if (text.size() % 4 != 0) return std::nullopt;
-    std::array<int, 256> table{};
-    table.fill(-1);
-    for (std::size_t i = 0; i < kBase64Alphabet.size(); ++i) table[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<int>(i);
-    std::string out;
-    out.reserve(text.size() / 4 * 3);
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        const bool last = i + 4 == text.size();
-        int v[4];
-        int padding = 0;
-        for (int k = 0; k < 4; ++k) {
-            const char c = text[i + k];
-            if (c == '=' && last && k >= 2) {
-                v[k] = 0;
-                ++padding;
-                continue;
-            }
-            if (padding > 0) return std::nullopt;  // data after padding
-            v[k] = table[static_cast<unsigned char>(c)];
-            if (v[k] < 0) return std::nullopt;
-        }
-        const std::uint32_t n = (v[0] << 18) | (v[1] << 12) | (v[2] << 6) | v[3];
-        out += static_cast<char>((n >> 16) & 0xFF);
-        if (padding < 2) out += static_cast<char>((n >> 8) & 0xFF);
-        if (padding < 1) out += static_cast<char>(n & 0xFF);
-    }
-    return out;
-}
-
-std::string frame(std::string_view payload) {
-    const auto n = static_cast<std::uint32_t>(payload.size());
-    std::string out;
-    out.reserve(kFrameHeaderSize + payload.size());
-    out += static_cast<char>((n >> 24) & 0xFF);
-    out += static_cast<char>((n >> 16) & 0xFF);
-    out += static_cast<char>((n >> 8) & 0xFF);
-    out += static_cast<char>(n & 0xFF);
-    out.append(payload);
-    return out;
-}
-
-std::string encodeCall(std::uint64_t id, std::string_view selector, const json& arguments) {
-    json call = json::object();
-    call["id"] = id;
-    call["selector"] = std::string(selector);
-    call["arguments"] = arguments;
-    return frame(dumpCompact(call));
-}
-
-std::string encodeCall(std::uint64_t id, std::string_view selector, const std::vector<WireValue>& arguments) {
-    json list = json::array();
-    for (const auto& value : arguments) list.push_back(encodeValue(value));
-    return encodeCall(id, selector, list);
-}
-
-std::string encodeReply(const Reply& reply) {
-    json values = json::array();
-    for (const auto& value : reply.values) values.push_back(encodeValue(value));
-    json object = json::object();
-    object["id"] = reply.id;
-    object["reply"] = std::move(values);
-    return frame(dumpCompact(object));
+Encoded encodeReply(const Reply& reply, std::size_t maxPayload) {
+    return encodeFrame(maxPayload, [&reply](JsonWriter& out) {
+        out.raw(R"({"id":)");
+        out.unsignedInteger(reply.id);
+        out.raw(R"(,"reply":)");
+        if (!writeValues(out, reply.values)) return false;
+        out.raw("}");
+        return true;
+    });
 }
 
 std::optional<Call> decodeCall(std::string_view payload, const Interface& interface) {
-    const auto object = parseObject(payload);
-    if (!object || object->size() != 3) return std::nullopt;
-    const auto id = decodeId(*object);
-    const auto selector = object->find("selector");
-    const auto arguments = object->find("arguments");
-    if (!id || selector == object->end() || !selector->is_string() || arguments == object->end()) return std::nullopt;
-    const auto method = interface.find(selector->get_ref<const std::string&>());
+    auto envelope = parseEnvelope(payload, "arguments", /*withSelector=*/true);
+    if (!envelope) return std::nullopt;
+    const auto method = interface.find(*envelope->selector);
     if (!method) return std::nullopt;
-    auto values = decodeValues(*arguments, interface.methods()[*method].arguments);
+    auto values = decodeValues(*envelope->values, interface.methods()[*method].arguments);
     if (!values) return std::nullopt;
-    return Call{*id, *method, std::move(*values)};
+    return Call{*envelope->id, *method, std::move(*values)};
 }
 
 std::optional<Reply> decodeReply(std::string_view payload, const std::vector<WireType>& expected) {
-    const auto object = parseObject(payload);
-    if (!object || object->size() != 2) return std::nullopt;
-    const auto id = decodeId(*object);
-    const auto values = object->find("reply");
-    if (!id || values == object->end()) return std::nullopt;
-    auto decoded = decodeValues(*values, expected);
-    if (!decoded) return std::nullopt;
-    return Reply{*id, std::move(*decoded)};
+    auto envelope = parseEnvelope(payload, "reply", /*withSelector=*/false);
+    if (!envelope) return std::nullopt;
+    auto values = decodeValues(*envelope->values, expected);
+    if (!values) return std::nullopt;
+    return Reply{*envelope->id, std::move(*values)};
 }
 
 FrameReader::Status FrameReader::next(std::string& payload) {

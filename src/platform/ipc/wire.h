@@ -14,6 +14,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/expected.h"
+#include "platform/ipc/json_text.h"
+
 namespace smcd::platform::ipc {
 
 inline constexpr std::size_t kFrameHeaderSize = 4;
@@ -66,19 +69,24 @@ struct Reply {
     std::vector<WireValue> values;
 };
 
-// JSON form of one value: integers, booleans, strings, null, arrays of
-// strings as themselves; data as {"data": "<base64>"}.
-nlohmann::json encodeValue(const WireValue& value);
-std::optional<WireValue> decodeValue(const nlohmann::json& json, WireType type);
-
-std::string base64Encode(std::string_view bytes);
-std::optional<std::string> base64Decode(std::string_view text);
-
+// Why a message could not be encoded. Nothing is allocated for a message
+// above its limit: it is sized first, then written once into its frame.
+enum class EncodeFailure { tooLarge, notUtf8 };
+struct EncodeError {
+    EncodeFailure kind;
+    std::size_t payloadSize = 0;  // the payload's size, known when it is too large
+};
 // A frame's bytes, header included.
-std::string frame(std::string_view payload);
-std::string encodeCall(std::uint64_t id, std::string_view selector, const nlohmann::json& arguments);
-std::string encodeCall(std::uint64_t id, std::string_view selector, const std::vector<WireValue>& arguments);
-std::string encodeReply(const Reply& reply);
+using Encoded = Expected<std::string, EncodeError>;
+
+// Texts are JSON strings, data {"data": "<base64>"}; a text that is not
+// valid UTF-8 cannot be sent. A payload above `maxPayload` is refused.
+Encoded frame(std::string_view payload, std::size_t maxPayload = kMaxReplyFrameSize);
+Encoded encodeCall(std::uint64_t id, std::string_view selector, const nlohmann::json& arguments,
+                   std::size_t maxPayload = kMaxFrameSize);
+Encoded encodeCall(std::uint64_t id, std::string_view selector, const std::vector<WireValue>& arguments,
+                   std::size_t maxPayload = kMaxFrameSize);
+Encoded encodeReply(const Reply& reply, std::size_t maxPayload = kMaxReplyFrameSize);
 
 // A call that names no method of the interface, or whose arguments do not
 // match that method's types, decodes to nothing.
