@@ -64,8 +64,7 @@ Expected<DirectoryWalk, EnterFailure> DirectoryWalk::begin(UniqueFd start) {
 }
 
 std::size_t DirectoryWalk::openLevelsAllowed() const {
-    const std::size_t share = descriptors_.units() - limits::kWalkMomentaryDescriptors;
-    return std::max<std::size_t>(2, share > spared_ ? share - spared_ : 0);
+    return std::min(descriptors_.units() - limits::kWalkMomentaryDescriptors, ceiling_);
 }
 
 // The next chunk of the level's listing, through a duplicate so that the
@@ -137,8 +136,10 @@ UniqueFd DirectoryWalk::openLevel(int at, const std::string& name) {
 }
 
 // Gives up every open level but the start, the top and the one at `keep`,
-// and keeps the walk that small from now on.
+// and from now on keeps fewer levels open than the walk held when the
+// process ran out (never fewer than its fewest).
 void DirectoryWalk::spareDescriptors(int keep) {
+    ceiling_ = std::max(limits::kWalkFewestOpenLevels, std::min(ceiling_, open_.size()) - 1);
     const std::size_t top = levels_.size() - 1;
     std::vector<std::size_t> kept;
     for (std::size_t index : open_) {
@@ -146,7 +147,6 @@ void DirectoryWalk::spareDescriptors(int keep) {
             kept.push_back(index);
         } else {
             levels_[index].fd.reset();
-            ++spared_;
         }
     }
     open_ = std::move(kept);

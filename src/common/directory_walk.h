@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "common/expected.h"
+#include "common/limits.h"
 #include "common/unique_fd.h"
 #include "common/walk_share.h"
 
@@ -154,7 +155,7 @@ private:
     WalkShare descriptors_;
     WalkShare listing_;
     std::size_t listedBytes_ = 0;  // held in the chunks of every level
-    std::size_t spared_ = 0;       // open levels given up for good after the process ran out
+    std::size_t ceiling_ = limits::kWalkOpenLevels;  // lowered when the process runs out of descriptors
     std::vector<Level> levels_;
     std::vector<std::size_t> open_;  // levels holding a descriptor, shallowest first
 };
