@@ -108,6 +108,7 @@ void compareShapes(const std::string& self) {
         const auto du = smcd::bench::runChild({"/usr/bin/du", "-s", "-l", "-B1", top});
         if (walk.status != 0 || du.status != 0) throw std::runtime_error(std::string("measuring ") + shape.name);
         const std::string name = std::string("measureTree, ") + shape.name;
+        smcd::bench::printRow({name + " (cpu)", walk.processorSeconds, "s", "du -s -l -B1 (cpu)", du.processorSeconds, "<= 2.0x"});
         smcd::bench::printRow({name + " (wall)", walk.wallSeconds, "s", "du -s -l -B1 (wall)", du.wallSeconds, "<= 2.0x"});
         smcd::bench::printRow({name + " (peak memory)", walk.peakMegabytes, "MB", "du -s -l -B1 (peak memory)",
                                du.peakMegabytes, shape.memoryGoal});

@@ -35,9 +35,11 @@ UniqueFd makeTop(const std::string& top) { return makeAndOpen(AT_FDCWD, top.c_st
 void buildComb(const std::string& top, int depth, int side) {
     UniqueFd level = makeTop(top);
     for (int i = 0; i < depth; ++i) {
+        // tmpfs lists the newest entry first: the side branch is made last.
+        UniqueFd next = makeAndOpen(level.get(), "c");
         UniqueFd branch = makeAndOpen(level.get(), "s");
         for (int j = 1; j < side; ++j) branch = makeAndOpen(branch.get(), "s");
-        level = makeAndOpen(level.get(), "c");
+        level = std::move(next);
     }
 }
 
@@ -84,6 +86,8 @@ ChildCost runChild(const std::vector<std::string>& arguments) {
     rusage usage{};
     while (::wait4(pid, &status, 0, &usage) < 0) {}
     cost.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    cost.processorSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     cost.peakMegabytes = static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
     cost.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return cost;

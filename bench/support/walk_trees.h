@@ -28,6 +28,7 @@ const std::vector<Shape>& walkShapes();
 
 struct ChildCost {
     double wallSeconds = 0;
+    double processorSeconds = 0;  // user and system: steadier than wall time on a shared machine
     double peakMegabytes = 0;  // the child's largest resident set
     int status = -1;
 };

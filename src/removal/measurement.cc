@@ -78,7 +78,7 @@ UniqueFd openMeasuredDirectory(std::string_view path) {
 std::optional<Totals> measureBelow(UniqueFd measured) {
     Totals totals;
     auto begun = DirectoryWalk::begin(std::move(measured));
-    if (!begun) return std::nullopt;
+    if (!begun) return outOfDescriptors(begun.error().error) ? std::nullopt : std::make_optional(totals);
     DirectoryWalk& walk = *begun;
     while (!walk.empty()) {
         const std::optional<DirectoryEntry> entry = walk.nextEntry();

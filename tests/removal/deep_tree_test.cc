@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -120,23 +121,26 @@ void buildComb(const std::string& top, int depth, int side) {
     ASSERT_EQ(::mkdir(top.c_str(), 0755), 0);
     UniqueFd level(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (int i = 0; i < depth && level; ++i) {
+        // tmpfs lists the newest entry first: the side branch is made last.
+        ASSERT_EQ(::mkdirat(level.get(), "c", 0755), 0);
         ASSERT_EQ(::mkdirat(level.get(), "s", 0755), 0);
         UniqueFd branch(::openat(level.get(), "s", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         for (int j = 1; j < side && branch; ++j) {
             ASSERT_EQ(::mkdirat(branch.get(), "s", 0755), 0);
             branch = UniqueFd(::openat(branch.get(), "s", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         }
-        ASSERT_EQ(::mkdirat(level.get(), "c", 0755), 0);
         level = UniqueFd(::openat(level.get(), "c", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
     ASSERT_TRUE(level.valid());
+    const auto first = std::filesystem::directory_iterator(top)->path().filename();
+    ASSERT_EQ(first, "s") << "the side branch must be listed before the chain";
 }
 
 // A side branch deeper than the open levels at every level of a chain makes
 // the walk find chain levels again all the way down; the opens that costs
 // must grow with the tree, not with the square of its depth.
 TEST_F(DeepTree, OpensOnACombGrowInProportionToItsSize) {
-    constexpr int kSide = 34, kDepth = 200;
+    constexpr int kSide = 34, kDepth = 120;
     std::vector<double> measuring, removing;
     for (const int depth : {kDepth, 2 * kDepth}) {
         const std::string top = victim("comb") + "/c";
