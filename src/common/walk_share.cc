@@ -36,6 +36,11 @@ void WalkPool::setCapacity(std::size_t capacity) {
     freed_.notify_all();
 }
 
+std::size_t WalkPool::inUse() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return used_;
+}
+
 WalkPool& walkDescriptors() {
     static WalkPool pool([] {
         rlimit limit{};

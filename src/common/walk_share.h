@@ -25,8 +25,10 @@ public:
     std::optional<std::size_t> take(std::size_t fewest, std::size_t most);
     void give(std::size_t units);
 
-    // The daemon sizes its pools once; tests size them for a lowered limit.
+    // The daemon sizes its pools once; tests size them for a lowered limit
+    // and watch what is taken.
     void setCapacity(std::size_t capacity);
+    std::size_t inUse();
 
 private:
     std::mutex lock_;

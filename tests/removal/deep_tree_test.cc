@@ -10,6 +10,7 @@
 #include <sys/mount.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -175,10 +176,16 @@ TEST_F(DeepTree, WalksBesideEachOtherAtSixtyFourDescriptorsAllComplete) {
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
     const rlimit lowered{64, saved.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    walkDescriptors().setCapacity(limits::shareDescriptors(lowered.rlim_cur).walks);
+    const std::size_t share = limits::shareDescriptors(lowered.rlim_cur).walks;
+    walkDescriptors().setCapacity(share);
     std::vector<std::optional<Failure>> results(3);
     std::optional<Totals> measured;
+    std::atomic<std::size_t> mostTaken{0};
     {
+        removal_hooks::ScopedHook watch(removal_hooks::Point::betweenListingAndUnlink, [&](const removal_hooks::Site&) {
+            const std::size_t taken = walkDescriptors().inUse();
+            for (std::size_t most = mostTaken; taken > most && !mostTaken.compare_exchange_weak(most, taken);) {}
+        });
         std::vector<std::jthread> walks;
         walks.emplace_back([&] { results[0] = outcome(remove(deep, kRoot)); });
         walks.emplace_back([&] { results[1] = outcome(remove(others[0], kRoot)); });
@@ -188,11 +195,13 @@ TEST_F(DeepTree, WalksBesideEachOtherAtSixtyFourDescriptorsAllComplete) {
     walkDescriptors().setCapacity(limits::shareDescriptors(saved.rlim_cur).walks);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     EXPECT_EQ(results, std::vector<std::optional<Failure>>(3));
+    EXPECT_LE(mostTaken.load(), share);
     EXPECT_EQ(measured, expected);
     EXPECT_EQ(remove(others[2], kRoot), std::nullopt);
 }
 
-// Deep in a walk the process runs out of descriptors for good (the limit
+// In a walk (near its start for the measurement, deep on the way back up
+// for the removal) the process runs out of descriptors for good (the limit
 // drops below every descriptor number, so giving levels up does not help):
 // the levels the walk can no longer open or find again are the system's
 // refusal, denied(EMFILE), never a change; a measurement that cannot read
@@ -212,7 +221,7 @@ TEST_F(DeepTree, OutOfDescriptorsIsDeniedNeverAChangeAndMeasuresNothing) {
     };
     {
         auto hook = exhaustAt(removal_hooks::Point::betweenComponents,
-                              [](const removal_hooks::Site& site) { return site.index == 1990; });
+                              [](const removal_hooks::Site& site) { return site.index == 1; });
         EXPECT_EQ(PrivilegedRemoval::measureTree(top), std::nullopt);
     }
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
