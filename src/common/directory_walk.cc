@@ -1,7 +1,6 @@
 #include "common/directory_walk.h"
 
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,10 +37,9 @@ OpenProblem classifyOpenError(int error) {
 }
 
 std::optional<DirectoryIdentity> identityOf(int fd) {
-    struct statx info{};
-    if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_MNT_ID, &info) != 0) return std::nullopt;
-    const std::uint64_t mount = (info.stx_mask & STATX_MNT_ID) != 0 ? info.stx_mnt_id : 0;
-    return DirectoryIdentity{makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino, mount};
+    struct stat info{};
+    if (::fstat(fd, &info) != 0) return std::nullopt;
+    return DirectoryIdentity{info.st_dev, info.st_ino};
 }
 
 std::uint64_t directoryWalkOpens() { return opens.load(std::memory_order_relaxed); }
@@ -161,7 +159,7 @@ Expected<void, EnterFailure> DirectoryWalk::enter(const std::string& name) {
     const std::optional<DirectoryIdentity> identity = identityOf(fd.get());
     if (!identity) return unexpected(EnterFailure{OpenProblem::denied, errno});
     const DirectoryIdentity& start = levels_.front().identity;
-    if (identity->device != start.device || identity->mount != start.mount) {
+    if (identity->device != start.device) {
         return unexpected(EnterFailure{OpenProblem::otherMount, EXDEV});
     }
     levels_.push_back(Level{{}, name, *identity, {}, 0, 0, false, false, 0});

@@ -16,8 +16,8 @@
 // level has a side branch deeper than the open levels) costs opens in
 // proportion to its size. A level that gave up its descriptor is found again
 // by name from the nearest open ancestor, each component opened relative to
-// the one before it and compared with the device, inode and mount seen on
-// the way down. A level moved elsewhere (even with its identity intact) is
+// the one before it and compared with the device and inode seen on the way
+// down. A level moved elsewhere (even with its identity intact) is
 // therefore never entered again: it is "lost", which removal reports as a
 // swapped component and measurement skips.
 //
@@ -63,11 +63,10 @@ OpenProblem classifyOpenError(int error);
 bool outOfDescriptors(int error);
 
 // What a directory is, across file systems: two fresh file systems reuse the
-// same inode numbers, and a bind mount shows one directory in two mounts.
+// same inode numbers.
 struct DirectoryIdentity {
     dev_t device = 0;
     ino_t inode = 0;
-    std::uint64_t mount = 0;
     bool operator==(const DirectoryIdentity&) const = default;
 };
 std::optional<DirectoryIdentity> identityOf(int fd);

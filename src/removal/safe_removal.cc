@@ -113,7 +113,7 @@ Outcome removeTree(const std::string& name, int parent) {
     // The item itself a mount point: another file system, left alone.
     const std::optional<DirectoryIdentity> parentIdentity = identityOf(parent), startIdentity = identityOf(start.get());
     if (!parentIdentity || !startIdentity) return unexpected(Failure::denied(errno));
-    if (parentIdentity->device != startIdentity->device || parentIdentity->mount != startIdentity->mount) {
+    if (parentIdentity->device != startIdentity->device) {
         return unexpected(Failure::denied(EXDEV));
     }
     auto begun = DirectoryWalk::begin(std::move(start));
