@@ -20,6 +20,7 @@
 #include "common/unique_fd.h"
 #include "removal/measurement.h"
 #include "support/report.h"
+#include "support/walk_trees.h"
 
 namespace {
 
@@ -96,17 +97,41 @@ double medianMilliseconds(Work work) {
     return times[times.size() / 2];
 }
 
+// The shapes that once made the walk quadratic or its listing huge,
+// measured by measureTree and by du in processes of their own: time and
+// peak memory.
+void compareShapes(const std::string& self) {
+    for (const smcd::bench::Shape& shape : smcd::bench::walkShapes()) {
+        const std::string top = smcd::bench::scratchFolder("measure-shape") + "/tree";
+        shape.build(top);
+        const auto walk = smcd::bench::runChild({self, "--measure", top});
+        const auto du = smcd::bench::runChild({"/usr/bin/du", "-s", "-l", "-B1", top});
+        if (walk.status != 0 || du.status != 0) throw std::runtime_error(std::string("measuring ") + shape.name);
+        const std::string name = std::string("measureTree, ") + shape.name;
+        smcd::bench::printRow({name + " (cpu)", walk.processorSeconds, "s", "du -s -l -B1 (cpu)", du.processorSeconds, "<= 2.0x"});
+        smcd::bench::printRow({name + " (wall)", walk.wallSeconds, "s", "du -s -l -B1 (wall)", du.wallSeconds, "<= 2.0x"});
+        smcd::bench::printRow({name + " (peak memory)", walk.peakMegabytes, "MB", "du -s -l -B1 (peak memory)",
+                               du.peakMegabytes, shape.memoryGoal});
+        smcd::bench::runChild({"/bin/rm", "-rf", top});
+    }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // The measured half of a shape's comparison: one walk and nothing else.
+    if (argc == 3 && std::string(argv[1]) == "--measure") {
+        return smcd::PrivilegedRemoval::measureTree(argv[2]) ? 0 : 1;
+    }
+
     const ScratchTree tree;
-    std::pair<std::int64_t, std::int64_t> totals;
+    std::pair<std::int64_t, std::int64_t> totals{-1, -1};
     std::int64_t du = 0;
     // Warm both once so neither pays for the other's cold caches.
-    totals = smcd::PrivilegedRemoval::measureTree(tree.path());
+    totals = smcd::PrivilegedRemoval::measureTree(tree.path()).value_or(totals);
     du = duBytes(tree.path());
 
-    const double walk = medianMilliseconds([&] { totals = smcd::PrivilegedRemoval::measureTree(tree.path()); });
+    const double walk = medianMilliseconds([&] { totals = smcd::PrivilegedRemoval::measureTree(tree.path()).value_or(totals); });
     const double reference = medianMilliseconds([&] { du = duBytes(tree.path()); });
 
     std::int64_t directories = allocated(tree.path());
@@ -120,5 +145,7 @@ int main() {
                 static_cast<long long>(totals.first), static_cast<long long>(totals.second),
                 static_cast<long long>(du), static_cast<long long>(directories),
                 static_cast<long long>(du - directories), agree ? "totals agree" : "TOTALS DIFFER");
-    return agree ? 0 : 1;
+    if (!agree) return 1;
+    compareShapes(argv[0]);
+    return 0;
 }

@@ -26,6 +26,7 @@
 #include "common/unique_fd.h"
 #include "removal/safe_removal.h"
 #include "support/report.h"
+#include "support/walk_trees.h"
 
 extern char** environ;
 
@@ -178,6 +179,25 @@ void printSystemCallsPerEntry(const std::string& self, const std::string& scratc
                      *rm);
 }
 
+// The shapes that once made the walk quadratic or its listing huge, each
+// removed by the engine and by rm -rf from identical trees, every remover in
+// a process of its own: time and peak memory.
+void compareShapes(const std::string& self) {
+    for (const smcd::bench::Shape& shape : smcd::bench::walkShapes()) {
+        const std::string scratch = smcd::bench::scratchFolder("removal-shape");
+        shape.build(scratch + "/engine");
+        shape.build(scratch + "/rm");
+        const auto engine = smcd::bench::runChild({self, "--remove", scratch + "/engine", scratch});
+        const auto rm = smcd::bench::runChild({"/bin/rm", "-rf", scratch + "/rm"});
+        if (engine.status != 0 || rm.status != 0) fail("removing", shape.name);
+        const std::string name = std::string("removal engine, ") + shape.name;
+        smcd::bench::printRow({name + " (cpu)", engine.processorSeconds, "s", "rm -rf, same tree (cpu)", rm.processorSeconds, "<= 2.0x"});
+        smcd::bench::printRow({name + " (wall)", engine.wallSeconds, "s", "rm -rf, same tree (wall)", rm.wallSeconds, "<= 2.0x"});
+        smcd::bench::printRow({name + " (peak memory)", engine.peakMegabytes, "MB", "rm -rf, same tree (peak memory)",
+                               rm.peakMegabytes, shape.memoryGoal});
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -215,5 +235,6 @@ int main(int argc, char** argv) {
                            "rm -rf, same tree (wall)", rmBest.wall, "<= 1.0x"});
     printSystemCallsPerEntry(argv[0], scratch);
     ::rmdir(scratch.c_str());
+    compareShapes(argv[0]);
     return 0;
 }

@@ -1,35 +1,47 @@
 #pragma once
 
 // A depth-first walk below one open directory that never follows a symbolic
-// link and holds a fixed number of descriptors however deep the tree is.
+// link, never leaves the start's mounted file system, and holds a fixed
+// number of descriptors and a bounded listing however deep or wide the tree.
 // Removal and measurement both walk with it; what they do with each entry is
 // theirs.
 //
-// Budget: kOpenLevelBudget levels are open at once (kWindowLevels nearest
-// the deepest level, the rest as checkpoints spread evenly above them), plus
-// the starting directory and at most two transient descriptors (one while a
-// level is listed, two while a level is being found again). 32 keeps every
-// ordinary tree (up to 32 levels) fully open, so nothing is ever looked up
-// twice, while a daemon at the default soft limit of 1024 descriptors can run
-// dozens of walks at once and still accept connections and write its
-// records. A deeper level gives up its descriptor and is found again by name
-// from the nearest still-open ancestor, each component opened relative to
-// the one before it and compared by device and inode with what was seen on
-// the way down. A level moved elsewhere (even with its identity intact) is
+// Descriptors: a walk takes its share of the daemon's walk descriptors when
+// it begins (limits.h, "Walks"): up to kWalkOpenLevels open levels, fewer
+// when the pool is short, plus two for a moment. The start and the level the
+// walk is in are always open; the other open levels are kept so that the gap
+// to the nearest open ancestor grows with the distance from the walk's
+// position (near levels dense, far ones sparse), which keeps finding a level
+// again a few opens per level on every shape: a comb (a chain whose every
+// level has a side branch deeper than the open levels) costs opens in
+// proportion to its size. A level that gave up its descriptor is found again
+// by name from the nearest open ancestor, each component opened relative to
+// the one before it and compared with the device and inode seen on the way
+// down. A level moved elsewhere (even with its identity intact) is
 // therefore never entered again: it is "lost", which removal reports as a
 // swapped component and measurement skips.
+//
+// When the process is out of descriptors anyway (EMFILE, ENFILE) the walk
+// gives up every level it can spare and tries once more; what still cannot
+// be opened is reported with its errno, never as a change.
+//
+// Memory: a directory is read in chunks of at most the walk's listing share
+// (limits.h), resumed where the last chunk ended.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/expected.h"
+#include "common/limits.h"
 #include "common/unique_fd.h"
+#include "common/walk_share.h"
 
 namespace smcd {
 
@@ -40,12 +52,18 @@ UniqueFd openDirectoryBelow(int parent, const char* name);
 
 // Why opening a directory below an open one failed.
 enum class OpenProblem {
-    swapped,  // ELOOP or ENOTDIR: a link or a non-directory stands where a directory was
-    missing,  // ENOENT: nothing stands there any more
-    denied,   // anything else, with its errno
+    swapped,     // ELOOP or ENOTDIR: a link or a non-directory stands where a directory was
+    missing,     // ENOENT: nothing stands there any more
+    denied,      // anything else, with its errno
+    otherMount,  // a directory of another mounted file system (EXDEV): never entered
 };
 OpenProblem classifyOpenError(int error);
 
+// EMFILE or ENFILE: the process or the system has no descriptor to give.
+bool outOfDescriptors(int error);
+
+// What a directory is, across file systems: two fresh file systems reuse the
+// same inode numbers.
 struct DirectoryIdentity {
     dev_t device = 0;
     ino_t inode = 0;
@@ -64,35 +82,44 @@ struct EnterFailure {
 };
 
 // The first level (counted from the start) that could not be found again
-// unchanged; it and every level below it up to the top are lost.
+// unchanged (`problem` swapped or missing) or could not be opened at all
+// (`problem` denied, with its errno); it and every level below it up to the
+// top are lost.
 struct LostLevel {
     std::size_t depth;
     std::string name;
+    OpenProblem problem;
+    int error;
 };
+
+// Opens counted since the process started, for tests that hold the walk to a
+// number of opens in proportion to the tree.
+std::uint64_t directoryWalkOpens();
 
 class DirectoryWalk {
 public:
-    static constexpr std::size_t kOpenLevelBudget = 32;
-    static constexpr std::size_t kWindowLevels = 16;
-
-    // `start` becomes level 0: listed at once and open to the end.
+    // `start` becomes level 0: open to the end. Waits for the walk's share of
+    // descriptors and listing memory; fails with EMFILE or ENOMEM when the
+    // daemon could never give it.
     static Expected<DirectoryWalk, EnterFailure> begin(UniqueFd start);
 
     bool empty() const { return levels_.empty(); }
     std::size_t depth() const { return levels_.size(); }  // levels on the stack, the start included
 
     // The top level: its descriptor (-1 once lost), its name in its parent
-    // (empty for the start), and whether it was lost.
+    // (empty for the start), whether it was lost, and the errno of a listing
+    // that could not be read on (0 when none).
     int topFd() const { return levels_.back().fd.get(); }
     const std::string& topName() const { return levels_.back().name; }
     bool topLost() const { return levels_.back().lost; }
+    int topListingError() const { return levels_.back().listingError; }
 
-    // The top level's next entry, read when the level was entered, or
-    // nothing once all are handed out. A lost level has none left.
+    // The top level's next entry, or nothing once all are handed out. A lost
+    // level has none left.
     std::optional<DirectoryEntry> nextEntry();
 
     // Opens `name` below the top level without following a link, lists it
-    // and makes it the new top.
+    // and makes it the new top. A directory of another mount is not entered.
     Expected<void, EnterFailure> enter(const std::string& name);
 
     // Closes and drops the top level. When the new top gave up its descriptor
@@ -101,25 +128,35 @@ public:
     Expected<void, LostLevel> leave();
 
 private:
-    DirectoryWalk() = default;
+    DirectoryWalk(WalkShare descriptors, WalkShare listing)
+        : descriptors_(std::move(descriptors)), listing_(std::move(listing)) {}
 
     struct Level {
         UniqueFd fd;  // empty while the level has given up its descriptor, or lost
         std::string name;
-        std::optional<DirectoryIdentity> identity;  // taken when the descriptor is given up
-        std::vector<DirectoryEntry> entries;
+        DirectoryIdentity identity;
+        std::vector<DirectoryEntry> entries;  // the chunk being handed out
         std::size_t next = 0;
+        long resume = 0;      // where the listing goes on after this chunk
+        bool listed = false;  // the listing reached its end
         bool lost = false;
+        int listingError = 0;
     };
 
-    Expected<void, EnterFailure> push(UniqueFd fd, std::string name);
-    void giveUpDescriptor(std::size_t index);
-    void keepWithinBudget();
+    std::size_t openLevelsAllowed() const;
+    int readChunk(Level& level);
+    void dropChunk(Level& level);
+    UniqueFd openLevel(int at, const std::string& name);
+    void spareDescriptors(int keep);
+    void keepOpen(std::size_t index, UniqueFd fd, std::size_t top);
     Expected<void, LostLevel> reach(std::size_t target);
 
+    WalkShare descriptors_;
+    WalkShare listing_;
+    std::size_t listedBytes_ = 0;  // held in the chunks of every level
+    std::size_t ceiling_ = limits::kWalkOpenLevels;  // lowered when the process runs out of descriptors
     std::vector<Level> levels_;
-    std::vector<std::size_t> checkpoints_;  // open levels above the window, shallowest first
-    std::size_t stride_ = 1;                // checkpoints stand at multiples of it
+    std::vector<std::size_t> open_;  // levels holding a descriptor, shallowest first
 };
 
 }  // namespace smcd

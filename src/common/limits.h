@@ -58,6 +58,41 @@ inline constexpr std::size_t kMaxPathBytes = PATH_MAX - 1;
 inline constexpr std::size_t kMaxNameBytes = NAME_MAX;
 
 // --- Walks (removal and measurement) -----------------------------------------
+//
+// Every removal and measurement walks its tree by descriptors. What a walk
+// holds is drawn from two daemon-wide pools: descriptors (the walks' share of
+// RLIMIT_NOFILE above) and memory for listed names. A walk takes its share
+// when it starts and gives it back when it ends; when a pool is short it
+// starts with less, and when not even its fewest is free it waits for another
+// walk to end. So no peer's walks can make another peer's walk fail, only
+// wait or go slower.
+
+// Levels one walk keeps open at most. Every ordinary tree (up to 32 levels)
+// stays fully open, so nothing is ever looked up twice, while a daemon at the
+// default soft limit of 1024 descriptors still runs over a dozen deep walks at
+// full width and many more at their fewest.
+inline constexpr std::size_t kWalkOpenLevels = 32;
+
+// Levels a walk works with when descriptors are short: the start, the level
+// it is in and four spread between them keep finding a level again within a
+// few opens per level on any shape (a comb of depth 2,000 costs about three
+// times the opens it costs at full width).
+inline constexpr std::size_t kWalkFewestOpenLevels = 6;
+
+// Descriptors a walk holds for a moment beyond its open levels: one reading a
+// listing, one opening the next level.
+inline constexpr std::size_t kWalkMomentaryDescriptors = 2;
+
+// Names listed but not yet handled that one walk holds at most (a directory
+// is read in chunks of this size, as fts reads 100,000 entries at a time),
+// and the least it starts with when memory is short.
+inline constexpr std::size_t kWalkListingBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kWalkFewestListingBytes = std::size_t{64} << 10;
+
+// Listed names all walks together hold at most: 32 walks at full width. The
+// names of the levels a walk stands in (its path, which grows with depth as
+// du's does) are not listed names and are not counted here.
+inline constexpr std::size_t kAllWalksListingBytes = 32 * kWalkListingBytes;
 
 // --- Fans and the SMC --------------------------------------------------------
 //

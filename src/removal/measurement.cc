@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <deque>
 #include <limits>
 #include <optional>
@@ -74,16 +75,19 @@ UniqueFd openMeasuredDirectory(std::string_view path) {
 // status call for everything but regular files (whose size is needed) and
 // file systems that do not say. Whatever cannot be opened, listed or found
 // again unchanged is skipped: a level that moved is not what screening
-// looked at.
-Totals measureBelow(UniqueFd measured) {
+// looked at, and another mounted file system is not counted. Only a part
+// left unread for want of a descriptor makes the totals unknown: nothing.
+std::optional<Totals> measureBelow(UniqueFd measured) {
     Totals totals;
     auto begun = DirectoryWalk::begin(std::move(measured));
-    if (!begun) return totals;
+    if (!begun) return outOfDescriptors(begun.error().error) ? std::nullopt : std::make_optional(totals);
     DirectoryWalk& walk = *begun;
     while (!walk.empty()) {
         const std::optional<DirectoryEntry> entry = walk.nextEntry();
         if (!entry) {
-            static_cast<void>(walk.leave());
+            if (outOfDescriptors(walk.topListingError())) return std::nullopt;
+            const auto reached = walk.leave();
+            if (!reached && outOfDescriptors(reached.error().error)) return std::nullopt;
             continue;
         }
         bool directory = entry->type == DT_DIR;
@@ -95,7 +99,10 @@ Totals measureBelow(UniqueFd measured) {
         }
         if (!directory) continue;  // links, devices, sockets, pipes: nothing to count or follow
         SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, entry->name, walk.depth() - 1, walk.topFd());
-        static_cast<void>(walk.enter(entry->name));  // gone, unreadable, or swapped for a link: skipped
+        // Gone, unreadable, swapped for a link or another mount: skipped.
+        if (auto entered = walk.enter(entry->name); !entered && outOfDescriptors(entered.error().error)) {
+            return std::nullopt;
+        }
     }
     return totals;
 }
@@ -110,11 +117,15 @@ void to_json(nlohmann::ordered_json& json, const Measurement& measurement) {
     json["refused"] = measurement.refused;
 }
 
-std::pair<std::int64_t, std::int64_t> measureTree(std::string_view path) {
+std::optional<std::pair<std::int64_t, std::int64_t>> measureTree(std::string_view path) {
     UniqueFd root = openMeasuredDirectory(path);
-    if (!root) return {0, 0};
-    const Totals totals = measureBelow(std::move(root));
-    return {totals.bytes, totals.files};
+    if (!root) {
+        if (outOfDescriptors(errno)) return std::nullopt;
+        return std::pair<std::int64_t, std::int64_t>{0, 0};
+    }
+    const std::optional<Totals> totals = measureBelow(std::move(root));
+    if (!totals) return std::nullopt;
+    return std::pair{totals->bytes, totals->files};
 }
 
 void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each) {
@@ -132,8 +143,13 @@ void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std:
             each({path, 0, 0, true});
             continue;
         }
-        const auto [bytes, fileCount] = measureTree(path);
-        each({path, bytes, fileCount, false});
+        const auto totals = measureTree(path);
+        if (!totals) {
+            daemonLog().log(platform::LogLevel::Error, "measurement refused: no descriptor for the walk: %{private}s", path);
+            each({path, 0, 0, true});
+            continue;
+        }
+        each({path, totals->first, totals->second, false});
     }
 }
 

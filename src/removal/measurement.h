@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,12 +32,15 @@ void to_json(nlohmann::ordered_json& json, const Measurement& measurement);
 // entries included, each hard link counted, symbolic links neither followed
 // nor counted, unreadable parts skipped, the path itself never counted.
 // Both sums saturate at the largest signed 64-bit value instead of wrapping.
-std::pair<std::int64_t, std::int64_t> measureTree(std::string_view path);
+// Nothing when a part of the tree was left unread for want of a descriptor
+// (EMFILE, ENFILE): a number is only ever what was counted.
+std::optional<std::pair<std::int64_t, std::int64_t>> measureTree(std::string_view path);
 
 // One record per distinct path (canonical equivalence), in the order of first
 // occurrence, each handed to `each` as soon as it is measured; a path that
-// screening refuses for `owner` is logged and kept in its place with zero
-// totals.
+// screening refuses for `owner`, or whose tree could not be read whole for
+// want of a descriptor, is logged and kept in its place with zero totals,
+// marked refused.
 void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each);
 std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid_t owner);
 

@@ -75,9 +75,19 @@ Expected<OpenParent, Failure> walkToParent(std::string_view path, std::string_vi
     return OpenParent{std::move(current), components->back()};
 }
 
-// Keeps the first failure met among a directory's entries.
+// Keeps the first failure met among a directory's entries. An entry that
+// vanished is not a failure: it must never take the place of a later one
+// that keeps the directory.
 void remember(Outcome& first, const Outcome& outcome) {
-    if (!outcome && first) first = outcome;
+    if (!outcome && first && outcome.error().kind != Failure::Kind::notFound) first = outcome;
+}
+
+// A level the walk could not enter or find again: moved or swapped is a
+// change, anything else (no descriptor left, another mount) the system's
+// refusal with its errno.
+Failure unreachable(OpenProblem problem, int error, const std::string& name) {
+    if (problem == OpenProblem::swapped || problem == OpenProblem::missing) return Failure::escapedRoot(name);
+    return Failure::denied(error);
 }
 
 // Removes an emptied directory from its parent, unless something inside it
@@ -100,6 +110,12 @@ Outcome removeTree(const std::string& name, int parent) {
     SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenUnlinkAndOpen, name, 0, parent);
     UniqueFd start = openDirectoryBelow(parent, name.c_str());
     if (!start) return unexpected(failedOpen(errno, name));
+    // The item itself a mount point: another file system, left alone.
+    const std::optional<DirectoryIdentity> parentIdentity = identityOf(parent), startIdentity = identityOf(start.get());
+    if (!parentIdentity || !startIdentity) return unexpected(Failure::denied(errno));
+    if (parentIdentity->device != startIdentity->device) {
+        return unexpected(Failure::denied(EXDEV));
+    }
     auto begun = DirectoryWalk::begin(std::move(start));
     if (!begun) return unexpected(Failure::denied(begun.error().error));
     DirectoryWalk& walk = *begun;
@@ -118,9 +134,10 @@ Outcome removeTree(const std::string& name, int parent) {
             }
             SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenUnlinkAndOpen, entry->name, 0, here);
             if (auto entered = walk.enter(entry->name); !entered) {
-                remember(firstFailures.back(), unexpected(entered.error().problem == OpenProblem::swapped
-                                                              ? Failure::escapedRoot(entry->name)
-                                                              : Failure::denied(entered.error().error)));
+                // Gone between the unlink and the open: its parent cannot be emptied as listed.
+                const OpenProblem problem = entered.error().problem == OpenProblem::missing ? OpenProblem::denied
+                                                                                            : entered.error().problem;
+                remember(firstFailures.back(), unexpected(unreachable(problem, entered.error().error, entry->name)));
                 continue;
             }
             firstFailures.emplace_back();
@@ -129,6 +146,7 @@ Outcome removeTree(const std::string& name, int parent) {
         // The top level is empty (as far as it could be emptied).
         const std::string levelName = walk.topName();
         const bool lost = walk.topLost();
+        if (walk.topListingError() != 0) remember(firstFailures.back(), unexpected(Failure::denied(walk.topListingError())));
         const Outcome levelFailure = std::move(firstFailures.back());
         firstFailures.pop_back();
         if (walk.depth() == 1) {
@@ -139,9 +157,10 @@ Outcome removeTree(const std::string& name, int parent) {
         const Outcome outcome = finish(levelFailure, lost, walk.topFd(), levelName);
         remember(firstFailures.back(), outcome);
         if (!reached) {
-            const std::size_t firstLost = reached.error().depth;
-            for (std::size_t level = firstLost; level < firstFailures.size(); ++level) {
-                remember(firstFailures[level], unexpected(Failure::escapedRoot(reached.error().name)));
+            const LostLevel& lostLevel = reached.error();
+            const Failure failure = unreachable(lostLevel.problem, lostLevel.error, lostLevel.name);
+            for (std::size_t level = lostLevel.depth; level < firstFailures.size(); ++level) {
+                remember(firstFailures[level], unexpected(failure));
             }
         }
     }

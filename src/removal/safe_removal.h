@@ -23,9 +23,17 @@ namespace smcd::SafeRemoval {
 //                | the name in the "changed while the helper was working" problem, refusal logged
 //   denied       the system refused, errno kept | goes on; the directory holding it stays
 //                | the could-not-remove problem, errno logged
+//                Two refusals are the walk's own: a directory of another mounted
+//                file system below the item (or the item itself a mount point)
+//                is never entered nor removed, denied(EXDEV), its contents left
+//                alone, as systemd's rm_rf stops at mount points; and a level
+//                that cannot be opened or found again for want of a
+//                descriptor is denied(EMFILE) (or ENFILE), never a change.
 //   outsideRoot  the path is not strictly below the root | nothing is touched
 //                | the could-not-remove problem, logged
 //   notFound     nothing at the path, or an entry vanished | goes on | counted as removed
+//                An entry that vanished is no failure of its directory: it never
+//                hides a later entry's failure.
 struct Failure {
     enum class Kind { escapedRoot, denied, outsideRoot, notFound };
     Kind kind;
@@ -43,7 +51,7 @@ struct Failure {
 std::string describe(const Failure& failure);
 
 // Completes or fails with exactly one Failure. However deep the tree, it
-// holds at most DirectoryWalk::kOpenLevelBudget + 4 descriptors.
+// holds at most limits::kWalkOpenLevels + 4 descriptors.
 Expected<void, Failure> remove(std::string_view path, std::string_view below);
 
 // The leaf's parent, reached from the root the way remove() reaches it (every

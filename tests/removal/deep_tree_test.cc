@@ -7,19 +7,34 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <sys/mount.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/directory_walk.h"
+#include "common/limits.h"
 #include "common/unique_fd.h"
+#include "removal/measurement.h"
 #include "removal/engine_fixture.h"
 #include "removal/safe_removal.h"
 #include "removal/test_hooks.h"
 #include "support/descriptors.h"
+#include "support/tree.h"
 
 namespace smcd::SafeRemoval {
 namespace {
 
 class DeepTree : public test::EngineTest {};
+
+using Totals = std::pair<std::int64_t, std::int64_t>;
 
 // top/d/d/.../d, `levels` directories with "bottom" in the deepest and a
 // file "side" beside every hundredth. Holds two descriptors at most.
@@ -99,6 +114,154 @@ TEST_F(DeepTree, ACopyPutInPlaceOfAMovedLevelIsNeverTakenForIt) {
     EXPECT_TRUE(test::exists(parked + "/d"));
     EXPECT_EQ(remove(parked, kRoot), std::nullopt);
     EXPECT_EQ(remove(top, kRoot), std::nullopt);
+}
+
+// top/c/c/.../c, `depth` levels, each holding first a side branch
+// s/s/.../s `side` levels deep, then the next level of the chain.
+void buildComb(const std::string& top, int depth, int side) {
+    ASSERT_EQ(::mkdir(top.c_str(), 0755), 0);
+    UniqueFd level(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int i = 0; i < depth && level; ++i) {
+        // tmpfs lists the newest entry first: the side branch is made last.
+        ASSERT_EQ(::mkdirat(level.get(), "c", 0755), 0);
+        ASSERT_EQ(::mkdirat(level.get(), "s", 0755), 0);
+        UniqueFd branch(::openat(level.get(), "s", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (int j = 1; j < side && branch; ++j) {
+            ASSERT_EQ(::mkdirat(branch.get(), "s", 0755), 0);
+            branch = UniqueFd(::openat(branch.get(), "s", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+        level = UniqueFd(::openat(level.get(), "c", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    ASSERT_TRUE(level.valid());
+    const auto first = std::filesystem::directory_iterator(top)->path().filename();
+    ASSERT_EQ(first, "s") << "the side branch must be listed before the chain";
+}
+
+// A side branch deeper than the open levels at every level of a chain makes
+// the walk find chain levels again all the way down; the opens that costs
+// must grow with the tree, not with the square of its depth.
+TEST_F(DeepTree, OpensOnACombGrowInProportionToItsSize) {
+    constexpr int kSide = 34, kDepth = 120;
+    std::vector<double> measuring, removing;
+    for (const int depth : {kDepth, 2 * kDepth}) {
+        const std::string top = victim("comb") + "/c";
+        buildComb(top, depth, kSide);
+        std::uint64_t before = directoryWalkOpens();
+        EXPECT_EQ(PrivilegedRemoval::measureTree(top), std::make_optional(Totals(0, 0)));
+        measuring.push_back(static_cast<double>(directoryWalkOpens() - before));
+        before = directoryWalkOpens();
+        EXPECT_EQ(remove(top, kRoot), std::nullopt);
+        removing.push_back(static_cast<double>(directoryWalkOpens() - before));
+    }
+    // Twice the comb: about twice the opens (the square would be four times).
+    for (const auto& opens : {measuring, removing}) {
+        SCOPED_TRACE(std::to_string(opens[0]) + " then " + std::to_string(opens[1]) + " opens");
+        EXPECT_LT(opens[1], 2.5 * opens[0]);
+        EXPECT_LT(opens[1], 3.0 * 2 * kDepth * (kSide + 1));
+    }
+}
+
+// Walks beside each other at 64 descriptors, the walks' share sized for it:
+// one waits for or shrinks to what the others leave, none fails.
+TEST_F(DeepTree, WalksBesideEachOtherAtSixtyFourDescriptorsAllComplete) {
+    const std::string deep = victim("deep") + "/chain";
+    buildChain(deep, 20000);
+    std::vector<std::string> others;
+    for (const char* name : {"a", "b", "c"}) {
+        others.push_back(victim(name) + "/chain");
+        buildChain(others.back(), 1000);
+    }
+    const auto expected = std::make_optional(test::findTotals(others.back()));
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const rlimit lowered{64, saved.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const std::size_t share = limits::shareDescriptors(lowered.rlim_cur).walks;
+    walkDescriptors().setCapacity(share);
+    std::vector<std::optional<Failure>> results(3);
+    std::optional<Totals> measured;
+    std::atomic<std::size_t> mostTaken{0};
+    {
+        removal_hooks::ScopedHook watch(removal_hooks::Point::betweenListingAndUnlink, [&](const removal_hooks::Site&) {
+            const std::size_t taken = walkDescriptors().inUse();
+            for (std::size_t most = mostTaken; taken > most && !mostTaken.compare_exchange_weak(most, taken);) {}
+        });
+        std::vector<std::jthread> walks;
+        walks.emplace_back([&] { results[0] = outcome(remove(deep, kRoot)); });
+        walks.emplace_back([&] { results[1] = outcome(remove(others[0], kRoot)); });
+        walks.emplace_back([&] { results[2] = outcome(remove(others[1], kRoot)); });
+        walks.emplace_back([&] { measured = PrivilegedRemoval::measureTree(others[2]); });
+    }
+    walkDescriptors().setCapacity(limits::shareDescriptors(saved.rlim_cur).walks);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(results, std::vector<std::optional<Failure>>(3));
+    EXPECT_LE(mostTaken.load(), share);
+    EXPECT_EQ(measured, expected);
+    EXPECT_EQ(remove(others[2], kRoot), std::nullopt);
+}
+
+// In a walk (near its start for the measurement, deep on the way back up
+// for the removal) the process runs out of descriptors for good (the limit
+// drops below every descriptor number, so giving levels up does not help):
+// the levels the walk can no longer open or find again are the system's
+// refusal, denied(EMFILE), never a change; a measurement that cannot read
+// all of its tree reports nothing rather than a part.
+TEST_F(DeepTree, OutOfDescriptorsIsDeniedNeverAChangeAndMeasuresNothing) {
+    const std::string top = victim("deep") + "/chain";
+    buildChain(top, 2000);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const rlimit exhausted{STDERR_FILENO + 1, saved.rlim_max};
+    const auto exhaustAt = [&](removal_hooks::Point point, auto when) {
+        return removal_hooks::ScopedHook(point, [&, when](const removal_hooks::Site& site) {
+            if (when(site)) {
+                ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &exhausted), 0);
+            }
+        });
+    };
+    {
+        auto hook = exhaustAt(removal_hooks::Point::betweenComponents,
+                              [](const removal_hooks::Site& site) { return site.index == 1; });
+        EXPECT_EQ(PrivilegedRemoval::measureTree(top), std::nullopt);
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    {
+        auto hook = exhaustAt(removal_hooks::Point::betweenListingAndUnlink,
+                              [](const removal_hooks::Site& site) { return site.name == "bottom"; });
+        EXPECT_EQ(remove(top, kRoot), Failure::denied(EMFILE));
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_TRUE(test::exists(top + "/d"));
+    EXPECT_EQ(remove(top, kRoot), std::nullopt);
+}
+
+// A level far above the open ones is replaced, while the walk is at the
+// bottom, by a look-alike on a fresh file system: two fresh tmpfs mounts
+// number their inodes alike, so the same chain built on each has the same
+// inode at every level. Only the device and mount tell it apart.
+TEST_F(DeepTree, ALookAlikeOnAnotherFileSystemIsNeverTakenForALevel) {
+    constexpr int kLevels = 100;
+    const std::string look = victim("look");
+    const test::ScopedMount first(look + "/first"), second(look + "/second");
+    buildChain(first.at + "/chain", kLevels);
+    buildChain(second.at + "/chain", kLevels);
+    const std::string replaced = levelPath(first.at + "/chain", 3), alike = levelPath(second.at + "/chain", 3);
+    const auto alikeBefore = test::snapshot(second.at);
+    bool mounted = false;
+    {
+        removal_hooks::ScopedHook hook(removal_hooks::Point::betweenListingAndUnlink, [&](const removal_hooks::Site& site) {
+            if (site.name != "bottom" || mounted) return;
+            ASSERT_EQ(::rename(replaced.c_str(), (first.at + "/parked").c_str()), 0);
+            ASSERT_EQ(::mkdir(replaced.c_str(), 0755), 0);
+            ASSERT_EQ(::mount(alike.c_str(), replaced.c_str(), nullptr, MS_BIND, nullptr), 0);
+            mounted = true;
+        });
+        EXPECT_EQ(remove(first.at + "/chain", kRoot), Failure::escapedRoot("d"));
+    }
+    ASSERT_TRUE(mounted);
+    ::umount2(replaced.c_str(), MNT_DETACH);
+    EXPECT_EQ(test::snapshot(second.at), alikeBefore);
+    EXPECT_TRUE(test::exists(first.at + "/parked/d"));
 }
 
 }  // namespace

@@ -85,5 +85,24 @@ TEST_F(RaceWindow, EachWindowBetweenChecksAndActsEndsInItsOutcome) {
     }
 }
 
+// The first entry vanishes just before its unlink, a later one cannot go
+// (a mount): the directory stays, and the later failure is the result, not
+// the vanished entry's notFound that would read as removed.
+TEST_F(RaceWindow, AVanishedEntryNeverHidesALaterFailure) {
+    const std::string dir = victim("v");
+    planted.directory(dir + "/one");
+    planted.directory(dir + "/two");
+    std::optional<test::ScopedMount> busy;
+    ScopedHook hook(Point::betweenListingAndUnlink, [&](const Site& site) {
+        if (busy) return;
+        const std::string other = site.name == "one" ? "/two" : "/one";
+        ASSERT_EQ(::rmdir((dir + "/" + std::string(site.name)).c_str()), 0);
+        busy.emplace(dir + other);
+    });
+    EXPECT_EQ(outcome(remove(dir, kRoot)), Failure::denied(EXDEV));
+    ASSERT_TRUE(busy.has_value());
+    EXPECT_TRUE(test::exists(busy->at));
+}
+
 }  // namespace
 }  // namespace smcd::SafeRemoval

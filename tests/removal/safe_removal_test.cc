@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "removal/engine_fixture.h"
+#include "removal/measurement.h"
 #include "removal/safe_removal.h"
 #include "support/tree.h"
 
@@ -94,13 +95,25 @@ TEST_F(SafeRemovalTest, ClassifiesPathsOutsideMissingRootsAndMissingNames) {
     EXPECT_FALSE(exists("/private/var/folders/ab/xyz/C/x"));
 }
 
-TEST_F(SafeRemovalTest, AnEntryThatCannotGoIsKeptAndEverythingElseGoes) {
+// Another mounted file system, below the item or the item itself, is never
+// entered: it stays with its contents, everything else goes; measurement
+// does not count it.
+TEST_F(SafeRemovalTest, AMountInsideTheTreeKeepsItsContentsAndEverythingElseGoes) {
     const std::string dir = victim("partial");
     test::buildTree(dir + "/sub", 2, 2);
     planted.file(dir + "/a");
-    const test::ScopedMount busy(dir + "/busy");
-    EXPECT_EQ(remove(dir, kRoot), Failure::denied(EBUSY));
-    EXPECT_EQ(listing(dir), std::vector<std::string>{"busy"});
+    const auto counted = PrivilegedRemoval::measureTree(dir);
+    const test::ScopedMount busy(dir + "/sub/d0/busy");
+    test::buildTree(busy.at, 2, 2);
+    const auto mounted = test::snapshot(busy.at);
+    EXPECT_EQ(PrivilegedRemoval::measureTree(dir), counted);
+    EXPECT_EQ(remove(dir, kRoot), Failure::denied(EXDEV));
+    EXPECT_EQ(listing(dir), std::vector<std::string>{"sub"});
+    EXPECT_EQ(listing(dir + "/sub"), std::vector<std::string>{"d0"});
+    EXPECT_EQ(listing(dir + "/sub/d0"), std::vector<std::string>{"busy"});
+    EXPECT_EQ(test::snapshot(busy.at), mounted);
+    EXPECT_EQ(remove(busy.at, kRoot), Failure::denied(EXDEV));
+    EXPECT_EQ(test::snapshot(busy.at), mounted);
 }
 
 }  // namespace
