@@ -10,12 +10,6 @@ using nlohmann::json;
 
 constexpr std::string_view kBase64Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// No message of the protocol nests deeper than three levels (call, argument
-// list, path list; reply, value list, data object). Refusing deeper input
-// before parsing keeps a frame of brackets from costing memory and time out
-// of all proportion to its size.
-constexpr int kMaxNesting = 4;
-
 bool nestsWithin(std::string_view text, int limit) {
     int depth = 0;
     bool inString = false;
@@ -39,7 +33,7 @@ bool nestsWithin(std::string_view text, int limit) {
 // Parsing must never throw out of this file: any malformed input is simply
 // "not a message".
 std::optional<json> parseObject(std::string_view payload) {
-    if (!nestsWithin(payload, kMaxNesting)) return std::nullopt;
+    if (!nestsWithin(payload, limits::kMaxRequestNesting)) return std::nullopt;
     json parsed = json::parse(payload.begin(), payload.end(), nullptr, /*allow_exceptions=*/false);
     if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
     return parsed;
@@ -262,7 +256,12 @@ std::optional<Reply> decodeReply(std::string_view payload, const std::vector<Wir
     return Reply{*id, std::move(*decoded)};
 }
 
-FrameReader::Status FrameReader::next(std::string& payload) {
+void FrameReader::append(std::string_view bytes) {
+    release();
+    buffer_.append(bytes);
+}
+
+FrameReader::Status FrameReader::next(std::string_view& payload) {
     const std::size_t available = buffer_.size() - consumed_;
     if (available < kFrameHeaderSize) return Status::needMore;
     const auto* header = reinterpret_cast<const unsigned char*>(buffer_.data() + consumed_);
@@ -270,18 +269,26 @@ FrameReader::Status FrameReader::next(std::string& payload) {
                                (std::size_t{header[2]} << 8) | std::size_t{header[3]};
     if (length == 0 || length > maxPayload_) return Status::invalid;
     if (available - kFrameHeaderSize < length) return Status::needMore;
-    payload.assign(buffer_, consumed_ + kFrameHeaderSize, length);
+    payload = std::string_view(buffer_.data() + consumed_ + kFrameHeaderSize, length);
     consumed_ += kFrameHeaderSize + length;
-    // Compact once the consumed prefix dominates, so a long-lived connection
-    // does not keep every byte it ever received.
-    if (consumed_ == buffer_.size()) {
-        buffer_.clear();
-        consumed_ = 0;
-    } else if (consumed_ > buffer_.size() / 2) {
-        buffer_.erase(0, consumed_);
-        consumed_ = 0;
-    }
     return Status::frame;
+}
+
+FrameReader::Status FrameReader::next(std::string& payload) {
+    std::string_view view;
+    const Status status = next(view);
+    if (status == Status::frame) payload.assign(view);
+    return status;
+}
+
+// Dropping the taken bytes moves the rest to the front: done once they are
+// all taken or dominate the buffer, so a stream of small frames costs no
+// more than linear copying, and a connection between requests holds nothing.
+void FrameReader::release() {
+    if (consumed_ == 0) return;
+    if (consumed_ != buffer_.size() && consumed_ <= buffer_.size() / 2) return;
+    buffer_.dropFront(consumed_);
+    consumed_ = 0;
 }
 
 }  // namespace smcd::platform::ipc
