@@ -21,13 +21,16 @@ using Clock = std::chrono::steady_clock;
 
 enum class Readiness { ready, timedOut, failed };
 
+// No deadline: wait for as long as it takes.
+constexpr Clock::time_point kNever = Clock::time_point::max();
+
 // Waits until `events` are possible on `socket` (or it hangs up or fails, which
 // the following call reports), at the latest until `deadline`.
-Readiness awaitSocket(int socket, short events, std::optional<Clock::time_point> deadline) {
+Readiness awaitSocket(int socket, short events, Clock::time_point deadline) {
     for (;;) {
         int timeout = -1;
-        if (deadline) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+        if (deadline != kNever) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) return Readiness::timedOut;
             timeout = static_cast<int>(std::min<std::int64_t>(left, INT_MAX));
         }
@@ -38,6 +41,15 @@ Readiness awaitSocket(int socket, short events, std::optional<Clock::time_point>
     }
 }
 
+
+// Waits as awaitSocket does, logging a time-out through `report` (the limit in
+// milliseconds is the line's first value); true when the socket is ready.
+bool awaitWithin(int socket, short events, Clock::time_point deadline, RefusalReport& report,
+                 std::string_view line, std::chrono::milliseconds limit) {
+    const Readiness readiness = awaitSocket(socket, events, deadline);
+    if (readiness == Readiness::timedOut) report.log(line, static_cast<long long>(limit.count()));
+    return readiness == Readiness::ready;
+}
 
 // One report per kind of refusal, for the whole daemon.
 RefusalReport& overBudgetReport() {
@@ -92,16 +104,11 @@ bool Connection::send(const std::string& bytes) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
-        const Readiness writable = awaitSocket(socket_.get(), POLLOUT, deadline);
-        if (writable == Readiness::timedOut) {
-            if (const auto unlogged = replyTimeoutReport().count()) {
-                daemonLog().log(LogLevel::Error,
-                                "reply not read within %{public}lld ms; connection invalidated (%{public}zu more "
-                                "since the last such line)",
-                                static_cast<long long>(limits_.replyTimeout.count()), *unlogged);
-            }
-        }
-        if (writable != Readiness::ready) return false;
+        if (!awaitWithin(socket_.get(), POLLOUT, deadline, replyTimeoutReport(),
+                         "reply not read within %{public}lld ms; connection invalidated (%{public}zu more since the "
+                         "last such line)",
+                         limits_.replyTimeout))
+            return false;
     }
     return true;
 }
@@ -124,26 +131,13 @@ void Connection::serve() {
     state_->end();
 }
 
-bool Connection::awaitInput(std::optional<Clock::time_point> frameDeadline) {
-    const Readiness readable = awaitSocket(socket_.get(), POLLIN, frameDeadline);
-    if (readable == Readiness::timedOut) {
-        if (const auto unlogged = frameTimeoutReport().count()) {
-            daemonLog().log(LogLevel::Error,
-                            "request not complete within %{public}lld ms; connection invalidated (%{public}zu more "
-                            "since the last such line)",
-                            static_cast<long long>(limits_.requestFrameTimeout.count()), *unlogged);
-        }
-    }
-    return readable == Readiness::ready;
-}
-
 void Connection::serveCalls() {
     FrameReader reader;
     InputShare input(*limits_.inputBudget);
     std::array<char, 64 * 1024> buffer;
     // Set when a frame begins to arrive; time spent serving earlier frames
     // is the daemon's, not counted against the peer.
-    std::optional<Clock::time_point> frameDeadline;
+    Clock::time_point frameDeadline = kNever;
     for (;;) {
         std::string_view payload;
         for (FrameReader::Status status; (status = reader.next(payload)) != FrameReader::Status::needMore;) {
@@ -151,22 +145,24 @@ void Connection::serveCalls() {
             auto call = decodeCall(payload, *interface_);
             reader.release();
             input.settle(reader.buffered());
-            frameDeadline.reset();
+            frameDeadline = kNever;
             if (!call || !serveCall(std::move(*call))) return;
         }
-        if (!reader.midFrame()) frameDeadline.reset();
-        else if (!frameDeadline) frameDeadline = Clock::now() + limits_.requestFrameTimeout;
-        if (!awaitInput(frameDeadline)) return;
+        if (!reader.midFrame()) frameDeadline = kNever;
+        else if (frameDeadline == kNever) frameDeadline = Clock::now() + limits_.requestFrameTimeout;
+        if (!awaitWithin(socket_.get(), POLLIN, frameDeadline, frameTimeoutReport(),
+                         "request not complete within %{public}lld ms; connection invalidated (%{public}zu more "
+                         "since the last such line)",
+                         limits_.requestFrameTimeout))
+            return;
         const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) return;  // end of stream or a socket error
         if (!input.take(static_cast<std::size_t>(n))) {
-            if (const auto unlogged = overBudgetReport().count()) {
-                daemonLog().log(LogLevel::Error,
-                                "buffered input of all connections at its limit of %{public}zu bytes; connection "
-                                "invalidated (%{public}zu more since the last such line)",
-                                limits_.inputBudget->capacity(), *unlogged);
-            }
+            overBudgetReport().log(
+                "buffered input of all connections at its limit of %{public}zu bytes; connection invalidated "
+                "(%{public}zu more since the last such line)",
+                limits_.inputBudget->capacity());
             return;
         }
         reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));

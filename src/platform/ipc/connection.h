@@ -92,9 +92,6 @@ private:
     void serveCalls();
     // Runs one decoded call; false when the connection is to end.
     bool serveCall(Call call);
-    // Waits for more of the peer's input, within the frame's deadline when
-    // it has begun one; false when there is none to come.
-    bool awaitInput(std::optional<std::chrono::steady_clock::time_point> frameDeadline);
     bool send(const std::string& bytes);
 
     UniqueFd socket_;

@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "common/limits.h"
+#include "platform/log/daemon_log.h"
 
 namespace smcd::platform::ipc {
 
@@ -30,6 +32,13 @@ public:
         const std::size_t unlogged = unlogged_;
         unlogged_ = 0;
         return unlogged;
+    }
+
+    // Counts one refusal and logs it at error level when it is due; the
+    // format's last value is the count of those left unlogged before it.
+    template <class... Args>
+    void log(std::string_view format, const Args&... args) {
+        if (const auto unlogged = count()) daemonLog().log(LogLevel::Error, format, args..., *unlogged);
     }
 
 private:

@@ -25,7 +25,6 @@
 #include "platform/ipc/linux/endpoint.h"
 #include "platform/ipc/listener.h"
 #include "platform/ipc/refusal_report.h"
-#include "platform/log/daemon_log.h"
 
 namespace smcd::platform::ipc {
 namespace {
@@ -88,12 +87,9 @@ private:
 
     // Closed unread, before the gate: a flood costs the daemon an accept and a close.
     void refuse(const PeerCredentials& peer, ConnectionQuota::Refusal refusal) {
-        if (const auto unlogged = refusals_.count()) {
-            daemonLog().log(LogLevel::Error,
-                            "refused connection from pid %{public}d uid %{public}u: %{public}s (%{public}zu more "
-                            "since the last such line)",
-                            peer.pid, peer.uid, describe(refusal), *unlogged);
-        }
+        refusals_.log("refused connection from pid %{public}d uid %{public}u: %{public}s (%{public}zu more since "
+                      "the last such line)",
+                      peer.pid, peer.uid, describe(refusal));
     }
 
     void handle(UniqueFd socket, PeerCredentials peer) {
