@@ -73,10 +73,11 @@ void HangUpWatcher::run() {
     for (;;) {
         const int ready = ::epoll_wait(epoll_.get(), events.data(), kEventsPerWait, -1);
         for (int i = 0; i < ready; ++i) {
+            const std::uint64_t id = events[i].data.u64;  // copied: the event is packed
             std::shared_ptr<ConnectionState> state;
             {
                 const std::lock_guard guard(lock_);
-                const auto found = watched_.find(events[i].data.u64);
+                const auto found = watched_.find(id);
                 if (found == watched_.end()) continue;  // its call was over first
                 state = std::move(found->second);
                 watched_.erase(found);
