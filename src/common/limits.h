@@ -39,6 +39,84 @@ constexpr DescriptorShares shareDescriptors(std::size_t softLimit) {
 }
 
 // --- Connections and requests ------------------------------------------------
+//
+// In the spirit of systemd's varlink server (4,096 connections in all, 1,024
+// per user, 16 MiB messages, time limits on what is half sent) and the D-Bus
+// system bus (connections per user, a time limit on incomplete input), sized
+// for this daemon. Idle connections are never timed out: the app keeps one
+// open for as long as it runs.
+
+// What one connection may hold at once outside walks: its socket, and what
+// its one running request opens besides a walk. The most is the Trash's way
+// down (home, .local, share, Trash, files, info) and two more while it climbs
+// to the top of a volume; the peer gate's pidfd and executable, or a child's
+// pipe and null devices, take fewer.
+inline constexpr std::size_t kDescriptorsPerConnection = 9;
+
+// Hard maxima whatever the descriptor limit, as varlink's: each connection
+// is a thread of its own, so these also bound the daemon's threads.
+inline constexpr std::size_t kMaxConnections = 4096;
+inline constexpr std::size_t kMaxConnectionsPerUser = 1024;
+
+struct ConnectionCaps {
+    std::size_t total = 0;    // connections held at once, all users together
+    std::size_t perUser = 0;  // connections one effective uid may hold at once
+};
+
+// Connections get their share of the descriptors (shareDescriptors above,
+// which keeps them under half the limit, inside varlink's three quarters),
+// kDescriptorsPerConnection each. One user may hold a quarter of them, as in
+// varlink (1,024 of 4,096): at the common limit of 1,024 descriptors that is
+// 56 connections and 14 per user, so a user flooding the daemon leaves room
+// for three others, and root's requests and every walk keep their
+// descriptors whatever the users do.
+constexpr ConnectionCaps capConnections(std::size_t softLimit) {
+    std::size_t total = shareDescriptors(softLimit).connections / kDescriptorsPerConnection;
+    if (total > kMaxConnections) total = kMaxConnections;
+    if (total == 0) total = 1;
+    std::size_t perUser = total / 4;
+    if (perUser > kMaxConnectionsPerUser) perUser = kMaxConnectionsPerUser;
+    if (perUser == 0) perUser = 1;
+    return ConnectionCaps{total, perUser};
+}
+
+// The largest request frame. Larger than any legitimate request (a
+// quarter-million paths) by far; a length above it invalidates the
+// connection before a byte of the frame is buffered.
+inline constexpr std::size_t kMaxRequestSize = 16 * 1024 * 1024;
+
+// The largest reply frame. Replies grow beyond their request (a record per
+// path, data in base64, tool output of any length); clients take replies up
+// to this size, the daemon never sends a larger one (the connection is
+// invalidated instead), and the 4-byte length can never wrap.
+inline constexpr std::size_t kMaxReplySize = std::size_t{1} << 30;
+
+// No message of the protocol nests deeper than three levels (call, argument
+// list, path list; reply, value list, data object). The parser stops at the
+// first bracket deeper than that, so a frame of brackets cannot cost memory
+// and time out of all proportion to its size.
+inline constexpr int kMaxRequestNesting = 3;
+
+// Input buffered by all connections together: frames on their way in, held
+// only as far as they have arrived. Sixteen largest requests at once; past
+// it the connection whose input would overflow it is invalidated, so peers
+// that start large frames and stall cannot make the daemon hold more.
+inline constexpr std::size_t kBufferedInputBudget = 16 * kMaxRequestSize;
+
+// A request frame that has begun must be whole within this time. Clients
+// write a frame in one go, and 16 MiB cross a local socket in milliseconds;
+// a peer that stalls half-way holds its buffer for no longer than this.
+inline constexpr std::chrono::seconds kRequestFrameTimeout{10};
+
+// A reply must be read whole within this time, or the connection ends. The
+// client waits for it and reads a gigabyte in about a second; a peer that
+// stops reading pins the reply's memory for no longer than this.
+inline constexpr std::chrono::seconds kReplyTimeout{30};
+
+// Refusals (over a cap, the budget, a time limit) are logged at once, then
+// at most once per interval for each kind, with a count of those not logged:
+// a peer refused in a loop cannot flood the log.
+inline constexpr std::chrono::seconds kRefusalLogInterval{10};
 
 // --- Screening (removal, measurement, launchd plists) -----------------------
 //

@@ -49,16 +49,16 @@ ReplyArray recordsFor(const Paths& request) {
 }  // namespace
 
 void FanService::capabilitiesWithReply(DataReply reply) {
-    auto capabilities = engine_->withCore([](SMCFanCore& core) { return core.capabilities(); });
+    auto capabilities = withCoreWhileConnected([](SMCFanCore& core) { return core.capabilities(); });
     reply(replyJSON(capabilities ? std::move(capabilities).value() : std::vector<FanCapability>{}));
 }
 
 void FanService::setFanWithIndex(std::int64_t index, bool manual, std::int64_t targetRPM, StatusReply reply) {
-    replyStatus(reply, engine_->withCore([&](SMCFanCore& core) { return core.setFan(index, manual, targetRPM); }));
+    replyStatus(reply, withCoreWhileConnected([&](SMCFanCore& core) { return core.setFan(index, manual, targetRPM); }));
 }
 
 void FanService::resetAllToAutoWithReply(StatusReply reply) {
-    replyStatus(reply, engine_->withCore([](SMCFanCore& core) { return core.resetAllToAuto(); }));
+    replyStatus(reply, withCoreWhileConnected([](SMCFanCore& core) { return core.resetAllToAuto(); }));
 }
 
 void FanService::pingWithReply(TextReply reply) { reply(std::string(vornikFanDaemonVersion)); }

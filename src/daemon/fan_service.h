@@ -15,8 +15,13 @@ namespace smcd {
 
 class FanService final : public VornikFanControl {
 public:
-    FanService(std::shared_ptr<FanEngine> engine, std::uint32_t peerUID)
-        : engine_(std::move(engine)), peerUID_(peerUID) {}
+    // `connection`, when given, is the state of the connection it serves: a
+    // fan request whose connection has ended by the time it holds the
+    // engine never runs, so that the hand-back at the last connection's end
+    // is never undone by a request nobody is left to answer.
+    FanService(std::shared_ptr<FanEngine> engine, std::uint32_t peerUID,
+               std::shared_ptr<const platform::ipc::ConnectionState> connection = nullptr)
+        : engine_(std::move(engine)), peerUID_(peerUID), connection_(std::move(connection)) {}
 
 #define SMCD_OVERRIDE(...) SMCD_VORNIK_FAN_CONTROL_MEMBER(__VA_ARGS__) override;
     SMCD_VORNIK_FAN_CONTROL_METHODS(SMCD_OVERRIDE)
@@ -25,8 +30,26 @@ public:
     std::uint32_t peerUID() const { return peerUID_; }
 
 private:
+    // `withCore` of the engine, unless the connection has ended by the time
+    // the engine is held: then the work does not run.
+    template <class Work>
+    auto withCoreWhileConnected(Work&& work) {
+        bool ended = false;
+        auto result = engine_->withCore([&](SMCFanCore& core) -> std::invoke_result_t<Work&, SMCFanCore&> {
+            if (connection_ && connection_->ended()) {
+                ended = true;
+                return {};
+            }
+            return work(core);
+        });
+        return ended ? decltype(result)(unexpected(std::string(kConnectionEnded))) : std::move(result);
+    }
+
+    static constexpr std::string_view kConnectionEnded = "connection ended";
+
     std::shared_ptr<FanEngine> engine_;
     const std::uint32_t peerUID_;
+    std::shared_ptr<const platform::ipc::ConnectionState> connection_;
 };
 
 }  // namespace smcd

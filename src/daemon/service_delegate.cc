@@ -14,7 +14,7 @@ bool ServiceDelegate::shouldAcceptNewConnection(platform::ipc::Listener&, platfo
     daemonLog().log(platform::LogLevel::Default, "accepted XPC connection from pid %{public}d uid %{public}u",
                     connection.processIdentifier(), peerUID);
     connection.setExportedInterface(&protocol::vornikFanControlInterface());
-    connection.setExportedObject(exportedObject(std::make_shared<FanService>(engine_, peerUID)));
+    connection.setExportedObject(exportedObject(std::make_shared<FanService>(engine_, peerUID, connection.state())));
     {
         std::lock_guard guard(countLock_);
         ++activeConnections_;

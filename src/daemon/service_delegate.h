@@ -2,7 +2,8 @@
 
 // The listener's delegate: accepts every connection the gate lets through,
 // exports one FanService per connection, counts connections, and hands every
-// fan back to automatic control when the last one ends.
+// fan back to automatic control when the last one ends. A connection ends
+// when its peer goes, at once even while one of its calls still runs.
 
 #include <cstdint>
 #include <memory>

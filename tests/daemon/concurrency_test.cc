@@ -50,18 +50,6 @@ void mixedClient(const std::string& socket, unsigned seed, std::chrono::steady_c
     }
 }
 
-// Reads `sample` until two readings a quarter second apart agree.
-std::size_t steady(const std::function<std::size_t()>& sample) {
-    std::size_t last = sample();
-    for (int i = 0; i < 40; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        const std::size_t now = sample();
-        if (now == last) break;
-        last = now;
-    }
-    return last;
-}
-
 using MixedClients = SandboxTest;
 
 TEST_F(MixedClients, EveryCallIsAnsweredAndTheDaemonEndsAsItStartedWithEveryFanAutomatic) {
@@ -74,8 +62,8 @@ TEST_F(MixedClients, EveryCallIsAnsweredAndTheDaemonEndsAsItStartedWithEveryFanA
         ASSERT_TRUE(mixedCall(warmUp, kind, random, "/Library/Caches/mixed-warm-up")) << kind;
     }
     ASSERT_TRUE(eventually([&] { return mac.allFansAutomatic(); }));
-    const std::size_t descriptors = steady([&] { return openDescriptorCount(daemon); });
-    const std::size_t threads = steady([&] { return threadCount(daemon); });
+    const std::size_t descriptors = settledCount([&] { return openDescriptorCount(daemon); });
+    const std::size_t threads = settledCount([&] { return threadCount(daemon); });
 
     const char* seconds = std::getenv("SMCD_SOAK_SECONDS");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds ? std::atoi(seconds) : 2);

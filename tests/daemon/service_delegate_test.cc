@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "daemon/service_delegate.h"
+#include "protocol/vornik_fan_control_protocol.h"
 #include "platform/log/logger.h"
 #include "support/log_capture.h"
 #include "support/model_core.h"
@@ -86,6 +87,25 @@ TEST_F(Delegate, AClientAcceptedWhileTheHandBackWaitsKeepsItsFans) {
 
     delegate_->connectionEnded();
     EXPECT_FALSE(fanManual());
+}
+
+// A fan request runs only while its connection lives: once the peer has
+// hung up (while an earlier call of it still ran), nothing of it reaches the
+// fans that the hand-back has just reset.
+TEST_F(Delegate, AFanRequestOfAConnectionThatHasEndedNeverRuns) {
+    using platform::ipc::WireValue;
+    for (const bool ended : {true, false}) {
+        auto connection = accept(501);
+        if (ended) connection->state()->end();
+        std::vector<WireValue> replied;
+        connection->exportedObject()->invoke(static_cast<std::size_t>(smcd::protocol::Method::setFan),
+                                             {std::int64_t{0}, true, std::int64_t{3000}},
+                                             [&](std::vector<WireValue> values) { replied = std::move(values); });
+        EXPECT_EQ(fanManual(), !ended);
+        const std::vector<WireValue> expected =
+            ended ? std::vector<WireValue>{false, std::string("connection ended")} : std::vector<WireValue>{true, nullptr};
+        EXPECT_EQ(replied, expected);
+    }
 }
 
 }  // namespace

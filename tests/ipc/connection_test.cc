@@ -1,6 +1,7 @@
 // One served connection against the real client: replies beyond the request
-// limit arrive whole, one beyond the client's limit is never sent, and a
-// method that throws ends its own connection only.
+// limit arrive whole, one beyond the client's limit is never sent, a method
+// that throws ends its own connection only, and a peer is held to the time
+// and input limits and noticed at once when it hangs up during a call.
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -38,47 +39,93 @@ const platform::ipc::Interface kScripted({
     {"largeTextWithReply:", {}, {WireType::text}},
     {"throwWithReply:", {}, {WireType::text}},
     {"oversizedTextWithReply:", {}, {WireType::text}},
+    {"blockWithReply:", {}, {WireType::text}},
 });
+
+// Calls of blockWithReply: wait until `released`, then reply "x".
+struct Gate {
+    std::atomic<int> entered{0};
+    std::atomic<bool> released{false};
+};
 
 class ScriptedObject final : public platform::ipc::ExportedObject {
 public:
+    explicit ScriptedObject(Gate& gate) : gate_(gate) {}
     void invoke(std::size_t method, std::vector<WireValue>, const platform::ipc::ReplyHandler& reply) override {
         if (method == 1) throw std::bad_alloc();
+        if (method == 3) {
+            ++gate_.entered;
+            while (!gate_.released) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return reply({std::string("x")});
+        }
         reply({std::string(method == 2 ? kReplyLimit : kLargeReply, 'x')});
     }
+
+private:
+    Gate& gate_;
 };
 
 // Serves each accepted peer on a thread of its own, as the listener does.
 class ScriptedService {
 public:
-    ScriptedService() {
+    explicit ScriptedService(platform::ipc::ConnectionLimits limits = {.maxReplySize = kReplyLimit}) : limits_(limits) {
         listening_ = test::listenAt(path_);
     }
 
     // A client connected to a peer served until it goes away.
     client::Client connect() {
         auto client = client::Client::connect(path_);
+        if (!client.has_value()) throw std::runtime_error("cannot connect");
+        serveNext();
+        return std::move(client.value());
+    }
+    UniqueFd connectRaw() {
+        UniqueFd socket = test::connectTo(path_);
+        serveNext();
+        return socket;
+    }
+
+    Gate gate;
+    std::atomic<int> invalidations{0};
+    std::atomic<int> served{0};
+
+private:
+    void serveNext() {
         UniqueFd peer(::accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!client.has_value() || !peer) throw std::runtime_error("cannot connect");
+        if (!peer) throw std::runtime_error("cannot accept");
         threads_.emplace_back([this, socket = std::move(peer)]() mutable {
-            platform::ipc::Connection connection(std::move(socket), {1, 0, 0}, kReplyLimit);
+            platform::ipc::Connection connection(std::move(socket), {1, 0, 0}, limits_);
             connection.setExportedInterface(&kScripted);
-            connection.setExportedObject(std::make_shared<ScriptedObject>());
+            connection.setExportedObject(std::make_shared<ScriptedObject>(gate));
             connection.setInvalidationHandler([this] { ++invalidations; });
             connection.resume();
             connection.serve();
+            ++served;
         });
-        return std::move(client.value());
     }
 
-    std::atomic<int> invalidations{0};
-
-private:
+    platform::ipc::ConnectionLimits limits_;
     test::TempDir dir_;
     std::string path_ = dir_ / "s.socket";
     UniqueFd listening_;
     std::vector<std::jthread> threads_;
 };
+
+std::string call(std::uint64_t id, std::string_view selector, std::size_t padding = 0) {
+    // Blanks are JSON whitespace: a call of any size.
+    return platform::ipc::frame(R"({"id":)" + std::to_string(id) + R"(,"selector":")" + std::string(selector) +
+                                R"(","arguments":[])" + std::string(padding, ' ') + "}");
+}
+
+void sendAll(int socket, std::string_view bytes) {
+    ASSERT_EQ(::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+bool logged(const platform::ScopedLogCapture& log, std::string_view text) {
+    for (const auto& line : log.lines())
+        if (line.message.find(text) != std::string::npos) return true;
+    return false;
+}
 
 // A method that throws, or a reply its peer would refuse, ends that
 // connection alone, and says why; a large reply on another arrives whole.
@@ -139,6 +186,87 @@ TEST(Connection, SendsAReplyOfExactlyItsLimitAndNotOneByteMore) {
     const std::size_t framing = reply(1, 0).size();  // ids of one digit each: the same framing every time
     EXPECT_EQ(reply(2, kLimit - framing).size(), kLimit);
     EXPECT_EQ(reply(3, kLimit - framing + 1).size(), 0u);
+}
+
+// A frame begun and left unfinished, or a reply left unread, ends its
+// connection once its time is up; an idle connection stays as long as it likes.
+TEST(Connection, StalledInputAndUnreadRepliesEndTheirConnectionInTimeWhileIdleOnesStay) {
+    constexpr std::chrono::milliseconds kLimit{300};
+    const std::string half = call(1, "largeTextWithReply:").substr(0, 20);
+    for (const auto& [row, sent, line] :
+         {std::tuple{"half a frame", half, "request not complete within 300 ms; connection invalidated"},
+          {"reply never read", call(1, "largeTextWithReply:"), "reply not read within 300 ms; connection invalidated"},
+          {"idle", std::string(), ""}}) {
+        SCOPED_TRACE(row);
+        platform::ScopedLogCapture log;
+        ScriptedService service({.maxReplySize = kReplyLimit, .requestFrameTimeout = kLimit, .replyTimeout = kLimit});
+        const UniqueFd peer = service.connectRaw();
+        sendAll(peer.get(), sent);
+        const bool ends = !std::string_view(line).empty();
+        // Building the large reply alone may take a second; idleness is watched for a while.
+        EXPECT_EQ(test::eventually([&] { return service.invalidations == 1; },
+                                   ends ? std::chrono::milliseconds(10000) : 4 * kLimit),
+                  ends);
+        if (ends) {
+            EXPECT_TRUE(logged(log, line));
+        }
+    }
+}
+
+// Past the daemon-wide input budget, the connection whose input would
+// overflow it ends; the one holding most of it finishes its frame.
+TEST(Connection, InputOverTheBudgetEndsOnlyTheConnectionThatWouldOverflowIt) {
+    platform::ScopedLogCapture log;
+    platform::ipc::InputBudget budget(1024 * 1024);
+    {
+        ScriptedService service({.maxReplySize = kReplyLimit, .inputBudget = &budget});
+        service.gate.released = true;
+        const std::string large = call(1, "blockWithReply:", 900 * 1024);
+        auto holder = service.connect();
+        sendAll(holder.socket(), std::string_view(large).substr(0, 800 * 1024));
+        ASSERT_TRUE(test::eventually([&] { return budget.inUse() == 800 * 1024; }));
+        const UniqueFd overflowing = service.connectRaw();
+        const std::string over = call(1, "largeTextWithReply:", 400 * 1024).substr(0, 300 * 1024);
+        (void)::send(overflowing.get(), over.data(), over.size(), MSG_NOSIGNAL);  // cut short when it is refused
+        EXPECT_TRUE(test::eventually([&] { return service.invalidations == 1; }));
+        EXPECT_TRUE(logged(log, "buffered input of all connections at its limit of 1048576 bytes; connection invalidated"));
+
+        sendAll(holder.socket(), std::string_view(large).substr(800 * 1024));
+        platform::ipc::FrameReader reader(kReplyLimit);
+        std::string payload;
+        char buffer[65536];
+        while (reader.next(payload) != platform::ipc::FrameReader::Status::frame) {
+            const ssize_t n = ::recv(holder.socket(), buffer, sizeof buffer, 0);
+            ASSERT_GT(n, 0) << "the connection holding most of the budget was ended";
+            reader.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+        }
+    }
+    EXPECT_EQ(budget.inUse(), 0u) << "every connection gives its share back";
+}
+
+// A peer that hangs up while its call runs ends its connection then and
+// there; its reply and its calls still unread go nowhere. One that only
+// stops writing waits for its replies as usual.
+TEST(Connection, APeerThatHangsUpDuringACallEndsItsConnectionAtOnce) {
+    for (const int how : {SHUT_RDWR, SHUT_WR}) {
+        SCOPED_TRACE(how == SHUT_RDWR ? "hung up" : "stopped writing");
+        ScriptedService service;
+        UniqueFd peer = service.connectRaw();
+        sendAll(peer.get(), call(1, "blockWithReply:") + call(2, "blockWithReply:"));
+        ASSERT_TRUE(test::eventually([&] { return service.gate.entered == 1; }));
+        if (how == SHUT_RDWR) peer.reset();
+        else ::shutdown(peer.get(), SHUT_WR);
+        EXPECT_EQ(test::eventually([&] { return service.invalidations == 1; }, std::chrono::milliseconds(500)),
+                  how == SHUT_RDWR)
+            << "while the call still runs";
+        service.gate.released = true;
+        // Drained to the end, which comes once both calls are answered.
+        for (char buffer[65536]; peer && ::recv(peer.get(), buffer, sizeof buffer, 0) > 0;) {
+        }
+        ASSERT_TRUE(test::eventually([&] { return service.served == 1; }));
+        EXPECT_EQ(service.gate.entered, how == SHUT_RDWR ? 1 : 2);
+        EXPECT_EQ(service.invalidations, 1);
+    }
 }
 
 }  // namespace

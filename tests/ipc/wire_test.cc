@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <new>
 
+#include <unistd.h>
+
 #include "protocol/vornik_fan_control_protocol.h"
 
 namespace smcd::platform::ipc {
@@ -30,6 +32,28 @@ TEST(FrameReader, RejectsEmptyAndOversizedLengthsBeforeBuffering) {
         reader.append(header);
         EXPECT_EQ(reader.next(payload), status);
     }
+}
+
+// A peer's announced length costs nothing by itself: the reader holds what
+// has arrived, in whole pages, and nothing of a frame once it is served.
+TEST(FrameReader, HoldsOnlyWhatHasArrivedAndNotBeenServed) {
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    InputBuffer buffer(kMaxFrameSize);
+    buffer.append("\x01\0\0\0abc");
+    EXPECT_EQ(buffer.mapped(), page) << "a 16 MiB announcement with 3 bytes behind it";
+    buffer.append(std::string(3 * page, 'x'));
+    EXPECT_EQ(buffer.mapped(), 4 * page);
+    buffer.dropFront(2 * page);
+    EXPECT_EQ(buffer.mapped(), 2 * page);
+
+    FrameReader reader;
+    reader.append(frame(std::string(3 * page, ' ')) + frame("{}").substr(0, 5));
+    std::string_view payload;
+    ASSERT_EQ(reader.next(payload), FrameReader::Status::frame);
+    EXPECT_EQ(payload.size(), 3 * page);
+    reader.release();
+    EXPECT_EQ(reader.buffered(), 5u) << "the served frame is given back, the next one's start kept";
+    EXPECT_TRUE(reader.midFrame());
 }
 
 TEST(CallDecoding, AcceptsExactlyTheMethodsTypes) {

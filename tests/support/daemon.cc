@@ -21,9 +21,12 @@ bool pingAnswered(const std::string& socketPath) {
 
 Daemon::Daemon(Options options) {
     const std::string smcd = std::string(SMCD_BINARY_DIR) + "/smcd";
+    // The shell sets the limit and hands its pid on to the daemon with exec.
+    const std::string limit = options.descriptorLimit ? "ulimit -n " + std::to_string(*options.descriptorLimit) + " && " : "";
     if (options.compiledInPath) {
         socketPath_ = client::defaultSocketPath();
-        process_ = std::make_unique<ChildProcess>(std::vector<std::string>{smcd});
+        process_ = std::make_unique<ChildProcess>(limit.empty() ? std::vector<std::string>{smcd}
+                                                                : std::vector<std::string>{"/bin/sh", "-c", limit + "exec \"$0\"", smcd});
     } else {
         directory_ = std::make_unique<TempDir>();
         socketPath_ = *directory_ / "smcd.socket";
@@ -35,7 +38,7 @@ Daemon::Daemon(Options options) {
         SpawnOptions spawn;
         spawn.descriptorThree = listening.get();
         process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"/bin/sh", "-c", "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\"", smcd}, spawn);
+            std::vector<std::string>{"/bin/sh", "-c", limit + "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\"", smcd}, spawn);
     }
     if (options.waitUntilServing &&
         !eventually([&] { return connectTo(socketPath_).valid() || !process_->running(); }) ) {

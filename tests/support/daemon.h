@@ -6,6 +6,7 @@
 // bind /var/run/com.vornik.smcd.socket itself (inside the sandbox only).
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/unique_fd.h"
@@ -20,6 +21,8 @@ public:
     struct Options {
         bool compiledInPath = false;
         bool waitUntilServing = true;
+        // The soft and hard RLIMIT_NOFILE it starts with; the test's own otherwise.
+        std::optional<unsigned> descriptorLimit = std::nullopt;
     };
     Daemon() : Daemon(Options{}) {}
     explicit Daemon(Options options);

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 
 namespace smcd::test {
 
@@ -25,5 +26,12 @@ private:
 
 // Number of threads of a process (this one by default), read from /proc.
 std::size_t threadCount(pid_t pid = 0);
+
+// Resident memory of a process now, and at its peak so far, in bytes.
+std::size_t residentBytes(pid_t pid);
+std::size_t peakResidentBytes(pid_t pid);
+
+// Reads `sample` until two readings a quarter second apart agree.
+std::size_t settledCount(const std::function<std::size_t()>& sample);
 
 }  // namespace smcd::test

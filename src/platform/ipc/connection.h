@@ -5,15 +5,26 @@
 // connected, and never re-derived. Calls are served one after another on the
 // connection's own thread; every call gets exactly one reply; a message that
 // does not match the exported interface invalidates the connection.
+//
+// A peer is held to time and memory limits (common/limits.h): a frame it has
+// begun must arrive whole in time, a reply must be read in time, and what it
+// has sent is buffered only as far as the daemon-wide input budget allows.
+// Past any of them the connection is invalidated. A peer that hangs up while
+// its call runs ends the connection at once (see HangUpWatcher).
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "common/limits.h"
 #include "common/unique_fd.h"
+#include "platform/ipc/connection_state.h"
+#include "platform/ipc/input_budget.h"
 #include "platform/ipc/wire.h"
 
 namespace smcd::platform::ipc {
@@ -35,12 +46,23 @@ public:
     virtual void invoke(std::size_t method, std::vector<WireValue> arguments, const ReplyHandler& reply) = 0;
 };
 
+// The daemon's limits unless a test needs them smaller.
+struct ConnectionLimits {
+    // The largest reply payload the peer accepts.
+    std::size_t maxReplySize = kMaxReplyFrameSize;
+    std::chrono::milliseconds requestFrameTimeout = limits::kRequestFrameTimeout;
+    std::chrono::milliseconds replyTimeout = limits::kReplyTimeout;
+    InputBudget* inputBudget = &InputBudget::shared();
+};
+
 class Connection {
 public:
     // `maxReplySize`: the largest reply payload the peer accepts; the
     // protocol's reply limit unless a peer is known to take less.
     Connection(UniqueFd socket, PeerCredentials peer, std::size_t maxReplySize = kMaxReplyFrameSize)
-        : socket_(std::move(socket)), peer_(peer), maxReplySize_(maxReplySize) {}
+        : Connection(std::move(socket), peer, ConnectionLimits{.maxReplySize = maxReplySize}) {}
+    Connection(UniqueFd socket, PeerCredentials peer, ConnectionLimits limits)
+        : socket_(std::move(socket)), peer_(peer), limits_(limits) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -49,28 +71,35 @@ public:
 
     void setExportedInterface(const Interface* interface) { interface_ = interface; }
     void setExportedObject(std::shared_ptr<ExportedObject> object) { exported_ = std::move(object); }
-    void setInvalidationHandler(std::function<void()> handler) { invalidationHandler_ = std::move(handler); }
+    void setInvalidationHandler(std::function<void()> handler) { state_->setInvalidationHandler(std::move(handler)); }
     void resume() { resumed_ = true; }
 
     int socket() const { return socket_.get(); }
+    const std::shared_ptr<ExportedObject>& exportedObject() const { return exported_; }
+    // Ended from the moment the peer hangs up or the connection is invalidated.
+    const std::shared_ptr<ConnectionState>& state() const { return state_; }
 
-    // Serves calls until the peer goes away or breaks the protocol, then
-    // closes the socket and runs the invalidation handler once. Only a
-    // resumed connection with an interface and an object serves anything.
+    // Serves calls until the peer goes away, breaks the protocol or a limit,
+    // then closes the socket and runs the invalidation handler once (unless
+    // a hang-up ran it already); returns once it has run. Only a resumed
+    // connection with an interface and an object serves anything.
     void serve();
 
 private:
+    class InputShare;
     // Serves calls until the peer goes away or breaks the protocol; throws
     // whatever a call throws.
     void serveCalls();
+    // Runs one decoded call; false when the connection is to end.
+    bool serveCall(Call call);
     bool send(const std::string& bytes);
 
     UniqueFd socket_;
     PeerCredentials peer_;
-    std::size_t maxReplySize_;
+    ConnectionLimits limits_;
     const Interface* interface_ = nullptr;
     std::shared_ptr<ExportedObject> exported_;
-    std::function<void()> invalidationHandler_;
+    std::shared_ptr<ConnectionState> state_ = std::make_shared<ConnectionState>();
     bool resumed_ = false;
 };
 

@@ -13,7 +13,7 @@ using nlohmann::json;
 // Where the texts of a list (and a data object's member) sit: in the call or
 // reply object, in its list of values, in a value. No message of the protocol
 // nests deeper, and the parser below stops at the first bracket that would.
-constexpr int kElementDepth = 3;
+constexpr int kElementDepth = limits::kMaxRequestNesting;
 
 // How many strings open at the depth of a list's elements: an upper bound of
 // a call's path count, so that its list is allocated once at its final size
@@ -349,7 +349,12 @@ std::optional<Reply> decodeReply(std::string_view payload, const std::vector<Wir
     return Reply{*envelope->id, std::move(*values)};
 }
 
-FrameReader::Status FrameReader::next(std::string& payload) {
+void FrameReader::append(std::string_view bytes) {
+    release();
+    buffer_.append(bytes);
+}
+
+FrameReader::Status FrameReader::next(std::string_view& payload) {
     const std::size_t available = buffer_.size() - consumed_;
     if (available < kFrameHeaderSize) return Status::needMore;
     const auto* header = reinterpret_cast<const unsigned char*>(buffer_.data() + consumed_);
@@ -357,18 +362,26 @@ FrameReader::Status FrameReader::next(std::string& payload) {
                                (std::size_t{header[2]} << 8) | std::size_t{header[3]};
     if (length == 0 || length > maxPayload_) return Status::invalid;
     if (available - kFrameHeaderSize < length) return Status::needMore;
-    payload.assign(buffer_, consumed_ + kFrameHeaderSize, length);
+    payload = std::string_view(buffer_.data() + consumed_ + kFrameHeaderSize, length);
     consumed_ += kFrameHeaderSize + length;
-    // Compact once the consumed prefix dominates, so a long-lived connection
-    // does not keep every byte it ever received.
-    if (consumed_ == buffer_.size()) {
-        buffer_.clear();
-        consumed_ = 0;
-    } else if (consumed_ > buffer_.size() / 2) {
-        buffer_.erase(0, consumed_);
-        consumed_ = 0;
-    }
     return Status::frame;
+}
+
+FrameReader::Status FrameReader::next(std::string& payload) {
+    std::string_view view;
+    const Status status = next(view);
+    if (status == Status::frame) payload.assign(view);
+    return status;
+}
+
+// Dropping the taken bytes moves the rest to the front: done once they are
+// all taken or dominate the buffer, so a stream of small frames costs no
+// more than linear copying, and a connection between requests holds nothing.
+void FrameReader::release() {
+    if (consumed_ == 0) return;
+    if (consumed_ != buffer_.size() && consumed_ <= buffer_.size() / 2) return;
+    buffer_.dropFront(consumed_);
+    consumed_ = 0;
 }
 
 }  // namespace smcd::platform::ipc

@@ -15,19 +15,16 @@
 #include <nlohmann/json.hpp>
 
 #include "common/expected.h"
+#include "common/limits.h"
+#include "platform/ipc/input_buffer.h"
 #include "platform/ipc/json_text.h"
 
 namespace smcd::platform::ipc {
 
 inline constexpr std::size_t kFrameHeaderSize = 4;
-// Larger than any legitimate request (thousands of paths) by far; a length
-// above it is treated as garbage rather than a reason to allocate.
-inline constexpr std::size_t kMaxFrameSize = 16 * 1024 * 1024;
-// Replies grow beyond their request: a record per path, data in base64, tool
-// output of any length. Clients take replies up to this size; the daemon
-// never sends a larger one (the connection is invalidated instead), and the
-// 4-byte length can never wrap.
-inline constexpr std::size_t kMaxReplyFrameSize = std::size_t{1} << 30;
+// The request and reply limits, with their reasons in common/limits.h.
+inline constexpr std::size_t kMaxFrameSize = limits::kMaxRequestSize;
+inline constexpr std::size_t kMaxReplyFrameSize = limits::kMaxReplySize;
 
 enum class WireType { int64, boolean, text, optionalText, data, textArray };
 
@@ -95,19 +92,35 @@ std::optional<Call> decodeCall(std::string_view payload, const Interface& interf
 std::optional<Reply> decodeReply(std::string_view payload, const std::vector<WireType>& expected);
 
 // Splits a byte stream into frame payloads, whatever the write boundaries.
+// It holds no more than has arrived and not yet been taken out (see
+// InputBuffer), so a peer's announced length costs nothing by itself.
 class FrameReader {
 public:
     enum class Status { needMore, frame, invalid };
     // A frame longer than `maxPayload` is invalid: requests are read with the
     // request limit, replies with the reply limit.
-    explicit FrameReader(std::size_t maxPayload = kMaxFrameSize) : maxPayload_(maxPayload) {}
-    void append(std::string_view bytes) { buffer_.append(bytes); }
-    // On `frame`, `payload` holds the next complete payload.
+    explicit FrameReader(std::size_t maxPayload = kMaxFrameSize)
+        : maxPayload_(maxPayload), buffer_(kFrameHeaderSize + maxPayload + kReadAhead) {}
+    // Throws std::bad_alloc when the system has no memory for the bytes.
+    void append(std::string_view bytes);
+    // On `frame`, `payload` views the next complete payload until the next
+    // call on the reader.
+    Status next(std::string_view& payload);
+    // On `frame`, `payload` holds a copy of the next complete payload.
     Status next(std::string& payload);
+    // Gives back the memory of the payloads taken out so far.
+    void release();
+    // Bytes held: what has arrived and has not been released.
+    std::size_t buffered() const { return buffer_.size(); }
+    // Whether part of a frame has arrived and the rest has not.
+    bool midFrame() const { return buffer_.size() > consumed_; }
 
 private:
+    // What one read may bring beyond the frame in progress.
+    static constexpr std::size_t kReadAhead = 64 * 1024;
+
     std::size_t maxPayload_;
-    std::string buffer_;
+    InputBuffer buffer_;
     std::size_t consumed_ = 0;
 };
 

@@ -1,0 +1,37 @@
+#pragma once
+
+// Whether a connection has ended, shared by the thread that serves it, the
+// watcher that notices a hang-up while a call runs, and whoever acts for the
+// connection (the fan service). It ends once, for good: at that moment its
+// invalidation handler runs, whichever of them gets there first.
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+namespace smcd::platform::ipc {
+
+class ConnectionState {
+public:
+    bool ended() const { return ended_.load(std::memory_order_acquire); }
+
+    // Marks the connection ended; the first call runs the invalidation
+    // handler, and no call returns before that run is over.
+    void end() {
+        ended_.store(true, std::memory_order_release);
+        const std::lock_guard guard(handlerLock_);
+        if (auto handler = std::exchange(handler_, nullptr)) handler();
+    }
+
+    void setInvalidationHandler(std::function<void()> handler) {
+        const std::lock_guard guard(handlerLock_);
+        handler_ = std::move(handler);
+    }
+
+private:
+    std::atomic<bool> ended_{false};
+    std::mutex handlerLock_;
+    std::function<void()> handler_;
+};
+
+}  // namespace smcd::platform::ipc

@@ -1,0 +1,187 @@
+// The daemon under a hostile peer's load: a flood of idle connections, input
+// left half sent, and an app that dies while its request runs.
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/ipc/wire.h"
+#include "simulated_mac.h"
+#include "support/descriptors.h"
+#include "support/tree.h"
+
+namespace smcd::test {
+namespace {
+
+constexpr std::size_t kMiB = 1024 * 1024;
+
+// Resident memory means nothing under a sanitizer's shadow memory and quarantine.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMeasuresMemory = false;
+#elif defined(__has_feature)
+constexpr bool kMeasuresMemory = !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer);
+#else
+constexpr bool kMeasuresMemory = true;
+#endif
+
+// A process of this program (which carries the app's identity) running as
+// `uid`, holding `count` connections to `socket` open until it is destroyed.
+class ConnectionHolder {
+public:
+    ConnectionHolder(uid_t uid, const std::string& socket, int count) {
+        int ready[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            const rlimit enough{static_cast<rlim_t>(count) + 64, static_cast<rlim_t>(count) + 64};
+            if (::setrlimit(RLIMIT_NOFILE, &enough) != 0 || ::setgroups(0, nullptr) != 0 || ::setgid(20) != 0 ||
+                ::setuid(uid) != 0)
+                ::_exit(1);
+            std::vector<UniqueFd> held;
+            for (int i = 0; i < count; ++i) held.push_back(connectTo(socket));
+            (void)!::write(ready[1], "r", 1);
+            for (;;) ::pause();
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        const bool started = pid > 0 && ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+        pid_ = pid;
+        if (!started) throw std::runtime_error("the connection holder did not start");
+    }
+    ~ConnectionHolder() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+using Load = SandboxTest;
+
+// At the common limit of 1,024 descriptors, one user's 2,000 idle connections
+// cost a bounded number of threads, and another user and root are still
+// served, with measurements that are right.
+TEST_F(Load, OneUsersTwoThousandIdleConnectionsLeaveOthersServedWithBoundedThreads) {
+    Daemon daemon(Daemon::Options{.descriptorLimit = 1024});
+    const std::string probe = "/Library/Caches/load-probe";
+    makeTree(probe);
+    const auto [bytes, files] = findTotals(probe);
+    const ConnectionHolder flood(501, daemon.socketPath(), 2000);
+
+    SpawnOptions bob;
+    bob.uid = 502;
+    ChildProcess ping({std::string(SMCD_BINARY_DIR) + "/smcctl", "--socket", daemon.socketPath(), "ping"}, bob);
+    EXPECT_EQ(ping.wait(), 0) << ping.standardError();
+    EXPECT_EQ(ping.standardOutput(), "14\n");
+    auto root = client::Client::connect(daemon.socketPath());
+    ASSERT_TRUE(root.has_value());
+    const auto measured = root.value().measurePrivilegedPaths(std::vector<std::string>{probe});
+    ASSERT_TRUE(measured.has_value()) << measured.error().reason;
+    EXPECT_EQ(measured.value(), "[{\"path\":\"" + probe + "\",\"bytes\":" + std::to_string(bytes) +
+                                    ",\"fileCount\":" + std::to_string(files) + ",\"refused\":false}]");
+    EXPECT_LT(threadCount(daemon.pid()), 1000u);
+    const std::string refusal = "refused connection from pid ";
+    EXPECT_TRUE(daemon.logEventuallyContains(refusal));
+    EXPECT_EQ(occurrences(daemon.log(), refusal), 1u) << "refusals within seconds of each other share one line";
+    EXPECT_NE(daemon.log().find("uid 501: its user holds as many connections as one user may"), std::string::npos);
+    std::filesystem::remove_all(probe);
+}
+
+// Forty peers that each send all but the last byte of a 16 MiB request and
+// stall: the input budget caps what they cost, and it is gone once they close.
+TEST_F(Load, StalledLargeFramesCostNoMoreThanTheInputBudgetAndGoWhenTheyClose) {
+    // Enough descriptors that the budget, not the caps, is what holds.
+    Daemon daemon(Daemon::Options{.descriptorLimit = 4096});
+    ASSERT_TRUE(pingAnswered(daemon.socketPath()));
+    const std::size_t idle = settledCount([&] { return residentBytes(daemon.pid()); });
+    const std::string stalled = platform::ipc::frame(std::string(platform::ipc::kMaxFrameSize, ' ')).substr(0, platform::ipc::kMaxFrameSize + 3);
+    std::vector<UniqueFd> peers;
+    for (int i = 0; i < 40; ++i) {
+        peers.push_back(connectTo(daemon.socketPath()));
+        (void)::send(peers.back().get(), stalled.data(), stalled.size(), MSG_NOSIGNAL);  // cut short when refused
+    }
+    EXPECT_TRUE(pingAnswered(daemon.socketPath()));
+    EXPECT_TRUE(daemon.logEventuallyContains("buffered input of all connections at its limit of 268435456 bytes"));
+    if (kMeasuresMemory) {
+        EXPECT_LT(peakResidentBytes(daemon.pid()) - idle, 400 * kMiB);
+    }
+    peers.clear();
+    if (kMeasuresMemory) {
+        EXPECT_TRUE(eventually([&] { return residentBytes(daemon.pid()) < idle + 64 * kMiB; }, std::chrono::seconds(5)))
+            << residentBytes(daemon.pid()) / kMiB << " MiB resident, " << idle / kMiB << " MiB idle";
+    }
+}
+
+// The stand-in for mdutil in the Spotlight task: its first run records its
+// pid and sleeps 20 s (killed by the test), its second returns at once.
+class SlowSpotlight {
+public:
+    SlowSpotlight() {
+        writeFile(kTool, "#!/bin/sh\n[ \"$1\" = -E ] && exit 0\necho $$ > " + pidFile_ + "\nexec sleep 20\n");
+        ::chmod(kTool.c_str(), 0755);
+    }
+    ~SlowSpotlight() {
+        stop();
+        std::remove(kTool.c_str());
+    }
+    bool running() const { return exists(pidFile_); }
+    void stop() {
+        if (running()) ::kill(std::stoi(readFile(pidFile_)), SIGKILL);
+    }
+
+private:
+    inline static const std::string kTool = "/usr/sbin/mdutil";
+    TempDir dir_;
+    std::string pidFile_ = dir_ / "pid";
+};
+
+// The app sets a fan, starts the 20 s Spotlight task with a second fan
+// request queued behind it, and is killed: the fan is automatic again
+// within 3 s, and the queued request never runs.
+TEST_F(Load, TheFansGoBackAtOnceWhenTheAppDiesDuringAMaintenanceTask) {
+    SimulatedMac mac("apple-silicon-laptop", {"--hold", "0.2"});
+    const std::size_t threads = settledCount([&] { return threadCount(mac.daemon->pid()); });
+    SlowSpotlight spotlight;
+    TempDir dir;
+    using platform::ipc::WireValue;
+    writeFile(dir / "calls",
+              platform::ipc::encodeCall(1, "setFanWithIndex:manual:targetRPM:reply:",
+                                        std::vector<WireValue>{std::int64_t{0}, true, std::int64_t{3000}}) +
+                  platform::ipc::encodeCall(2, "runMaintenanceWithTaskIDs:reply:",
+                                            std::vector<WireValue>{std::vector<std::string>{"spotlight"}}) +
+                  platform::ipc::encodeCall(3, "setFanWithIndex:manual:targetRPM:reply:",
+                                            std::vector<WireValue>{std::int64_t{1}, true, std::int64_t{4000}}));
+    // smcctl raw sends the calls, stops writing and waits for the replies, as an app would.
+    ChildProcess app({"/bin/sh", "-c", "exec \"$0\" --socket \"$1\" raw < \"$2\"", std::string(SMCD_BINARY_DIR) + "/smcctl",
+                      mac.daemon->socketPath(), dir / "calls"});
+    ASSERT_TRUE(eventually([&] { return spotlight.running(); }, std::chrono::seconds(30)));
+    ASSERT_EQ(mac.value("F0Md"), 1);
+
+    app.signal(SIGKILL);
+    app.wait();
+    const auto killed = std::chrono::steady_clock::now();
+    EXPECT_TRUE(eventually([&] { return mac.allFansAutomatic(); }, std::chrono::seconds(3)));
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(3));
+
+    spotlight.stop();  // the task ends; the connection's thread finds it ended
+    EXPECT_TRUE(eventually([&] { return threadCount(mac.daemon->pid()) == threads; }));
+    EXPECT_TRUE(mac.allFansAutomatic()) << "the request queued behind the task ran";
+}
+
+}  // namespace
+}  // namespace smcd::test
