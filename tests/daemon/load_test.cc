@@ -109,7 +109,7 @@ TEST_F(Load, StalledLargeFramesCostNoMoreThanTheInputBudgetAndGoWhenTheyClose) {
     Daemon daemon(Daemon::Options{.descriptorLimit = 4096});
     ASSERT_TRUE(pingAnswered(daemon.socketPath()));
     const std::size_t idle = settledCount([&] { return residentBytes(daemon.pid()); });
-    const std::string stalled = platform::ipc::frame(std::string(platform::ipc::kMaxFrameSize, ' ')).substr(0, platform::ipc::kMaxFrameSize + 3);
+    const std::string stalled = platform::ipc::frame(std::string(platform::ipc::kMaxFrameSize, ' ')).value().substr(0, platform::ipc::kMaxFrameSize + 3);
     std::vector<UniqueFd> peers;
     for (int i = 0; i < 40; ++i) {
         peers.push_back(connectTo(daemon.socketPath()));
@@ -161,11 +161,14 @@ TEST_F(Load, TheFansGoBackAtOnceWhenTheAppDiesDuringAMaintenanceTask) {
     using platform::ipc::WireValue;
     writeFile(dir / "calls",
               platform::ipc::encodeCall(1, "setFanWithIndex:manual:targetRPM:reply:",
-                                        std::vector<WireValue>{std::int64_t{0}, true, std::int64_t{3000}}) +
+                                        std::vector<WireValue>{std::int64_t{0}, true, std::int64_t{3000}})
+                      .value() +
                   platform::ipc::encodeCall(2, "runMaintenanceWithTaskIDs:reply:",
-                                            std::vector<WireValue>{std::vector<std::string>{"spotlight"}}) +
+                                            std::vector<WireValue>{std::vector<std::string>{"spotlight"}})
+                      .value() +
                   platform::ipc::encodeCall(3, "setFanWithIndex:manual:targetRPM:reply:",
-                                            std::vector<WireValue>{std::int64_t{1}, true, std::int64_t{4000}}));
+                                            std::vector<WireValue>{std::int64_t{1}, true, std::int64_t{4000}})
+                      .value());
     // smcctl raw sends the calls, stops writing and waits for the replies, as an app would.
     ChildProcess app({"/bin/sh", "-c", "exec \"$0\" --socket \"$1\" raw < \"$2\"", std::string(SMCD_BINARY_DIR) + "/smcctl",
                       mac.daemon->socketPath(), dir / "calls"});

@@ -114,7 +114,8 @@ private:
 std::string call(std::uint64_t id, std::string_view selector, std::size_t padding = 0) {
     // Blanks are JSON whitespace: a call of any size.
     return platform::ipc::frame(R"({"id":)" + std::to_string(id) + R"(,"selector":")" + std::string(selector) +
-                                R"(","arguments":[])" + std::string(padding, ' ') + "}");
+                                R"(","arguments":[])" + std::string(padding, ' ') + "}")
+        .value();
 }
 
 void sendAll(int socket, std::string_view bytes) {
@@ -173,7 +174,8 @@ TEST(Connection, SendsAReplyOfExactlyItsLimitAndNotOneByteMore) {
     // The payload of the reply carrying `length` bytes of text; empty once the connection has ended.
     platform::ipc::FrameReader reader(platform::ipc::kMaxReplyFrameSize);
     const auto reply = [&](std::uint64_t id, std::size_t length) {
-        const auto call = platform::ipc::encodeCall(id, "textWithReply:", {WireValue(static_cast<std::int64_t>(length))});
+        const auto call =
+            platform::ipc::encodeCall(id, "textWithReply:", {WireValue(static_cast<std::int64_t>(length))}).value();
         ::send(peer.get(), call.data(), call.size(), MSG_NOSIGNAL);
         std::string payload;
         for (std::array<char, 4096> buffer; reader.next(payload) != platform::ipc::FrameReader::Status::frame;) {

@@ -47,7 +47,7 @@ TEST(FrameReader, HoldsOnlyWhatHasArrivedAndNotBeenServed) {
     EXPECT_EQ(buffer.mapped(), 2 * page);
 
     FrameReader reader;
-    reader.append(frame(std::string(3 * page, ' ')) + frame("{}").substr(0, 5));
+    reader.append(frame(std::string(3 * page, ' ')).value() + frame("{}").value().substr(0, 5));
     std::string_view payload;
     ASSERT_EQ(reader.next(payload), FrameReader::Status::frame);
     EXPECT_EQ(payload.size(), 3 * page);

@@ -85,7 +85,7 @@ TEST_F(Smcctl, RawCompletesFiftyThousandPipelinedPings) {
     constexpr std::uint64_t kPings = 50000;
     std::string calls;
     for (std::uint64_t id = 1; id <= kPings; ++id)
-        calls += platform::ipc::encodeCall(id, "pingWithReply:", nlohmann::json::array());
+        calls += platform::ipc::encodeCall(id, "pingWithReply:", nlohmann::json::array()).value();
     const Ran ran = run({"raw", "--socket", daemon_.socketPath()}, calls);
     ASSERT_EQ(ran.status, 0) << ran.err;
     platform::ipc::FrameReader replies(platform::ipc::kMaxReplyFrameSize);

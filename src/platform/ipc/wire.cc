@@ -331,6 +331,36 @@ Encoded encodeReply(const Reply& reply, std::size_t maxPayload) {
     });
 }
 
+nlohmann::json encodeValue(const WireValue& value) {
+    std::string text;
+    JsonWriter out(text);
+    if (!writeValue(out, value)) return nullptr;
+    return json::parse(text, nullptr, /*allow_exceptions=*/false);
+}
+
+std::optional<WireValue> decodeValue(const nlohmann::json& value, WireType type) {
+    Loose loose;
+    if (value.is_null()) loose = nullptr;
+    else if (value.is_boolean()) loose = value.get<bool>();
+    else if (value.is_number_integer() && !value.is_number_unsigned()) loose = value.get<std::int64_t>();
+    else if (value.is_number_unsigned()) {
+        const auto number = value.get<std::uint64_t>();
+        if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) loose = LargeUnsigned{number};
+        else loose = static_cast<std::int64_t>(number);
+    } else if (value.is_string()) loose = value.get<std::string>();
+    else if (value.is_array()) {
+        std::vector<std::string> texts;
+        for (const auto& element : value) {
+            if (!element.is_string()) return std::nullopt;
+            texts.push_back(element.get<std::string>());
+        }
+        loose = std::move(texts);
+    } else if (value.is_object() && value.size() == 1 && value.contains("data") && value["data"].is_string())
+        loose = DataText{value["data"].get<std::string>()};
+    else return std::nullopt;
+    return decodeValue(loose, type);
+}
+
 std::optional<Call> decodeCall(std::string_view payload, const Interface& interface) {
     auto envelope = parseEnvelope(payload, "arguments", /*withSelector=*/true);
     if (!envelope) return std::nullopt;

@@ -85,6 +85,12 @@ Encoded encodeCall(std::uint64_t id, std::string_view selector, const std::vecto
                    std::size_t maxPayload = kMaxFrameSize);
 Encoded encodeReply(const Reply& reply, std::size_t maxPayload = kMaxReplyFrameSize);
 
+// For tools that show and take values as JSON (smcctl's `call`): one value as
+// the wire writes it (null for a text that is not UTF-8), and one JSON value
+// read as the type its place expects.
+nlohmann::json encodeValue(const WireValue& value);
+std::optional<WireValue> decodeValue(const nlohmann::json& value, WireType type);
+
 // A call that names no method of the interface, or whose arguments do not
 // match that method's types, decodes to nothing.
 std::optional<Call> decodeCall(std::string_view payload, const Interface& interface);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/directory_walk.h"
+#include "common/io.h"
 #include "common/unique_fd.h"
 #include "platform/trash/linux/trash_info.h"
 
@@ -196,18 +197,6 @@ Expected<UniqueFd, int> topDirectoryOf(int directory, const Placement& placement
     return current;
 }
 
-bool writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 bool entryExists(int directory, const std::string& name) {
     struct stat info{};
     return ::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
@@ -254,7 +243,9 @@ int moveInto(const TrashDirectory& trash, const Owner& owner, int parent, const 
             return errno;
         }
         int error = giveToOwner(info.get(), owner);
-        if (error == 0 && !writeAll(info.get(), record)) error = errno;
+        if (error == 0) {
+            if (const auto written = io::writeAll(info.get(), record); !written) error = written.error();
+        }
         info.reset();
         if (error == 0) error = renameWithoutReplacing(parent, leaf, trash.files.get(), name);
         if (error == 0) return 0;
