@@ -1,9 +1,9 @@
 #pragma once
 
 // The seventeen methods of the VornikFanControl protocol, once, in the order
-// of its method list: a client names a method by its position there, so a row
-// that moves breaks every client (the pins in vornik_fan_control_protocol.h
-// stop the build instead).
+// the control interface publishes them. The wire names a method by its
+// selector; the order numbers the `Method` enum and the dispatch table, and
+// the pins in vornik_fan_control_protocol.h stop the build when a row moves.
 //
 // X(name, service method, selector, reply, argument types...)
 //   name            the method in the Method enum and in the client library

@@ -16,7 +16,7 @@
 
 namespace smcd::protocol {
 
-// Methods by their position in the method list, which is their number on the wire.
+// Methods by their position in the method list; the wire names them by selector.
 enum class Method : std::size_t {
 #define SMCD_METHOD_ENUM(name, service, selector, Reply, ...) name,
     SMCD_VORNIK_FAN_CONTROL_METHODS(SMCD_METHOD_ENUM)
