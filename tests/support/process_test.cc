@@ -7,10 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include "common/unique_fd.h"
 #include "support/process.h"
+#include "support/temp_dir.h"
 
 namespace smcd::test {
 namespace {
@@ -23,9 +26,12 @@ TEST(ChildProcess, EndsWhenTheTestProcessIsKilled) {
         int ends[2];
         ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
         UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+        // The killed process never removes its child's output files: they go here.
+        const TempDir scratch;
         const pid_t testProcess = ::fork();
         ASSERT_GE(testProcess, 0);
         if (testProcess == 0) {
+            ::setenv("TMPDIR", scratch.path().c_str(), 1);
             SpawnOptions options;
             options.uid = user;
             ChildProcess sleeper({"/bin/sleep", "600"}, options);
