@@ -1,7 +1,10 @@
-# Each folder of src/platform holds a service's portable interface; the code
-# that fills it for one operating system sits in a subfolder named for that
-# system (linux/ today, macos/ for a port), so a port adds a folder and edits
-# nothing. The subfolder adds its library to the service's umbrella target.
+# Each folder of src/platform holds a service's portable interface in a
+# `<service>_core` library; the code that fills it for one operating system
+# sits in a subfolder named for that system (linux/ today, macos/ for a port),
+# whose library links the core and adds itself to the service's umbrella
+# target, the one everything else links. The core never links its side, so
+# no two libraries link each other (tests/seams checks it). What a port still
+# has to change outside its new folders is listed in docs/MACOS.md.
 include_guard(GLOBAL)
 
 function(smcd_add_platform_side)

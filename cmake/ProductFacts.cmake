@@ -26,7 +26,9 @@ inline constexpr std::string_view kAppTeam = "@SMCD_APP_TEAM@";
 inline constexpr std::string_view kAppVersion = "@SMCD_APP_VERSION@";
 }  // namespace smcd::product_facts
 ]==])
-  include_directories(${CMAKE_BINARY_DIR}/generated)
+  # Only the targets that link smcd_product_facts see the facts.
+  add_library(smcd_product_facts INTERFACE)
+  target_include_directories(smcd_product_facts INTERFACE ${CMAKE_BINARY_DIR}/generated)
   # For the scripts that run the built binaries (scripts/run.sh).
   file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/bin/product_facts.env @ONLY CONTENT [==[
 # Generated from cmake/ProductFacts.cmake; do not edit.

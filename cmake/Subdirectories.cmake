@@ -1,5 +1,7 @@
-# Adds FOLDER itself when it has a CMakeLists.txt, otherwise every direct
-# child folder that has one, so that a new component needs no edit here.
+# smcd_add_components(FOLDER NAME...) adds FOLDER/NAME for each NAME, in the
+# order given. Every component is named here by hand, as every source is in
+# its folder's CMakeLists.txt: what the build holds is what the lists say,
+# never what happens to lie in a folder.
 #
 # SMCD_ONLY (a list of folder names, e.g. "common;log;ipc;daemon") limits the
 # build to those folders, for working on a few components while others are
@@ -15,21 +17,15 @@ function(smcd_wanted path result)
   endif()
 endfunction()
 
-function(smcd_add_subdirectories folder)
-  set(base ${CMAKE_CURRENT_SOURCE_DIR}/${folder})
-  if(EXISTS ${base}/CMakeLists.txt)
-    smcd_wanted(${base} wanted)
-    if(wanted)
-      add_subdirectory(${base})
+function(smcd_add_components folder)
+  foreach(name ${ARGN})
+    set(path ${CMAKE_CURRENT_SOURCE_DIR}/${folder}/${name})
+    if(NOT EXISTS ${path}/CMakeLists.txt)
+      message(FATAL_ERROR "${folder}/${name}: listed as a component but has no CMakeLists.txt")
     endif()
-    return()
-  endif()
-  file(GLOB children LIST_DIRECTORIES true ${base}/*)
-  list(SORT children)
-  foreach(child ${children})
-    smcd_wanted(${child} wanted)
-    if(wanted AND IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
-      add_subdirectory(${child})
+    smcd_wanted(${path} wanted)
+    if(wanted)
+      add_subdirectory(${path})
     endif()
   endforeach()
 endfunction()
