@@ -131,11 +131,11 @@ int main(int argc, char** argv) {
         machine.setHoldTime(std::chrono::milliseconds(std::llround(*options->holdSeconds * 1000)));
     }
     auto started = sim::Server::start(machine, options->paths);
-    if (auto* error = std::get_if<sim::StartError>(&started)) {
-        std::fprintf(stderr, "smc-sim: %s\n", sim::describe(*error).c_str());
+    if (!started) {
+        std::fprintf(stderr, "smc-sim: %s\n", sim::describe(started.error()).c_str());
         return 1;
     }
-    auto& server = std::get<std::unique_ptr<sim::Server>>(started);
+    auto& server = *started;
     std::fprintf(stderr, "smc-sim: playing %s on %s (control %s)\n", options->profile->name.c_str(),
                  options->paths.socket.c_str(), options->paths.control.c_str());
     if (ready) {

@@ -41,20 +41,22 @@ std::optional<StartFailure> clearStaleSocket(const std::string& path, const sock
     return std::nullopt;
 }
 
-std::variant<Server::Listener, StartError> listenAt(const std::string& path) {
+Expected<Server::Listener, StartError> listenAt(const std::string& path) {
     const auto address = addressOf(path);
     // The socket is made under a temporary name and renamed into place once
     // it listens: whoever sees the path can connect at once.
     const std::string building = path + ".building-" + std::to_string(::getpid());
     const auto buildingAddress = addressOf(building);
-    if (!address || !buildingAddress) return StartError{StartFailure::pathTooLong, path, ENAMETOOLONG};
-    if (const auto failure = clearStaleSocket(path, *address)) return StartError{*failure, path, errno};
-    if (const auto failure = clearStaleSocket(building, *buildingAddress)) return StartError{*failure, building, errno};
+    if (!address || !buildingAddress) return unexpected(StartError{StartFailure::pathTooLong, path, ENAMETOOLONG});
+    if (const auto failure = clearStaleSocket(path, *address)) return unexpected(StartError{*failure, path, errno});
+    if (const auto failure = clearStaleSocket(building, *buildingAddress)) {
+        return unexpected(StartError{*failure, building, errno});
+    }
 
     Server::Listener listener;
     listener.path = path;
     listener.fd.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!listener.fd) return StartError{StartFailure::socketFailed, path, errno};
+    if (!listener.fd) return unexpected(StartError{StartFailure::socketFailed, path, errno});
     // Only the owner may talk to the fake controller: the socket is made
     // with no access for anyone else, with no moment where it is open.
     const mode_t previous = ::umask(S_IRWXG | S_IRWXO | S_IXUSR);
@@ -62,12 +64,12 @@ std::variant<Server::Listener, StartError> listenAt(const std::string& path) {
         ::bind(listener.fd.get(), reinterpret_cast<const sockaddr*>(&*buildingAddress), sizeof(*buildingAddress));
     const int bindError = errno;
     ::umask(previous);
-    if (bound < 0) return StartError{StartFailure::bindFailed, path, bindError};
+    if (bound < 0) return unexpected(StartError{StartFailure::bindFailed, path, bindError});
 
     if (::listen(listener.fd.get(), kListenBacklog) < 0 || ::rename(building.c_str(), path.c_str()) < 0) {
         const int error = errno;
         ::unlink(building.c_str());
-        return StartError{StartFailure::listenFailed, path, error};
+        return unexpected(StartError{StartFailure::listenFailed, path, error});
     }
     struct stat info {};
     if (::lstat(path.c_str(), &info) == 0) {
@@ -106,16 +108,15 @@ std::string describe(const StartError& error) {
     return text;
 }
 
-std::variant<std::unique_ptr<Server>, StartError> Server::start(Machine& machine, const ServerPaths& paths) {
+Expected<std::unique_ptr<Server>, StartError> Server::start(Machine& machine, const ServerPaths& paths) {
     auto userClients = listenAt(paths.socket);
-    if (auto* error = std::get_if<StartError>(&userClients)) return *error;
+    if (!userClients) return unexpected(std::move(userClients).error());
     auto control = listenAt(paths.control);
-    if (auto* error = std::get_if<StartError>(&control)) {
-        removeSocketFile(std::get<Listener>(userClients));
-        return *error;
+    if (!control) {
+        removeSocketFile(*userClients);
+        return unexpected(std::move(control).error());
     }
-    return std::unique_ptr<Server>(
-        new Server(machine, std::move(std::get<Listener>(userClients)), std::move(std::get<Listener>(control))));
+    return std::unique_ptr<Server>(new Server(machine, std::move(*userClients), std::move(*control)));
 }
 
 Server::~Server() {

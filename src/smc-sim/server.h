@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <variant>
 #include <vector>
 
+#include "common/expected.h"
 #include "common/unique_fd.h"
 #include "platform/smc/linux/smc_socket_wire.h"
 #include "smc-sim/machine.h"
@@ -45,7 +45,7 @@ std::string describe(const StartError& error);
 
 class Server {
 public:
-    static std::variant<std::unique_ptr<Server>, StartError> start(Machine& machine, const ServerPaths& paths);
+    static Expected<std::unique_ptr<Server>, StartError> start(Machine& machine, const ServerPaths& paths);
     // Closes every connection and removes the socket files it made.
     ~Server();
     Server(const Server&) = delete;
