@@ -19,7 +19,7 @@ std::string dumpBackgroundItems() { return runBackgroundItemDump(); }
 
 std::string systemNetworkConnections() {
     std::string reply = runLsof(listeningSocketsArguments());
-    reply += vornikLsofSectionSeparator;
+    reply += kLsofSectionSeparator;
     reply += runLsof(establishedConnectionsArguments());
     return reply;
 }

@@ -12,7 +12,7 @@ namespace smcd {
 
 // Between the two socket listings: LF, U+0001, "vornik-section", U+0001, LF.
 // Always present in the reply, so the client can split on it.
-inline constexpr std::string_view vornikLsofSectionSeparator = "\n\x01vornik-section\x01\n";
+inline constexpr std::string_view kLsofSectionSeparator = "\n\x01vornik-section\x01\n";
 
 const std::vector<std::string>& listeningSocketsArguments();
 const std::vector<std::string>& establishedConnectionsArguments();

@@ -38,11 +38,11 @@ std::int32_t decodeExitStatus(const Json& json) {
     if (!value.is_number_integer()) {
         throw Json::type_error::create(302, "exit status is not an integer", &value);
     }
-    constexpr std::int64_t low = std::numeric_limits<std::int32_t>::min();
-    constexpr std::int64_t high = std::numeric_limits<std::int32_t>::max();
-    const bool fits = value.is_number_unsigned() ? value.template get<std::uint64_t>() <= std::uint64_t{high}
-                                                 : value.template get<std::int64_t>() >= low &&
-                                                       value.template get<std::int64_t>() <= high;
+    constexpr std::int64_t kLowest = std::numeric_limits<std::int32_t>::min();
+    constexpr std::int64_t kHighest = std::numeric_limits<std::int32_t>::max();
+    const bool fits = value.is_number_unsigned() ? value.template get<std::uint64_t>() <= std::uint64_t{kHighest}
+                                                 : value.template get<std::int64_t>() >= kLowest &&
+                                                       value.template get<std::int64_t>() <= kHighest;
     if (!fits) throw Json::out_of_range::create(406, "exit status does not fit 32 bits", &value);
     return static_cast<std::int32_t>(value.template get<std::int64_t>());
 }

@@ -51,7 +51,7 @@ TEST_F(Tools, MissingOrUnusableToolsGiveTheFailureResults) {
 
 TEST_F(Tools, NetworkListingRunsListeningFirstAroundTheSeparator) {
     PlacedTool lsof("/usr/sbin/lsof", {"record " + calls, "if 3 -sTCP:ESTABLISHED out p2\\nn1->2\\n"});
-    EXPECT_EQ(systemNetworkConnections(), std::string(vornikLsofSectionSeparator) + "p2\nn1->2\n");
+    EXPECT_EQ(systemNetworkConnections(), std::string(kLsofSectionSeparator) + "p2\nn1->2\n");
     EXPECT_EQ(recordedArgvs(), (Argvs{{"/usr/sbin/lsof", "-nP", "-iTCP", "-sTCP:LISTEN", "-F", "pcnT"},
                                       {"/usr/sbin/lsof", "-nP", "-iTCP", "-sTCP:ESTABLISHED", "-F", "pcnT"}}));
 }

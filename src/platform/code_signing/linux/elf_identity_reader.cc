@@ -67,12 +67,12 @@ bool isIdentityNoteOwner(std::span<const std::byte> name) {
 }
 
 void scanNotes(std::span<const std::byte> segment, std::uint64_t alignment, NoteSearch& search) {
-    constexpr std::uint64_t headerSize = sizeof(Elf64_Nhdr);
+    constexpr std::uint64_t kNoteHeaderSize = sizeof(Elf64_Nhdr);
     static_assert(sizeof(Elf64_Nhdr) == sizeof(Elf32_Nhdr));
     const std::uint64_t size = segment.size();
     std::uint64_t offset = 0;
     while (offset < size) {
-        if (size - offset < headerSize) {
+        if (size - offset < kNoteHeaderSize) {
             search.failure = IdentityReadFailure::malformed;
             return;
         }
@@ -80,7 +80,7 @@ void scanNotes(std::span<const std::byte> segment, std::uint64_t alignment, Note
         const std::uint64_t descSize = littleEndianAt<std::uint32_t>(segment, offset + offsetof(Elf64_Nhdr, n_descsz));
         const std::uint32_t type = littleEndianAt<std::uint32_t>(segment, offset + offsetof(Elf64_Nhdr, n_type));
         // All quantities are below 2^33 here, so none of the sums can wrap.
-        const std::uint64_t nameStart = offset + headerSize;
+        const std::uint64_t nameStart = offset + kNoteHeaderSize;
         const std::uint64_t descStart = alignUp(nameStart + nameSize, alignment);
         if (descStart > size || descSize > size - descStart) {
             search.failure = IdentityReadFailure::malformed;

@@ -11,11 +11,11 @@ namespace {
 
 // Every magic number fits 32 bits; f_type is a signed word of either width.
 bool isRemotelyOwnedFileSystem(__fsword_t type) {
-    constexpr std::array<std::uint32_t, 10> remote = {
+    constexpr std::array<std::uint32_t, 10> kRemoteTypes = {
         FUSE_SUPER_MAGIC, NFS_SUPER_MAGIC,  SMB_SUPER_MAGIC,  CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC,
         V9FS_MAGIC,       CEPH_SUPER_MAGIC, CODA_SUPER_MAGIC, AFS_SUPER_MAGIC,  AFS_FS_MAGIC,
     };
-    return std::find(remote.begin(), remote.end(), static_cast<std::uint32_t>(type)) != remote.end();
+    return std::find(kRemoteTypes.begin(), kRemoteTypes.end(), static_cast<std::uint32_t>(type)) != kRemoteTypes.end();
 }
 
 }  // namespace

@@ -217,13 +217,13 @@ int renameWithoutReplacing(int fromDirectory, const std::string& from, int toDir
 // name costs the same however many items of that name the Trash holds, and
 // nobody can take the next one in advance.
 std::string randomTag() {
-    static constexpr char hex[] = "0123456789abcdef";
+    static constexpr char kHexDigits[] = "0123456789abcdef";
     unsigned char bytes[kTagBytes];
     ::arc4random_buf(bytes, sizeof bytes);
     std::string tag;
     for (const unsigned char byte : bytes) {
-        tag.push_back(hex[byte >> 4]);
-        tag.push_back(hex[byte & 0x0F]);
+        tag.push_back(kHexDigits[byte >> 4]);
+        tag.push_back(kHexDigits[byte & 0x0F]);
     }
     return tag;
 }

@@ -28,7 +28,7 @@ std::string_view cutAtCharacterBoundary(std::string_view text, std::size_t limit
 }  // namespace
 
 std::string percentEncodedPath(std::string_view path) {
-    static constexpr char hex[] = "0123456789ABCDEF";
+    static constexpr char kHexDigits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(path.size());
     for (const char ch : path) {
@@ -37,8 +37,8 @@ std::string percentEncodedPath(std::string_view path) {
             out.push_back(ch);
         } else {
             out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 0x0F]);
+            out.push_back(kHexDigits[c >> 4]);
+            out.push_back(kHexDigits[c & 0x0F]);
         }
     }
     return out;
