@@ -19,12 +19,6 @@ void replyStatus(const StatusReply& reply, Expected<void, std::string> outcome) 
     reply(true, std::nullopt);
 }
 
-// A fan operation fails alike whether the SMC is missing or the operation failed.
-void replyStatus(const StatusReply& reply, Expected<Expected<void, std::string>, std::string> outcome) {
-    if (!outcome) return reply(false, std::move(outcome).error());
-    replyStatus(reply, std::move(*outcome));
-}
-
 // Replies with the records once the request's own list is gone and its
 // memory handed back, so that a large request never holds its list, its
 // records' text and its reply frame at the same time.

@@ -19,6 +19,21 @@
 
 namespace smcd {
 
+namespace detail {
+template <class Result>
+struct CoreResult {
+    using type = Expected<Result, std::string>;
+};
+template <class Value>
+struct CoreResult<Expected<Value, std::string>> {
+    using type = Expected<Value, std::string>;
+};
+}  // namespace detail
+
+// What FanEngine::withCore gives back for work that returns `Result`.
+template <class Result>
+using CoreResult = typename detail::CoreResult<Result>::type;
+
 class FanEngine {
 public:
     FanEngine();  // opens the SMC once; the core stays absent if that fails
@@ -27,9 +42,11 @@ public:
     FanEngine& operator=(const FanEngine&) = delete;
 
     // Runs `work` on the core under the engine's lock and gives back what it
-    // returns; without an SMC, "SMC unavailable" and `work` does not run.
+    // returns; without an SMC, "SMC unavailable" and `work` does not run. Work
+    // that can fail itself gives back its own result, so that a missing SMC
+    // and a failed operation arrive as one failure.
     template <class Work>
-    Expected<std::invoke_result_t<Work&, SMCFanCore&>, std::string> withCore(Work&& work) {
+    CoreResult<std::invoke_result_t<Work&, SMCFanCore&>> withCore(Work&& work) {
         const auto guard = acquire();
         if (!core_) return unexpected(std::string(kSMCUnavailable));
         if constexpr (std::is_void_v<std::invoke_result_t<Work&, SMCFanCore&>>) {

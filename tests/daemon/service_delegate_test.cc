@@ -36,7 +36,7 @@ protected:
 
     void setFanManual() {
         const auto result = engine_->withCore([](SMCFanCore& core) { return core.setFan(0, true, 3000); });
-        ASSERT_TRUE(result && *result);
+        ASSERT_TRUE(result);
     }
     bool fanManual() { return model_.byte("F0md") == 1; }
 
