@@ -15,10 +15,6 @@ void logCases(const smcd::platform::Logger& logger, const std::string& path, std
     SMCD_LOG(logger, LogLevel::error, "exit %{public}d", 1L);
 #elif defined(SIGNED_FOR_UNSIGNED)
     SMCD_LOG(logger, LogLevel::error, "uid %{public}u", -1);
-#elif defined(SIZE_FOR_AN_INT)
-    SMCD_LOG(logger, LogLevel::error, "%{public}u bytes", count);
-#elif defined(NUMBER_FOR_TEXT)
-    SMCD_LOG(logger, LogLevel::error, "removed %{private}s", count);
 #elif defined(VALUE_MISSING)
     SMCD_LOG(logger, LogLevel::error, "refused %{private}s [%{public}s]", path);
 #elif defined(VALUE_LEFT_OVER)

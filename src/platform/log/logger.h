@@ -46,8 +46,9 @@ public:
     virtual void write(const LogRecord& record) = 0;
 };
 
-// The platform's own log (the journal on Linux, the unified log on macOS);
-// its side of the seam defines it.
+// Where the platform's log is written from when no sink is installed: the
+// journal on Linux. Its side of the seam defines it; a side whose SMCD_LOG
+// writes the log at the call site makes it a sink that drops.
 LogSink& platformLogSink();
 
 // Replaces the process-wide sink for every logger (nullptr restores each
@@ -64,22 +65,26 @@ public:
     // Called by SMCD_LOG, which makes the format a literal.
     template <class... Args>
     void write(LogLevel level, LogFormat<Args...> format, const Args&... args) const {
-        const LogArgument list[] = {LogArgument(convert(args))..., LogArgument(std::int64_t{0})};
-        emit(level, format.text(), std::span<const LogArgument>(list, sizeof...(Args)));
+        send(level, format.text(), args...);
     }
 
     // Legacy: an unchecked, possibly runtime format, kept only for the IPC
     // call sites until they use SMCD_LOG; to be removed then.
     template <class... Args>
     void log(LogLevel level, std::string_view format, const Args&... args) const {
-        const LogArgument list[] = {LogArgument(convert(args))..., LogArgument(std::int64_t{0})};
-        emit(level, format, std::span<const LogArgument>(list, sizeof...(Args)));
+        send(level, format, args...);
     }
 
     const std::string& subsystem() const { return subsystem_; }
     const std::string& category() const { return category_; }
 
 private:
+    template <class... Args>
+    void send(LogLevel level, std::string_view format, const Args&... args) const {
+        const LogArgument list[] = {LogArgument(convert(args))..., LogArgument(std::int64_t{0})};
+        emit(level, format, std::span<const LogArgument>(list, sizeof...(Args)));
+    }
+
     void emit(LogLevel level, std::string_view format, std::span<const LogArgument> arguments) const;
 
     template <class T>
@@ -104,5 +109,11 @@ private:
 
 // SMCD_LOG(logger, level, "format", values...): the only way to log. Pasting
 // "" in front refuses a format that is not a string literal; the format is
-// checked against the values' types when the call compiles.
+// checked against the values' types when the call compiles. A side whose log
+// takes the literal only where it is written (the unified log's
+// os_log_with_type) names its own expansion in SMCD_LOG_CALL_HEADER.
+#if defined(SMCD_LOG_CALL_HEADER)
+#include SMCD_LOG_CALL_HEADER
+#else
 #define SMCD_LOG(logger, level, format, ...) (logger).write((level), "" format __VA_OPT__(, ) __VA_ARGS__)
+#endif
