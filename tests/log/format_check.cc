@@ -8,7 +8,8 @@
 
 using smcd::platform::LogLevel;
 
-void logCases(const smcd::platform::Logger& logger, const std::string& path, std::size_t count) {
+void logCases(const smcd::platform::Logger& logger, [[maybe_unused]] const std::string& path,
+              [[maybe_unused]] std::size_t count) {
 #if defined(TEXT_FOR_A_NUMBER)
     SMCD_LOG(logger, LogLevel::error, "pid %{public}d", path);
 #elif defined(LONG_FOR_AN_INT)

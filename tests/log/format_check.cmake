@@ -2,9 +2,10 @@
 # build for its own reason, and the matched calls must build, so the check
 # cannot pass because the snippet is broken some other way.
 #
-#   cmake -DCOMPILER=c++ -DSOURCE=format_check.cc -DINCLUDE=src -P format_check.cmake
+#   cmake -DCOMPILER=c++ -DFLAGS="the build's flags" -DSOURCE=format_check.cc -DINCLUDE=src -P format_check.cmake
 
-set(flags -std=c++20 -Wall -Wextra -Werror -fsyntax-only -I${INCLUDE} ${SOURCE})
+separate_arguments(flags UNIX_COMMAND "${FLAGS}")
+list(APPEND flags -std=c++20 -Wall -Wextra -Werror -fsyntax-only -I${INCLUDE} ${SOURCE})
 
 function(compile result output)
   execute_process(COMMAND ${COMPILER} ${flags} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
