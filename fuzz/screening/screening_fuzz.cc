@@ -73,7 +73,7 @@ void checkAccepted(const std::string& sent, removal::Target family, uid_t owner)
 
 // Refusals are logged; thousands of lines a second would drown the fuzzer's own.
 struct QuietSink final : smcd::platform::LogSink {
-    void write(smcd::platform::LogLevel, std::string_view, std::string_view, std::string_view) override {}
+    void write(const smcd::platform::LogRecord&) override {}
 };
 
 }  // namespace

@@ -85,7 +85,7 @@ int main() {
     // The guardian is forked while this is the only thread; from here on the
     // fans go back to automatic however the process ends.
     if (const auto guarded = engine->startGuardian(); !guarded) {
-        daemonLog().log(LogLevel::Error, "fan guardian not started: %{public}s", smcd::describe(guarded.error()));
+        SMCD_LOG(daemonLog(), LogLevel::error, "fan guardian not started: %{public}s", smcd::describe(guarded.error()));
     }
     auto delegate = std::make_shared<smcd::ServiceDelegate>(engine);
     static smcd::platform::ipc::Listener listener{std::string(smcd::vornikFanServiceName)};
@@ -94,8 +94,8 @@ int main() {
     // ever admitted unchecked.
     listener.setConnectionCodeSigningRequirement(smcd::peerRequirement);
     if (const auto resumed = listener.resume(); !resumed) {
-        daemonLog().log(LogLevel::Error, "cannot listen for %{public}s: %{public}s", smcd::vornikFanServiceName,
-                        smcd::platform::ipc::describe(resumed.error()));
+        SMCD_LOG(daemonLog(), LogLevel::error, "cannot listen for %{public}s: %{public}s", smcd::vornikFanServiceName,
+                 smcd::platform::ipc::describe(resumed.error()));
         smcd::exitNow(1);
     }
 

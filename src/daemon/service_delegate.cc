@@ -11,8 +11,8 @@ ServiceDelegate::ServiceDelegate(std::shared_ptr<FanEngine> engine) : engine_(st
 
 bool ServiceDelegate::shouldAcceptNewConnection(platform::ipc::Listener&, platform::ipc::Connection& connection) {
     const std::uint32_t peerUID = connection.effectiveUserIdentifier();
-    daemonLog().log(platform::LogLevel::Default, "accepted XPC connection from pid %{public}d uid %{public}u",
-                    connection.processIdentifier(), peerUID);
+    SMCD_LOG(daemonLog(), platform::LogLevel::notice, "accepted XPC connection from pid %{public}d uid %{public}u",
+             connection.processIdentifier(), peerUID);
     connection.setExportedInterface(&protocol::vornikFanControlInterface());
     connection.setExportedObject(exportedObject(std::make_shared<FanService>(engine_, peerUID, connection.state())));
     {

@@ -68,12 +68,12 @@ bool closeOnExec(int fd) { return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
     // The daemon is gone and never said it handed the fans back.
     try {
         if (const auto outcome = core->resetAllToAuto()) {
-            daemonLog().log(platform::LogLevel::Default,
-                            "fan guardian: the daemon ended without handing the fans back; every fan is automatic again");
+            SMCD_LOG(daemonLog(), platform::LogLevel::notice,
+                     "fan guardian: the daemon ended without handing the fans back; every fan is automatic again");
         } else {
-            daemonLog().log(platform::LogLevel::Error,
-                            "fan guardian: the daemon ended without handing the fans back: %{public}s",
-                            outcome.error());
+            SMCD_LOG(daemonLog(), platform::LogLevel::error,
+                     "fan guardian: the daemon ended without handing the fans back: %{public}s",
+                     outcome.error());
         }
     } catch (...) {
         // Out of memory while reporting: the hand-back itself allocates nothing.

@@ -23,8 +23,8 @@ Expected<void, std::string> setLaunchdItem(std::string_view label, std::string_v
     const Outcome outcome = resolve(plistPath, label, peerUID);
     const auto domain = outcome.domain();
     if (!domain) {
-        daemonLog().log(LogLevel::Error, "launchd toggle refused (%{public}s): %{private}s",
-                        rawValue(*outcome.refusal()), label);
+        SMCD_LOG(daemonLog(), LogLevel::error, "launchd toggle refused (%{public}s): %{private}s",
+                 rawValue(*outcome.refusal()), label);
         return unexpected(std::string(kRefusedToggleMessage));
     }
 
@@ -42,8 +42,8 @@ Expected<void, std::string> setLaunchdItem(std::string_view label, std::string_v
         if (runLaunchctl(step.arguments) != 0 && !message) message = std::string(step.failureMessage);
     }
 
-    daemonLog().log(LogLevel::Default, "launchd %{public}s in %{public}s \u2192 %{public}s",
-                    enable ? "enable" : "disable", target, message ? "failed" : "ok");
+    SMCD_LOG(daemonLog(), LogLevel::notice, "launchd %{public}s in %{public}s \u2192 %{public}s",
+             enable ? "enable" : "disable", target, message ? "failed" : "ok");
     if (message) return unexpected(std::move(*message));
     return {};
 }

@@ -25,7 +25,7 @@ std::string systemNetworkConnections() {
 }
 
 SnapshotRefusal deleteLocalSnapshots(std::int64_t, std::string_view) {
-    daemonLog().log(platform::LogLevel::Default, "snapshot deletion requested \u2014 refused; not implemented");
+    SMCD_LOG(daemonLog(), platform::LogLevel::notice, "snapshot deletion requested \u2014 refused; not implemented");
     return SnapshotRefusal{0, std::string(kSnapshotRefusalMessage)};
 }
 

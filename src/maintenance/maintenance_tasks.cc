@@ -66,17 +66,17 @@ MaintenanceResult runMaintenanceTask(std::string_view id) {
     const auto& table = vornikAdminMaintenanceCommands();
     const auto found = table.find(id);
     if (found == table.end()) {
-        daemonLog().log(LogLevel::Error, "maintenance rejected: unknown task id '%{private}s'", id);
+        SMCD_LOG(daemonLog(), LogLevel::error, "maintenance rejected: unknown task id '%{private}s'", id);
         return MaintenanceResult{std::string(id), false, kLaunchFailedStatus,
                                  std::string(kUnknownMaintenanceTaskMessage)};
     }
     RunResult run = runShell(found->second);
     if (run.status != 0) {
-        daemonLog().log(LogLevel::Error, "maintenance '%{public}s' failed (exit %{public}d)", found->first,
-                        run.status);
+        SMCD_LOG(daemonLog(), LogLevel::error, "maintenance '%{public}s' failed (exit %{public}d)", found->first,
+                 run.status);
         return MaintenanceResult{std::string(id), false, run.status, std::move(run.output)};
     }
-    daemonLog().log(LogLevel::Default, "maintenance '%{public}s' ok", found->first);
+    SMCD_LOG(daemonLog(), LogLevel::notice, "maintenance '%{public}s' ok", found->first);
     return MaintenanceResult{std::string(id), true, 0, std::move(run.output)};
 }
 

@@ -139,13 +139,13 @@ void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std:
         if (seen.contains(key)) continue;
         seen.insert(key == path ? std::string_view(path) : std::string_view(recomposed.emplace_back(std::move(key))));
         if (!acceptsMeasurement(path, owner)) {
-            daemonLog().log(platform::LogLevel::Error, "measurement refused by screening: %{private}s", path);
+            SMCD_LOG(daemonLog(), platform::LogLevel::error, "measurement refused by screening: %{private}s", path);
             each({path, 0, 0, true});
             continue;
         }
         const auto totals = measureTree(path);
         if (!totals) {
-            daemonLog().log(platform::LogLevel::Error, "measurement refused: no descriptor for the walk: %{private}s", path);
+            SMCD_LOG(daemonLog(), platform::LogLevel::error, "measurement refused: no descriptor for the walk: %{private}s", path);
             each({path, 0, 0, true});
             continue;
         }

@@ -58,7 +58,7 @@ PrivilegedRemovalResult engineOutcome(std::string_view path, std::string_view fa
         case Kind::notFound:
             return removed(path);
         case Kind::escapedRoot:
-            daemonLog().log(LogLevel::Error, "refused a component that changed under us [%{public}s]", family);
+            SMCD_LOG(daemonLog(), LogLevel::error, "refused a component that changed under us [%{public}s]", family);
             // The name comes from the file system, not from the client: made
             // valid text so that the reply can always be encoded.
             return notRemoved(path, "\"" + unicode::validUtf8Lossy(failure.name) + "\"" + std::string(kChangedWhileWorking));
@@ -66,8 +66,8 @@ PrivilegedRemovalResult engineOutcome(std::string_view path, std::string_view fa
         case Kind::outsideRoot:
             break;
     }
-    daemonLog().log(LogLevel::Error, "removal failed [%{public}s]: %{public}s", family,
-                    SafeRemoval::describe(failure));
+    SMCD_LOG(daemonLog(), LogLevel::error, "removal failed [%{public}s]: %{public}s", family,
+             SafeRemoval::describe(failure));
     return notRemoved(path, std::string(kCouldNotRemove));
 }
 
@@ -80,11 +80,11 @@ PrivilegedRemovalResult moveToTrash(const std::string& path, const std::string& 
     if (!parent) return engineOutcome(path, family, parent.error());
     const auto moved = trash.moveToTrash(parent->parent.get(), parent->leaf, path);
     if (moved) {
-        daemonLog().log(LogLevel::Default, "removed %{public}s (trashed)", family);
+        SMCD_LOG(daemonLog(), LogLevel::notice, "removed %{public}s (trashed)", family);
         return removed(path);
     }
-    daemonLog().log(LogLevel::Error, "removal failed [%{public}s]: %{public}ld", family,
-                    static_cast<std::int64_t>(moved.error().code));
+    SMCD_LOG(daemonLog(), LogLevel::error, "removal failed [%{public}s]: %{public}ld", family,
+             static_cast<long>(moved.error().code));
     return notRemoved(path, moved.error().description);
 }
 
@@ -93,7 +93,7 @@ PrivilegedRemovalResult removeAllowed(const std::string& path, Target target, bo
     const std::string_view family = rawValue(target);
     SMCD_REMOVAL_HOOK(removal_hooks::Point::afterScreening, path);
     if (!acceptsResolved(path, target, owner)) {
-        daemonLog().log(LogLevel::Error, "refused after resolution [%{public}s]", family);
+        SMCD_LOG(daemonLog(), LogLevel::error, "refused after resolution [%{public}s]", family);
         return notRemoved(path, std::string(kResolvesOutside));
     }
     SMCD_REMOVAL_HOOK(removal_hooks::Point::afterResolvedCheck, path);
@@ -104,13 +104,13 @@ PrivilegedRemovalResult removeAllowed(const std::string& path, Target target, bo
     std::optional<std::string> root;
     if (accepts(path, target) && isScopedToPeer(path, owner)) root = acceptedRoot(path, target);
     if (!root) {
-        daemonLog().log(LogLevel::Error, "no accepted root [%{public}s]", family);
+        SMCD_LOG(daemonLog(), LogLevel::error, "no accepted root [%{public}s]", family);
         return notRemoved(path, std::string(kNoAcceptedRoot));
     }
     if (!permanent) return moveToTrash(path, *root, family, trash);
     const auto deleted = SafeRemoval::remove(path, *root);
     if (!deleted) return engineOutcome(path, family, deleted.error());
-    daemonLog().log(LogLevel::Default, "removed %{public}s (deleted)", family);
+    SMCD_LOG(daemonLog(), LogLevel::notice, "removed %{public}s (deleted)", family);
     return removed(path);
 }
 
@@ -122,8 +122,8 @@ std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>&
     std::vector<PrivilegedRemovalResult> results;
     results.reserve(verdict.refused.size() + verdict.allowed.size());
     for (const auto& path : verdict.refused) {
-        daemonLog().log(LogLevel::Error, "removal refused by screening: %{private}s [%{public}s]", path,
-                        rawValue(family));
+        SMCD_LOG(daemonLog(), LogLevel::error, "removal refused by screening: %{private}s [%{public}s]", path,
+                 rawValue(family));
         results.push_back(notRemoved(path, std::string(kRefusedByScreening)));
     }
     for (const auto& path : verdict.allowed) {

@@ -59,8 +59,8 @@ TEST_F(Delegate, LogsEachAcceptAndHandsTheFansBackOnlyWhenTheLastConnectionEnds)
     EXPECT_EQ(delegate_->activeConnectionCount(), 0);
 
     const std::vector<platform::CapturedLine> expected = {
-        {platform::LogLevel::Default, "accepted XPC connection from pid 4242 uid 501"},
-        {platform::LogLevel::Default, "accepted XPC connection from pid 4242 uid 0"},
+        {platform::LogLevel::notice, "accepted XPC connection from pid 4242 uid 501"},
+        {platform::LogLevel::notice, "accepted XPC connection from pid 4242 uid 0"},
     };
     EXPECT_EQ(log.lines(), expected);
 }

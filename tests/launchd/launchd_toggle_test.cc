@@ -67,7 +67,7 @@ TEST_F(Toggle, RunsBothCommandsInTheScreenedDomainAndReportsTheFirstFailure) {
         platform::ScopedLogCapture capture;
         const auto label = isAgent ? "com.example.agent" : "com.example.daemon";
         EXPECT_EQ(toggle(label, isAgent ? agent : daemon, enable, peer, failing), std::pair(message, arguments)) << logged;
-        EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{{LogLevel::Default, "launchd " + logged}}));
+        EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{{LogLevel::notice, "launchd " + logged}}));
     }
 }
 
@@ -76,7 +76,7 @@ TEST_F(Toggle, RefusedRequestsRunNothingAndLogTheReason) {
     EXPECT_EQ(toggle("com.apple.example", daemon, true, 501),
               std::pair(std::optional<std::string>("That background item is not one Vornik's helper may change."), Arguments{}));
     EXPECT_EQ(capture.lines(),
-              (std::vector<CapturedLine>{{LogLevel::Error, "launchd toggle refused (appleNamespace): <private>"}}));
+              (std::vector<CapturedLine>{{LogLevel::error, "launchd toggle refused (appleNamespace): <private>"}}));
 }
 
 }  // namespace

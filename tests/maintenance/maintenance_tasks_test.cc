@@ -22,7 +22,7 @@ TEST(MaintenanceTasks, UnknownIdsAreRefusedEachWithoutRunningAnything) {
         EXPECT_TRUE(results[i] == (MaintenanceResult{ids[i], false, -1, "Unknown maintenance task"})) << ids[i];
     // The app reads these keys.
     EXPECT_EQ(nlohmann::ordered_json(results[0]).dump(), R"({"id":"DNS","ok":false,"exit":-1,"output":"Unknown maintenance task"})");
-    const CapturedLine refusal{LogLevel::Error, "maintenance rejected: unknown task id '<private>'"};
+    const CapturedLine refusal{LogLevel::error, "maintenance rejected: unknown task id '<private>'"};
     EXPECT_EQ(capture.lines(), std::vector<CapturedLine>(ids.size(), refusal));
 }
 
@@ -30,7 +30,7 @@ TEST(SnapshotDeletion, IsAlwaysRefusedWithOneLogLine) {
     platform::ScopedLogCapture capture;
     EXPECT_EQ(deleteLocalSnapshots(30, "/"), (SnapshotRefusal{0, "Vornik doesn't remove local snapshots."}));
     EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{
-                                   {LogLevel::Default, "snapshot deletion requested \u2014 refused; not implemented"}}));
+                                   {LogLevel::notice, "snapshot deletion requested \u2014 refused; not implemented"}}));
 }
 
 }  // namespace

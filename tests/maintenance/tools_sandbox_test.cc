@@ -66,8 +66,8 @@ TEST_F(Tools, MaintenanceTasksRunTheirCommandLinesThroughTheShell) {
                                                            {"energy.2", false, 7, ""}}));
     EXPECT_EQ(recordedArgvs(), (Argvs{{"dscacheutil", "-flushcache"}, {"killall", "-HUP", "mDNSResponder"},
                                       {"pmset", "-a", "powermode", "2"}}));
-    EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{{LogLevel::Default, "maintenance 'dns' ok"},
-                                                          {LogLevel::Error, "maintenance 'energy.2' failed (exit 7)"}}));
+    EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{{LogLevel::notice, "maintenance 'dns' ok"},
+                                                          {LogLevel::error, "maintenance 'energy.2' failed (exit 7)"}}));
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ using PrivilegedRemoval::measurePaths;
 using Records = std::vector<Measurement>;
 
 constexpr uid_t kAnn = 501;
-const CapturedLine kRefusedLine{platform::LogLevel::Error, "measurement refused by screening: <private>"};
+const CapturedLine kRefusedLine{platform::LogLevel::error, "measurement refused by screening: <private>"};
 
 Measurement measured(const std::string& path) {
     const auto [bytes, files] = findTotals(path);

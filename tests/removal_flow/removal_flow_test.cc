@@ -53,8 +53,8 @@ const std::string kCouldNotProblem = "That item could not be removed.";
 
 PrivilegedRemovalResult gone(const std::string& path) { return {path, true, std::nullopt}; }
 PrivilegedRemovalResult kept(const std::string& path, const std::string& problem) { return {path, false, problem}; }
-CapturedLine error(const std::string& message) { return {LogLevel::Error, message}; }
-CapturedLine notice(const std::string& message) { return {LogLevel::Default, message}; }
+CapturedLine error(const std::string& message) { return {LogLevel::error, message}; }
+CapturedLine notice(const std::string& message) { return {LogLevel::notice, message}; }
 
 class RemovalFlowTest : public ::testing::Test {
 protected:

@@ -4,7 +4,6 @@
 
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/log/logger.h"
@@ -25,9 +24,10 @@ public:
     ScopedLogCapture(const ScopedLogCapture&) = delete;
     ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
 
-    void write(LogLevel level, std::string_view, std::string_view, std::string_view message) override {
+    void write(const LogRecord& record) override {
+        std::string message = renderLogMessage(record.format, record.arguments);
         std::lock_guard guard(mutex_);
-        lines_.push_back({level, std::string(message)});
+        lines_.push_back({record.level, std::move(message)});
     }
     std::vector<CapturedLine> lines() const {
         std::lock_guard guard(mutex_);

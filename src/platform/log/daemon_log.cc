@@ -3,7 +3,7 @@
 namespace smcd {
 
 const platform::Logger& daemonLog() {
-    static const platform::Logger logger("com.brackenmill.vornik", "daemon");
+    static const platform::Logger logger("com.brackenmill.vornik", "daemon", platform::platformLogSink());
     return logger;
 }
 

@@ -73,8 +73,8 @@ LogSink* installLogSink(LogSink* sink) { return installedSink.exchange(sink); }
 
 void Logger::emit(LogLevel level, std::string_view format, std::span<const LogArgument> arguments) const {
     LogSink* sink = installedSink.load();
-    if (!sink) sink = &platformLogSink();
-    sink->write(level, subsystem_, category_, renderLogMessage(format, arguments));
+    if (!sink) sink = &sink_;
+    sink->write(LogRecord{level, subsystem_, category_, format, arguments});
 }
 
 }  // namespace smcd::platform

@@ -14,12 +14,12 @@ namespace {
 // Writes each line with one write(2): "<5>subsystem[category]: message".
 class JournalSink final : public LogSink {
 public:
-    void write(LogLevel level, std::string_view subsystem, std::string_view category,
-               std::string_view message) override {
+    void write(const LogRecord& record) override {
+        const std::string message = renderLogMessage(record.format, record.arguments);
         std::string line;
-        line.reserve(subsystem.size() + category.size() + message.size() + 8);
-        line += level == LogLevel::Error ? "<3>" : "<5>";
-        line.append(subsystem).append("[").append(category).append("]: ").append(message);
+        line.reserve(record.subsystem.size() + record.category.size() + message.size() + 8);
+        line += record.level == LogLevel::error ? "<3>" : "<5>";
+        line.append(record.subsystem).append("[").append(record.category).append("]: ").append(message);
         line += '\n';
         // Nowhere is left to report a failing log: its failure is dropped.
         (void)io::writeAll(STDERR_FILENO, line);

@@ -1,0 +1,76 @@
+// The log's rendering, what a sink is handed, and the journal's line bytes.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "common/unique_fd.h"
+#include "platform/log/logger.h"
+
+namespace smcd::platform {
+namespace {
+
+struct KeptRecord {
+    LogLevel level;
+    std::string format;
+    std::vector<LogArgument> arguments;
+};
+
+struct KeepingSink final : LogSink {
+    void write(const LogRecord& record) override {
+        kept.push_back({record.level, std::string(record.format), {record.arguments.begin(), record.arguments.end()}});
+    }
+    std::string rendered(std::size_t i) const { return renderLogMessage(kept.at(i).format, kept.at(i).arguments); }
+    std::vector<KeptRecord> kept;
+};
+
+TEST(Log, PrivacyMarksHideTextUnlessPublicAndNumbersUnlessPrivate) {
+    KeepingSink sink;
+    const Logger logger("sub", "cat", sink);
+    const std::string secret = "/Users/me/secret";
+    SMCD_LOG(logger, LogLevel::notice, "%{public}s|%{private}s|%s|%{public}d|%u|%{private}lu|100%%", "shown", secret,
+             std::string_view("unmarked"), -4, 5u, 6ul);
+    EXPECT_EQ(sink.rendered(0), "shown|<private>|<private>|-4|5|<private>|100%");
+}
+
+TEST(Log, SinkGetsTheLiteralFormatAndEachValueApart) {
+    KeepingSink sink;
+    const Logger logger("sub", "cat", sink);
+    SMCD_LOG(logger, LogLevel::error, "removal failed [%{public}s]: %{public}ld (%{private}zu)", "appBundle", -13L,
+             std::size_t{7});
+    const KeptRecord& record = sink.kept.at(0);
+    EXPECT_EQ(record.level, LogLevel::error);
+    EXPECT_EQ(record.format, "removal failed [%{public}s]: %{public}ld (%{private}zu)");
+    EXPECT_EQ(record.arguments, (std::vector<LogArgument>{std::string_view("appBundle"), std::int64_t{-13},
+                                                          std::uint64_t{7}}));
+}
+
+// The platform's sink on Linux: one line per call on standard error, with the
+// syslog priority the journal files it under.
+TEST(Log, JournalLinesCarryThePriorityTheSubsystemAndTheCategory) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    const UniqueFd reader(ends[0]);
+    const UniqueFd writer(ends[1]);
+    const UniqueFd savedStderr(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
+    ASSERT_TRUE(savedStderr);
+    ASSERT_EQ(::dup2(writer.get(), STDERR_FILENO), STDERR_FILENO);
+    const Logger logger("com.example.sub", "cat", platformLogSink());
+    SMCD_LOG(logger, LogLevel::notice, "pid %{public}d ok", 42);
+    SMCD_LOG(logger, LogLevel::error, "refused: %{private}s", "/secret");
+    ::dup2(savedStderr.get(), STDERR_FILENO);
+
+    char buffer[256];
+    const ssize_t n = ::read(reader.get(), buffer, sizeof buffer);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n)),
+              "<5>com.example.sub[cat]: pid 42 ok\n<3>com.example.sub[cat]: refused: <private>\n");
+}
+
+}  // namespace
+}  // namespace smcd::platform
