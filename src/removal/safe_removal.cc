@@ -116,11 +116,10 @@ Outcome removeTree(const std::string& name, int parent) {
     if (parentIdentity->device != startIdentity->device) {
         return unexpected(Failure::denied(EXDEV));
     }
-    auto begun = DirectoryWalk::begin(std::move(start));
+    auto begun = DirectoryWalk<Outcome>::begin(std::move(start));
     if (!begun) return unexpected(Failure::denied(begun.error().error));
-    DirectoryWalk& walk = *begun;
+    DirectoryWalk<Outcome>& walk = *begun;
 
-    std::vector<Outcome> firstFailures(1);
     while (true) {
         if (std::optional<DirectoryEntry> entry = walk.nextEntry()) {
             const int here = walk.topFd();
@@ -128,8 +127,7 @@ Outcome removeTree(const std::string& name, int parent) {
             if (::unlinkat(here, entry->name.c_str(), 0) == 0) continue;
             const int error = errno;
             if (!meansDirectory(error)) {
-                remember(firstFailures.back(),
-                         unexpected(error == ENOENT ? Failure::notFound() : Failure::denied(error)));
+                remember(walk.topState(), unexpected(error == ENOENT ? Failure::notFound() : Failure::denied(error)));
                 continue;
             }
             SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenUnlinkAndOpen, entry->name, 0, here);
@@ -137,30 +135,26 @@ Outcome removeTree(const std::string& name, int parent) {
                 // Gone between the unlink and the open: its parent cannot be emptied as listed.
                 const OpenProblem problem = entered.error().problem == OpenProblem::missing ? OpenProblem::denied
                                                                                             : entered.error().problem;
-                remember(firstFailures.back(), unexpected(unreachable(problem, entered.error().error, entry->name)));
-                continue;
+                remember(walk.topState(), unexpected(unreachable(problem, entered.error().error, entry->name)));
             }
-            firstFailures.emplace_back();
             continue;
         }
         // The top level is empty (as far as it could be emptied).
         const std::string levelName = walk.topName();
         const bool lost = walk.topLost();
-        if (walk.topListingError() != 0) remember(firstFailures.back(), unexpected(Failure::denied(walk.topListingError())));
-        const Outcome levelFailure = std::move(firstFailures.back());
-        firstFailures.pop_back();
+        if (walk.topListingError() != 0) remember(walk.topState(), unexpected(Failure::denied(walk.topListingError())));
         if (walk.depth() == 1) {
-            static_cast<void>(walk.leave());  // the start has no parent in the walk to find again
-            return finish(levelFailure, lost, parent, name);
+            // The start has no parent in the walk to find again.
+            return finish(walk.leave().state, lost, parent, name);
         }
-        const auto reached = walk.leave();
-        const Outcome outcome = finish(levelFailure, lost, walk.topFd(), levelName);
-        remember(firstFailures.back(), outcome);
-        if (!reached) {
-            const LostLevel& lostLevel = reached.error();
+        const auto left = walk.leave();
+        remember(walk.topState(), finish(left.state, lost, walk.topFd(), levelName));
+        if (!left.reached) {
+            // Every level from the first one lost up to the new top keeps the change.
+            const LostLevel& lostLevel = left.reached.error();
             const Failure failure = unreachable(lostLevel.problem, lostLevel.error, lostLevel.name);
-            for (std::size_t level = lostLevel.depth; level < firstFailures.size(); ++level) {
-                remember(firstFailures[level], unexpected(failure));
+            for (std::size_t level = lostLevel.depth; level < walk.depth(); ++level) {
+                remember(walk.stateAt(level), unexpected(failure));
             }
         }
     }
