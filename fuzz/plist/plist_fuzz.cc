@@ -12,7 +12,7 @@
 
 #include "launchd/plist_inspection.h"
 #include "platform/plist/property_list.h"
-#include "removal/launchd_shape.h"
+#include "launchd/launchd_shape.h"
 #include "support/fuzz_input.h"
 
 namespace {
@@ -21,7 +21,7 @@ using smcd::fuzz::violated;
 
 void checkLabelShape(const std::optional<std::string>& label) {
     constexpr std::string_view kAlphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-";
-    if (label && smcd::PrivilegedRemoval::isValidLaunchdLabel(*label) &&
+    if (label && smcd::PrivilegedLaunchd::isValidLaunchdLabel(*label) &&
         (label->empty() || label->size() > 255 || label->find_first_not_of(kAlphabet) != std::string::npos))
         violated("a valid label is 1 to 255 characters of the label alphabet", *label);
 }

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "removal/path_text.h"
-#include "removal/launchd_shape.h"
 #include "removal/screening.h"
 #include "removal/safe_removal.h"
 
@@ -62,14 +61,6 @@ TEST(Target, ConstructsOnlyFromAnExactRawValue) {
     EXPECT_EQ(targetFromRawValue("gpuShaderCaches"), Target::gpuShaderCaches);
     for (const std::string& bad : {std::string("appbundle"), std::string("appBundle "), std::string("appBundle\0", 10)})
         EXPECT_FALSE(targetFromRawValue(bad).has_value()) << bad;
-}
-
-TEST(LaunchdLabel, AcceptsOnlyTheAlphabetUpTo255Characters) {
-    using PrivilegedRemoval::isValidLaunchdLabel;
-    EXPECT_TRUE(isValidLaunchdLabel("A-Z_a-z.0-9" + std::string(244, 'a')));
-    for (const std::string& bad : {std::string(256, 'a'), std::string(""), std::string("com/example"), std::string("com.example job"),
-                                   std::string("com.caf\xC3\xA9"), std::string("com.example\0x", 13)})
-        EXPECT_FALSE(isValidLaunchdLabel(bad)) << bad;
 }
 
 }  // namespace

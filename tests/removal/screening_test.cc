@@ -7,7 +7,6 @@
 #include "common/unicode.h"
 #include "platform/path/standardized_path.h"
 #include "removal/planted_files.h"
-#include "removal/launchd_shape.h"
 #include "removal/measurement.h"
 #include "removal/screening.h"
 
@@ -200,19 +199,6 @@ TEST_F(Screening, TheResolvedCheckFollowsThePathToWhereItIsNowEvenThroughTheSkip
     EXPECT_TRUE(accepts("/var/log/system.log", Target::systemLogs, kAnn));
     EXPECT_FALSE(acceptsResolved("/var/log/system.log", Target::systemLogs, kAnn));
     EXPECT_FALSE(acceptsResolved("/var/log/system.log", Target::systemLogs));
-}
-
-TEST_F(Screening, LaunchdPlistsLieDirectlyInAServiceFolderThatIsNoLink) {
-    // Missing is left to the ownership step; the rest of the shape (a user's
-    // agents, "..", labels) is proven through the launchd screening.
-    for (const char* folder : {"/Library/LaunchDaemons/", "/Library/LaunchAgents/"})
-        EXPECT_TRUE(acceptsLaunchdPlist(folder + std::string("com.example.job.plist"), "com.example.job"));
-    for (const char* path : {"/Library/LaunchDaemons/com.example.job.plist/", "/Library/LaunchDaemons/com.example.job.PLIST",
-                             "/Library/Preferences/com.example.job.plist", "/Library/LaunchDaemons/sub/com.example.job.plist"})
-        EXPECT_FALSE(acceptsLaunchdPlist(path, "com.example.job")) << path;
-    planted.moveAsideUntilEnd("/Library/LaunchAgents");
-    planted.link("/Library/Caches", "/Library/LaunchAgents");
-    EXPECT_FALSE(acceptsLaunchdPlist("/Library/LaunchAgents/com.example.job.plist", "com.example.job"));
 }
 
 }  // namespace
