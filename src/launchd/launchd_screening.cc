@@ -5,7 +5,7 @@
 #include "launchd/plist_inspection.h"
 #include "smcd/product_facts.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 namespace {
 
 constexpr std::string_view kDaemonsDirectory = "/Library/LaunchDaemons";
@@ -41,4 +41,4 @@ Outcome resolve(std::string_view plistPath, std::string_view label, uid_t owner)
     return Outcome::refused(Refusal::shape);
 }
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

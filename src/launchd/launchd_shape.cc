@@ -9,7 +9,7 @@
 #include "removal/families_and_roots.h"
 #include "removal/screening.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 namespace {
 
 constexpr std::size_t kMaximumLabelCharacters = 255;
@@ -33,14 +33,14 @@ bool isValidLaunchdLabel(std::string_view label) {
 
 bool acceptsLaunchdPlist(std::string_view path, std::string_view label) {
     if (!isValidLaunchdLabel(label)) return false;
-    if (!PrivilegedRemoval::isCanonicalAbsolute(path)) return false;
-    if (PrivilegedRemoval::isSymbolicLinkLeaf(path)) return false;
-    if (PrivilegedRemoval::hasLinkedAncestor(path)) return false;
+    if (!removal::isCanonicalAbsolute(path)) return false;
+    if (removal::isSymbolicLinkLeaf(path)) return false;
+    if (removal::hasLinkedAncestor(path)) return false;
     if (path.size() < kPlistSuffix.size() || path.substr(path.size() - kPlistSuffix.size()) != kPlistSuffix) return false;
     const std::string parent = platform::deletingLastPathComponent(path);
-    for (const std::string& root : PrivilegedRemoval::launchdRoots())
+    for (const std::string& root : removal::launchdRoots())
         if (parent == root) return true;
     return false;
 }
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

@@ -20,7 +20,7 @@
 #include "removal/screening.h"
 #include "removal/test_hooks.h"
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::removal {
 namespace {
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
@@ -84,7 +84,7 @@ std::optional<Totals> measureBelow(UniqueFd measured) {
         if (entry->kind == platform::EntryKind::regularFile) totals.addFile(entry->allocatedBytes);
         // Links, devices, sockets, pipes and files of another mount: nothing to count or follow.
         if (entry->kind != platform::EntryKind::directory) continue;
-        SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, entry->name, walk.depth() - 1, walk.topFd());
+        SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenComponents, entry->name, walk.depth() - 1, walk.topFd());
         // Gone, unreadable, swapped for a link or another mount: skipped.
         if (auto entered = walk.enter(entry->name); !entered && outOfDescriptors(entered.error().error)) {
             return std::nullopt;
@@ -145,4 +145,4 @@ std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid
     return records;
 }
 
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::removal

@@ -15,7 +15,7 @@
 #include "common/unicode.h"
 #include "removal/test_hooks.h"
 
-namespace smcd::SafeRemoval {
+namespace smcd::removal {
 namespace {
 
 constexpr int kRootFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -60,7 +60,7 @@ Expected<OpenParent, Failure> walkToParent(std::string_view path, std::string_vi
 
     for (std::size_t i = 0; i + 1 < components->size(); ++i) {
         const std::string& name = (*components)[i];
-        SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, name, i, current.get());
+        SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenComponents, name, i, current.get());
         UniqueFd next = openDirectoryBelow(current.get(), name.c_str());
         if (!next) {
             const int error = errno;
@@ -70,7 +70,7 @@ Expected<OpenParent, Failure> walkToParent(std::string_view path, std::string_vi
         current = std::move(next);
     }
     if (components->empty()) return unexpected(Failure::outsideRoot());
-    SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, components->back(), components->size() - 1,
+    SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenComponents, components->back(), components->size() - 1,
                       current.get());
     return OpenParent{std::move(current), components->back()};
 }
@@ -107,7 +107,7 @@ Outcome finish(const Outcome& firstFailure, bool lost, int parent, const std::st
 // failure among its entries; the walk holds a fixed number of descriptors
 // however deep the tree goes.
 Outcome removeTree(const std::string& name, int parent) {
-    SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenUnlinkAndOpen, name, 0, parent);
+    SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenUnlinkAndOpen, name, 0, parent);
     UniqueFd start = openDirectoryBelow(parent, name.c_str());
     if (!start) return unexpected(failedOpen(errno, name));
     // The item itself a mount point: another file system, left alone.
@@ -123,14 +123,14 @@ Outcome removeTree(const std::string& name, int parent) {
     while (true) {
         if (std::optional<DirectoryEntry> entry = walk.nextEntry()) {
             const int here = walk.topFd();
-            SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenListingAndUnlink, entry->name, 0, here);
+            SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenListingAndUnlink, entry->name, 0, here);
             if (::unlinkat(here, entry->name.c_str(), 0) == 0) continue;
             const int error = errno;
             if (!meansDirectory(error)) {
                 remember(walk.topState(), unexpected(error == ENOENT ? Failure::notFound() : Failure::denied(error)));
                 continue;
             }
-            SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenUnlinkAndOpen, entry->name, 0, here);
+            SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenUnlinkAndOpen, entry->name, 0, here);
             if (auto entered = walk.enter(entry->name); !entered) {
                 // Gone between the unlink and the open: its parent cannot be emptied as listed.
                 const OpenProblem problem = entered.error().problem == OpenProblem::missing ? OpenProblem::denied
@@ -236,4 +236,4 @@ Expected<OpenParent, Failure> openParent(std::string_view path, std::string_view
     return walkToParent(path, below);
 }
 
-}  // namespace smcd::SafeRemoval
+}  // namespace smcd::removal

@@ -5,7 +5,7 @@
 #include "launchd/launchd_shape.h"
 #include "removal/planted_files.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 namespace {
 
 class LaunchdShape : public ::testing::Test {
@@ -37,4 +37,4 @@ TEST_F(LaunchdShape, LaunchdPlistsLieDirectlyInAServiceFolderThatIsNoLink) {
 }
 
 }  // namespace
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

@@ -33,23 +33,23 @@ TEST(Containment, YieldsTheNamesStrictlyBelowTheRoot) {
         {"/Users/Cafe\xCC\x81/x", "/Users/" + kComposed, std::nullopt},
     };
     for (const auto& [path, root, expected] : cases)
-        EXPECT_EQ(SafeRemoval::relativeComponents(path, root), expected) << path << " below " << root;
+        EXPECT_EQ(removal::relativeComponents(path, root), expected) << path << " below " << root;
 }
 
 TEST(Containment, FailureTextNamesTheCaseAndAHostileNameCannotEndItsQuotesOrTheLine) {
-    using SafeRemoval::Failure;
-    EXPECT_EQ(SafeRemoval::describe(Failure::denied(13)), "denied(13)");
-    EXPECT_EQ(SafeRemoval::describe(Failure::escapedRoot("a\"b\\c\nd\x01" + kComposed)),
+    using removal::Failure;
+    EXPECT_EQ(removal::describe(Failure::denied(13)), "denied(13)");
+    EXPECT_EQ(removal::describe(Failure::escapedRoot("a\"b\\c\nd\x01" + kComposed)),
               "escapedRoot(\"a\\\"b\\\\c\\nd\\u{1}" + kComposed + "\")");
 }
 
 TEST(PathText, StrictlyBelowCountsCharactersNotBytesAndTheLongestRootWins) {
-    using PrivilegedRemoval::text::isStrictlyBelow;
+    using removal::text::isStrictlyBelow;
     EXPECT_TRUE(isStrictlyBelow("/Users/" + kDecomposed + "/x", "/Users/" + kComposed));
     // A mark right after the slash fuses with it into one character.
     for (const char* notBelow : {"/Library/Caches/", "/Library/CachesX", "/Library/Caches/\xCC\x81x"})
         EXPECT_FALSE(isStrictlyBelow(notBelow, "/Library/Caches")) << notBelow;
-    using PrivilegedRemoval::text::longestRootAbove;
+    using removal::text::longestRootAbove;
     const std::vector<std::string> roots{"/a", "/a/bb", "/a/bb/c", "/x/" + kDecomposed, "/x/" + kComposed};
     EXPECT_EQ(longestRootAbove("/a/bb/c/d", roots), &roots[2]);
     EXPECT_EQ(longestRootAbove("/a", roots), nullptr);
@@ -57,7 +57,7 @@ TEST(PathText, StrictlyBelowCountsCharactersNotBytesAndTheLongestRootWins) {
 }
 
 TEST(Target, ConstructsOnlyFromAnExactRawValue) {
-    using namespace PrivilegedRemoval;
+    using namespace removal;
     EXPECT_EQ(targetFromRawValue("gpuShaderCaches"), Target::gpuShaderCaches);
     for (const std::string& bad : {std::string("appbundle"), std::string("appBundle "), std::string("appBundle\0", 10)})
         EXPECT_FALSE(targetFromRawValue(bad).has_value()) << bad;

@@ -10,7 +10,7 @@
 #include "removal/measurement.h"
 #include "removal/screening.h"
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::removal {
 namespace {
 
 constexpr uid_t kRoot = 0, kAnn = 501, kBob = 502;
@@ -202,4 +202,4 @@ TEST_F(Screening, TheResolvedCheckFollowsThePathToWhereItIsNowEvenThroughTheSkip
 }
 
 }  // namespace
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::removal
