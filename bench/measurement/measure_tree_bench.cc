@@ -121,17 +121,17 @@ void compareShapes(const std::string& self) {
 int main(int argc, char** argv) {
     // The measured half of a shape's comparison: one walk and nothing else.
     if (argc == 3 && std::string(argv[1]) == "--measure") {
-        return smcd::PrivilegedRemoval::measureTree(argv[2]) ? 0 : 1;
+        return smcd::removal::measureTree(argv[2]) ? 0 : 1;
     }
 
     const ScratchTree tree;
     std::pair<std::int64_t, std::int64_t> totals{-1, -1};
     std::int64_t du = 0;
     // Warm both once so neither pays for the other's cold caches.
-    totals = smcd::PrivilegedRemoval::measureTree(tree.path()).value_or(totals);
+    totals = smcd::removal::measureTree(tree.path()).value_or(totals);
     du = duBytes(tree.path());
 
-    const double walk = medianMilliseconds([&] { totals = smcd::PrivilegedRemoval::measureTree(tree.path()).value_or(totals); });
+    const double walk = medianMilliseconds([&] { totals = smcd::removal::measureTree(tree.path()).value_or(totals); });
     const double reference = medianMilliseconds([&] { du = duBytes(tree.path()); });
 
     std::int64_t directories = allocated(tree.path());

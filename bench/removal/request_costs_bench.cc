@@ -48,7 +48,7 @@ void screeningRow() {
     const auto screen = [](const std::string& path) {
         return [path] {
             for (int i = 0; i < 100; ++i)
-                static_cast<void>(smcd::PrivilegedRemoval::screen({path}, smcd::PrivilegedRemoval::Target::supportFile, 501));
+                static_cast<void>(smcd::removal::screen({path}, smcd::removal::Target::supportFile, 501));
         };
     };
     smcd::bench::printRow({"screening an 80 KB path of marks, x100 (cpu)", bestOfFive(screen(marks)), "s",

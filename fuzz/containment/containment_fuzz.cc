@@ -22,7 +22,7 @@ using smcd::fuzz::violated;
 
 // The names below the root, each behind a "/", or nothing.
 std::optional<std::string> checkedNames(std::string_view path, std::string_view root) {
-    const auto names = smcd::SafeRemoval::relativeComponents(path, root);
+    const auto names = smcd::removal::relativeComponents(path, root);
     if (!names) return std::nullopt;
     if (names->empty()) violated("an accepted path leaves a name below the root");
     std::string joined;
@@ -66,11 +66,11 @@ void runEngine(const fs::path& scratch, const std::string& path, const std::stri
     const auto sentinel = smcd::fuzz::treeContents(scratch / "outside");
     const auto before = smcd::fuzz::treeContents(scratch);
     const std::size_t descriptors = smcd::fuzz::openDescriptors();
-    const auto removed = smcd::SafeRemoval::remove(path, root);
+    const auto removed = smcd::removal::remove(path, root);
     if (smcd::fuzz::openDescriptors() != descriptors) violated("the engine closes every descriptor it opened");
     if (smcd::fuzz::treeContents(scratch / "outside") != sentinel) violated("nothing outside the root is touched", path);
     if (!present(scratch / "root") || !present(root)) violated("the root itself is never removed", path);
-    const bool outside = !removed && removed.error().kind == smcd::SafeRemoval::Failure::Kind::outsideRoot;
+    const bool outside = !removed && removed.error().kind == smcd::removal::Failure::Kind::outsideRoot;
     if (outside != !names) violated("outsideRoot exactly for the paths the check refuses", path);
     if (!names && smcd::fuzz::treeContents(scratch) != before) violated("a refused path changes nothing", path);
     if (removed && present(root + names.value_or(""))) violated("a completed removal leaves nothing at the named place", path);

@@ -56,13 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (again != standard && "/private" + again != standard) violated("a standard form standardizes to itself", standard);
     }
 
-    const bool accepted = smcd::PrivilegedRemoval::isCanonicalAbsolute(path);
+    const bool accepted = smcd::removal::isCanonicalAbsolute(path);
     const bool clean = path.find('\0') == std::string_view::npos && smcd::unicode::isValidUtf8(path) &&
                        plainNamesOnly(path) && fitsTheKernel(path);
     if (accepted != clean) violated("the lexical check accepts exactly the plain absolute text", path);
     if (!accepted) return 0;
     const std::string systemStandard = standardizingPath(path);
     if (systemStandard != path && "/private" + systemStandard != path) violated("an accepted path is its own standard form");
-    if (!smcd::PrivilegedRemoval::isCanonicalAbsolute(systemStandard)) violated("the standard form of an accepted path is accepted");
+    if (!smcd::removal::isCanonicalAbsolute(systemStandard)) violated("the standard form of an accepted path is accepted");
     return 0;
 }

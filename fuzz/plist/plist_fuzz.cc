@@ -12,7 +12,7 @@
 
 #include "launchd/plist_inspection.h"
 #include "platform/plist/property_list.h"
-#include "removal/launchd_shape.h"
+#include "launchd/launchd_shape.h"
 #include "support/fuzz_input.h"
 
 namespace {
@@ -21,7 +21,7 @@ using smcd::fuzz::violated;
 
 void checkLabelShape(const std::optional<std::string>& label) {
     constexpr std::string_view kAlphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-";
-    if (label && smcd::PrivilegedRemoval::isValidLaunchdLabel(*label) &&
+    if (label && smcd::launchd::isValidLaunchdLabel(*label) &&
         (label->empty() || label->size() > 255 || label->find_first_not_of(kAlphabet) != std::string::npos))
         violated("a valid label is 1 to 255 characters of the label alphabet", *label);
 }
@@ -34,7 +34,7 @@ void checkDocumentOnDisk(const std::string& document) {
     checkLabelShape(label);
     if (!(std::ofstream(file, std::ios::binary | std::ios::trunc) << document)) violated("the scratch file takes the document");
     const std::size_t descriptors = smcd::fuzz::openDescriptors();
-    const auto fromFile = smcd::PrivilegedLaunchd::plistLabel(file.string());
+    const auto fromFile = smcd::launchd::plistLabel(file.string());
     if (smcd::fuzz::openDescriptors() != descriptors) violated("reading a property list closes what it opened");
     if (fromFile != (document.empty() || document.size() > 1048576 ? std::nullopt : label))
         violated("the file answers as its bytes do, up to 1048576 bytes");

@@ -19,7 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-namespace removal = smcd::PrivilegedRemoval;
+namespace removal = smcd::removal;
 using smcd::fuzz::violated;
 
 constexpr std::string_view kBases[] = {

@@ -26,9 +26,10 @@
 // be opened is reported with its errno, never as a change.
 //
 // Memory: a directory is read in chunks of at most the walk's listing share
-// (limits.h), resumed where the last chunk ended.
+// (limits.h), resumed where the last chunk ended, through the platform's
+// listing (platform/listing), which may say each entry's kind and size in
+// the same call.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/types.h>
 
@@ -42,6 +43,7 @@
 #include "common/limits.h"
 #include "common/unique_fd.h"
 #include "common/walk_share.h"
+#include "platform/listing/directory_listing.h"
 
 namespace smcd {
 
@@ -71,10 +73,10 @@ struct DirectoryIdentity {
 };
 std::optional<DirectoryIdentity> identityOf(int fd);
 
-struct DirectoryEntry {
-    std::string name;
-    unsigned char type = DT_UNKNOWN;  // as the directory read reported it
-};
+// An entry as the listing handed it out: its kind (as far as the walk's
+// listing detail asks) and, for a regular file when sizes are asked for, its
+// allocated size.
+using DirectoryEntry = platform::ListedEntry;
 
 struct EnterFailure {
     OpenProblem problem;
@@ -96,12 +98,22 @@ struct LostLevel {
 // number of opens in proportion to the tree.
 std::uint64_t directoryWalkOpens();
 
+// What a caller keeps for each level when it keeps nothing.
+struct NoLevelState {};
+
+// `LevelState` is the caller's own record of one level (removal keeps the
+// first failure met below it): made when the level is entered, kept in the
+// walk's record of the level, handed back when the level is left, so that it
+// can never drift from the levels themselves.
+template <typename LevelState = NoLevelState>
 class DirectoryWalk {
 public:
     // `start` becomes level 0: open to the end. Waits for the walk's share of
     // descriptors and listing memory; fails with EMFILE or ENOMEM when the
-    // daemon could never give it.
-    static Expected<DirectoryWalk, EnterFailure> begin(UniqueFd start);
+    // daemon could never give it. `detail` says what each listed entry
+    // carries.
+    static Expected<DirectoryWalk, EnterFailure> begin(UniqueFd start,
+                                                       platform::ListingDetail detail = platform::ListingDetail::names);
 
     bool empty() const { return levels_.empty(); }
     std::size_t depth() const { return levels_.size(); }  // levels on the stack, the start included
@@ -114,34 +126,45 @@ public:
     bool topLost() const { return levels_.back().lost; }
     int topListingError() const { return levels_.back().listingError; }
 
+    // The caller's record of the top level, or of the level `depth` levels
+    // below the start (0 is the start).
+    LevelState& topState() { return levels_.back().state; }
+    LevelState& stateAt(std::size_t depth) { return levels_[depth].state; }
+
     // The top level's next entry, or nothing once all are handed out. A lost
     // level has none left.
     std::optional<DirectoryEntry> nextEntry();
 
     // Opens `name` below the top level without following a link, lists it
-    // and makes it the new top. A directory of another mount is not entered.
+    // and makes it the new top, with a fresh state. A directory of another
+    // mount is not entered.
     Expected<void, EnterFailure> enter(const std::string& name);
 
-    // Closes and drops the top level. When the new top gave up its descriptor
-    // it is found again; failing that, the levels from LostLevel::depth to
-    // the new top are lost (no descriptor, no entries left).
-    Expected<void, LostLevel> leave();
+    // Closes and drops the top level, handing back its state. When the new
+    // top gave up its descriptor it is found again; failing that, `reached`
+    // says which levels, from LostLevel::depth to the new top, are lost (no
+    // descriptor, no entries left).
+    struct Left {
+        LevelState state;
+        Expected<void, LostLevel> reached;
+    };
+    Left leave();
 
 private:
-    DirectoryWalk(WalkShare descriptors, WalkShare listing)
-        : descriptors_(std::move(descriptors)), listing_(std::move(listing)) {}
-
     struct Level {
         UniqueFd fd;  // empty while the level has given up its descriptor, or lost
         std::string name;
         DirectoryIdentity identity;
         std::vector<DirectoryEntry> entries;  // the chunk being handed out
         std::size_t next = 0;
-        long resume = 0;      // where the listing goes on after this chunk
-        bool listed = false;  // the listing reached its end
+        platform::ListingCursor resume;  // where the listing goes on after this chunk
         bool lost = false;
         int listingError = 0;
+        LevelState state{};
     };
+
+    DirectoryWalk(WalkShare descriptors, WalkShare listing, platform::ListingDetail detail)
+        : descriptors_(std::move(descriptors)), listing_(std::move(listing)), detail_(detail) {}
 
     std::size_t openLevelsAllowed() const;
     int readChunk(Level& level);
@@ -153,10 +176,24 @@ private:
 
     WalkShare descriptors_;
     WalkShare listing_;
+    platform::ListingDetail detail_;
     std::size_t listedBytes_ = 0;  // held in the chunks of every level
     std::size_t ceiling_ = limits::kWalkOpenLevels;  // lowered when the process runs out of descriptors
     std::vector<Level> levels_;
     std::vector<std::size_t> open_;  // levels holding a descriptor, shallowest first
 };
 
+// The walk's shares of the daemon's pools, taken when it begins (fails with
+// EMFILE or ENOMEM when the pools could never hold the walk's fewest).
+struct WalkShares {
+    WalkShare descriptors;
+    WalkShare listing;
+};
+Expected<WalkShares, EnterFailure> takeWalkShares();
+
+// An open below `at`, counted for directoryWalkOpens().
+UniqueFd countedOpenBelow(int at, const std::string& name);
+
 }  // namespace smcd
+
+#include "common/directory_walk_levels.h"

@@ -79,12 +79,12 @@ void FanService::deleteLocalSnapshotsWithOlderThanDays(std::int64_t days, std::s
 }
 
 void FanService::setLaunchdItemWithLabel(std::string label, std::string plistPath, bool enable, StatusReply reply) {
-    replyStatus(reply, PrivilegedLaunchd::setLaunchdItem(label, plistPath, enable, peerUID_));
+    replyStatus(reply, launchd::setLaunchdItem(label, plistPath, enable, peerUID_));
 }
 
 void FanService::measurePrivilegedPathsWithPaths(Paths paths, DataReply reply) {
     ReplyArray records = recordsFor(paths);
-    PrivilegedRemoval::measurePaths(paths, peerUID_, [&records](const PrivilegedRemoval::Measurement& record) {
+    removal::measurePaths(paths, peerUID_, [&records](const removal::Measurement& record) {
         records.append(record);
     });
     replyRecords(reply, std::move(records), paths);
@@ -93,27 +93,27 @@ void FanService::measurePrivilegedPathsWithPaths(Paths paths, DataReply reply) {
 // The six removal methods differ only in the family and whether the client
 // may choose the Trash.
 void FanService::removeAppBundlesWithPaths(Paths paths, bool permanent, DataReply reply) {
-    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::appBundle, permanent, peerUID_)));
+    reply(replyJSON(removal::removePaths(paths, removal::Target::appBundle, permanent, peerUID_)));
 }
 
 void FanService::removeSupportPathsWithPaths(Paths paths, bool permanent, DataReply reply) {
-    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::supportFile, permanent, peerUID_)));
+    reply(replyJSON(removal::removePaths(paths, removal::Target::supportFile, permanent, peerUID_)));
 }
 
 void FanService::removeSystemCachePathsWithPaths(Paths paths, DataReply reply) {
-    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::systemCache, true, peerUID_)));
+    reply(replyJSON(removal::removePaths(paths, removal::Target::systemCache, true, peerUID_)));
 }
 
 void FanService::removeSystemLogPathsWithPaths(Paths paths, DataReply reply) {
-    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::systemLogs, true, peerUID_)));
+    reply(replyJSON(removal::removePaths(paths, removal::Target::systemLogs, true, peerUID_)));
 }
 
 void FanService::removeGPUShaderCachePathsWithPaths(Paths paths, DataReply reply) {
-    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::gpuShaderCaches, true, peerUID_)));
+    reply(replyJSON(removal::removePaths(paths, removal::Target::gpuShaderCaches, true, peerUID_)));
 }
 
 void FanService::removeRosettaCachePathsWithPaths(Paths paths, DataReply reply) {
-    reply(replyJSON(PrivilegedRemoval::removePaths(paths, PrivilegedRemoval::Target::rosettaCaches, true, peerUID_)));
+    reply(replyJSON(removal::removePaths(paths, removal::Target::rosettaCaches, true, peerUID_)));
 }
 
 }  // namespace smcd

@@ -1,6 +1,6 @@
 #include "launchd/launchd_domain.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 
 std::string Domain::target() const {
     if (kind_ == Kind::system) return "system";
@@ -14,4 +14,4 @@ std::string Domain::serviceTarget(std::string_view label) const {
     return service;
 }
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

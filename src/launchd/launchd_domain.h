@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 
 // The launchd domain a screened job is changed in: the system domain, or the
 // graphical session of one user.
@@ -34,4 +34,4 @@ private:
     uid_t uid_;
 };
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

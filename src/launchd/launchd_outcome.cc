@@ -3,10 +3,10 @@
 #include <array>
 #include <utility>
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 namespace {
 
-constexpr std::array<std::pair<Refusal, std::string_view>, 6> rawValues{{
+constexpr std::array<std::pair<Refusal, std::string_view>, 6> kRawValues{{
     {Refusal::shape, "shape"},
     {Refusal::appleNamespace, "appleNamespace"},
     {Refusal::ownService, "ownService"},
@@ -18,14 +18,14 @@ constexpr std::array<std::pair<Refusal, std::string_view>, 6> rawValues{{
 }  // namespace
 
 std::string_view rawValue(Refusal refusal) {
-    for (const auto& [value, raw] : rawValues) {
+    for (const auto& [value, raw] : kRawValues) {
         if (value == refusal) return raw;
     }
     return {};
 }
 
 std::optional<Refusal> refusalFromRawValue(std::string_view raw) {
-    for (const auto& [value, text] : rawValues) {
+    for (const auto& [value, text] : kRawValues) {
         if (text == raw) return value;
     }
     return std::nullopt;
@@ -41,4 +41,4 @@ std::optional<Refusal> Outcome::refusal() const {
     return std::nullopt;
 }
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

@@ -6,7 +6,7 @@
 
 #include "launchd/launchd_domain.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 
 // Why screening turned a toggle request down. Only the log sees the reason;
 // the client gets one message for all of them.
@@ -33,4 +33,4 @@ private:
     std::variant<Domain, Refusal> value_;
 };
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

@@ -1,11 +1,11 @@
 #include "launchd/launchd_screening.h"
 
 #include "common/unicode.h"
-#include "daemon/constants.h"
+#include "launchd/launchd_shape.h"
 #include "launchd/plist_inspection.h"
-#include "removal/launchd_shape.h"
+#include "smcd/product_facts.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 namespace {
 
 constexpr std::string_view kDaemonsDirectory = "/Library/LaunchDaemons";
@@ -19,9 +19,9 @@ std::string_view parentOf(std::string_view path) {
 }  // namespace
 
 Outcome resolve(std::string_view plistPath, std::string_view label, uid_t owner) {
-    if (!PrivilegedRemoval::acceptsLaunchdPlist(plistPath, label)) return Outcome::refused(Refusal::shape);
+    if (!acceptsLaunchdPlist(plistPath, label)) return Outcome::refused(Refusal::shape);
     if (unicode::lowercased(label).starts_with("com.apple.")) return Outcome::refused(Refusal::appleNamespace);
-    if (label == vornikFanServiceName) return Outcome::refused(Refusal::ownService);
+    if (label == product_facts::kServiceName) return Outcome::refused(Refusal::ownService);
 
     switch (plistOwnership(plistPath)) {
         case Ownership::unusable:
@@ -41,4 +41,4 @@ Outcome resolve(std::string_view plistPath, std::string_view label, uid_t owner)
     return Outcome::refused(Refusal::shape);
 }
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

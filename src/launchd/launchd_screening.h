@@ -6,7 +6,7 @@
 
 #include "launchd/launchd_outcome.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 
 // Decides whether the job may be changed and in which domain: a daemon in
 // /Library/LaunchDaemons in the system domain, an agent in
@@ -14,4 +14,4 @@ namespace smcd::PrivilegedLaunchd {
 // check names the refusal. Reads the file system; changes and logs nothing.
 Outcome resolve(std::string_view plistPath, std::string_view label, uid_t owner);
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

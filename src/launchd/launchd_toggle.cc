@@ -7,7 +7,7 @@
 #include "maintenance/command_runners.h"
 #include "platform/log/daemon_log.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 namespace {
 
 using platform::LogLevel;
@@ -48,4 +48,4 @@ Expected<void, std::string> setLaunchdItem(std::string_view label, std::string_v
     return {};
 }
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

@@ -7,7 +7,7 @@
 
 #include "common/expected.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 
 inline constexpr std::string_view kRefusedToggleMessage = "That background item is not one Vornik's helper may change.";
 
@@ -16,4 +16,4 @@ inline constexpr std::string_view kRefusedToggleMessage = "That background item 
 // failure names the first that failed. A refusal runs nothing.
 Expected<void, std::string> setLaunchdItem(std::string_view label, std::string_view plistPath, bool enable, uid_t peerUID);
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

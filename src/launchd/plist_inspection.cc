@@ -8,7 +8,7 @@
 #include "common/unique_fd.h"
 #include "platform/plist/property_list.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 namespace {
 
 // Reads at most kMaxPlistBytes; anything that is not a regular file of at
@@ -52,4 +52,4 @@ std::optional<std::string> plistLabel(std::string_view path) {
     return platform::dictionaryText(*contents, "Label");
 }
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

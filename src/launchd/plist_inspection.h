@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 
 // Larger property lists are not examined (exactly this size is).
 inline constexpr std::size_t kMaxPlistBytes = 1024 * 1024;
@@ -25,4 +25,4 @@ Ownership plistOwnership(std::string_view path);
 // `path`, when it is a dictionary holding text there.
 std::optional<std::string> plistLabel(std::string_view path);
 
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

@@ -9,7 +9,7 @@
 #include "common/unicode.h"
 #include "removal/families_and_roots.h"
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::removal {
 namespace {
 
 struct TargetName {
@@ -115,4 +115,4 @@ const std::vector<std::string>& sensorBundlePrefixes() {
     return kPrefixes;
 }
 
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::removal

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::removal {
 
 enum class Target { appBundle, supportFile, systemCache, systemLogs, gpuShaderCaches, rosettaCaches };
 
@@ -24,13 +24,13 @@ const std::vector<std::string>& gpuShaderCacheRoots();
 const std::vector<std::string>& rosettaCacheRoots();
 const std::vector<std::string>& launchdRoots();
 const std::vector<std::string>& measurementRoots();
-inline constexpr std::string_view usersRoot = "/Users";
+inline constexpr std::string_view kUsersRoot = "/Users";
 
 // The name lists that sharpen the family rules and the ancestor-link check.
 bool isSystemAliasRoot(std::string_view path);        // "/private", "/var", "/tmp", "/etc"
 bool isShaderCacheFolderName(std::string_view name);  // exact, case-sensitive
 const std::vector<std::string>& sensorBundlePrefixes();  // lower-case, matched against lower-cased components
-inline constexpr std::string_view activePowerLogDatabase =
+inline constexpr std::string_view kActivePowerLogDatabase =
     "/var/db/powerlog/Library/PerfPowerTelemetry/BackgroundProcessing/CurrentBackgroundProcessingDB.BGSQL";
 
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::removal

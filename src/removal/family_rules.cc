@@ -9,7 +9,7 @@
 #include "platform/path/path_components.h"
 #include "removal/path_text.h"
 
-namespace smcd::PrivilegedRemoval::rules {
+namespace smcd::removal::rules {
 namespace {
 
 bool isBelowAny(std::string_view path, const std::vector<std::string>& roots) {
@@ -69,7 +69,7 @@ bool touchesActivePowerLogDatabase(std::string_view path) {
     constexpr std::string_view kPrivate = "/private/";
     if (path.substr(0, kPrivate.size()) == kPrivate) path.remove_prefix(kPrivate.size() - 1);
     const std::string lowered = unicode::lowercased(path);
-    const std::string database = unicode::lowercased(activePowerLogDatabase);
+    const std::string database = unicode::lowercased(kActivePowerLogDatabase);
     return text::same(lowered, database) || text::same(lowered, database + "-wal") ||
            text::same(lowered, database + "-shm") || unicode::hasCanonicalPrefix(database, lowered + "/");
 }
@@ -107,4 +107,4 @@ bool familyAccepts(std::string_view path, Target target) {
     return false;
 }
 
-}  // namespace smcd::PrivilegedRemoval::rules
+}  // namespace smcd::removal::rules

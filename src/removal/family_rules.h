@@ -8,7 +8,7 @@
 
 #include "removal/families_and_roots.h"
 
-namespace smcd::PrivilegedRemoval::rules {
+namespace smcd::removal::rules {
 
 bool familyAccepts(std::string_view path, Target target);
 
@@ -17,4 +17,4 @@ bool hasShaderCacheShape(std::string_view path);
 bool isPerUserApplicationsFolder(std::string_view directory);
 bool isPerUserLibraryItem(std::string_view path);
 
-}  // namespace smcd::PrivilegedRemoval::rules
+}  // namespace smcd::removal::rules

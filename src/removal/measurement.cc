@@ -1,8 +1,6 @@
 #include "removal/measurement.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,10 +20,8 @@
 #include "removal/screening.h"
 #include "removal/test_hooks.h"
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::removal {
 namespace {
-
-constexpr std::int64_t kBlockSize = 512;
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
     std::int64_t sum = 0;
@@ -37,11 +33,7 @@ struct Totals {
     std::int64_t bytes = 0;
     std::int64_t files = 0;
 
-    void addFile(blkcnt_t blocks) {
-        std::int64_t allocated = 0;
-        if (blocks < 0 || __builtin_mul_overflow(static_cast<std::int64_t>(blocks), kBlockSize, &allocated)) {
-            allocated = std::numeric_limits<std::int64_t>::max();
-        }
+    void addFile(std::int64_t allocated) {
         bytes = saturatingAdd(bytes, allocated);
         files = saturatingAdd(files, 1);
     }
@@ -71,34 +63,28 @@ UniqueFd openMeasuredDirectory(std::string_view path) {
     return current;
 }
 
-// Every level, depth first. The entry type from the directory read spares a
-// status call for everything but regular files (whose size is needed) and
-// file systems that do not say. Whatever cannot be opened, listed or found
-// again unchanged is skipped: a level that moved is not what screening
-// looked at, and another mounted file system is not counted. Only a part
-// left unread for want of a descriptor makes the totals unknown: nothing.
+// Every level, depth first, each entry's kind and size from the listing.
+// Whatever cannot be opened, listed or found again unchanged is skipped: a
+// level that moved is not what screening looked at, and another mounted file
+// system is not counted. Only a part left unread for want of a descriptor
+// makes the totals unknown: nothing.
 std::optional<Totals> measureBelow(UniqueFd measured) {
     Totals totals;
-    auto begun = DirectoryWalk::begin(std::move(measured));
+    auto begun = DirectoryWalk<>::begin(std::move(measured), platform::ListingDetail::kindsAndSizes);
     if (!begun) return outOfDescriptors(begun.error().error) ? std::nullopt : std::make_optional(totals);
-    DirectoryWalk& walk = *begun;
+    DirectoryWalk<>& walk = *begun;
     while (!walk.empty()) {
         const std::optional<DirectoryEntry> entry = walk.nextEntry();
         if (!entry) {
             if (outOfDescriptors(walk.topListingError())) return std::nullopt;
-            const auto reached = walk.leave();
-            if (!reached && outOfDescriptors(reached.error().error)) return std::nullopt;
+            const auto left = walk.leave();
+            if (!left.reached && outOfDescriptors(left.reached.error().error)) return std::nullopt;
             continue;
         }
-        bool directory = entry->type == DT_DIR;
-        if (entry->type == DT_REG || entry->type == DT_UNKNOWN) {
-            struct stat info{};
-            if (::fstatat(walk.topFd(), entry->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            if (S_ISREG(info.st_mode)) totals.addFile(info.st_blocks);
-            directory = S_ISDIR(info.st_mode);
-        }
-        if (!directory) continue;  // links, devices, sockets, pipes: nothing to count or follow
-        SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, entry->name, walk.depth() - 1, walk.topFd());
+        if (entry->kind == platform::EntryKind::regularFile) totals.addFile(entry->allocatedBytes);
+        // Links, devices, sockets, pipes and files of another mount: nothing to count or follow.
+        if (entry->kind != platform::EntryKind::directory) continue;
+        SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenComponents, entry->name, walk.depth() - 1, walk.topFd());
         // Gone, unreadable, swapped for a link or another mount: skipped.
         if (auto entered = walk.enter(entry->name); !entered && outOfDescriptors(entered.error().error)) {
             return std::nullopt;
@@ -159,4 +145,4 @@ std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid
     return records;
 }
 
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::removal

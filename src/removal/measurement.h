@@ -15,7 +15,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::removal {
 
 struct Measurement {
     std::string path;  // exactly as the client sent it
@@ -44,4 +44,4 @@ std::optional<std::pair<std::int64_t, std::int64_t>> measureTree(std::string_vie
 void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each);
 std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid_t owner);
 
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::removal

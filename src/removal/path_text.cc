@@ -3,7 +3,7 @@
 #include "common/limits.h"
 #include "common/unicode.h"
 
-namespace smcd::PrivilegedRemoval::text {
+namespace smcd::removal::text {
 namespace {
 
 // The name that starts `text`, up to its first "/" or its end.
@@ -99,4 +99,4 @@ const std::string* longestRootAbove(std::string_view path, const std::vector<std
     return best;
 }
 
-}  // namespace smcd::PrivilegedRemoval::text
+}  // namespace smcd::removal::text

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace smcd::PrivilegedRemoval::text {
+namespace smcd::removal::text {
 
 bool same(std::string_view a, std::string_view b);
 bool isOneOf(std::string_view text, const std::vector<std::string>& candidates);
@@ -36,4 +36,4 @@ bool isStrictlyBelow(std::string_view path, std::string_view root);
 // characters (the earlier one on a tie), or nullptr.
 const std::string* longestRootAbove(std::string_view path, const std::vector<std::string>& roots);
 
-}  // namespace smcd::PrivilegedRemoval::text
+}  // namespace smcd::removal::text

@@ -23,7 +23,7 @@ void to_json(nlohmann::ordered_json& json, const PrivilegedRemovalResult& result
     if (result.problem) json["problem"] = *result.problem;
 }
 
-namespace PrivilegedRemoval {
+namespace removal {
 namespace {
 
 using platform::LogLevel;
@@ -52,8 +52,8 @@ bool nothingExistsAt(const std::string& path) {
 // What the engine's verdict (or the failure to reach the item's parent)
 // means for the client and the log.
 PrivilegedRemovalResult engineOutcome(std::string_view path, std::string_view family,
-                                      const SafeRemoval::Failure& failure) {
-    using Kind = SafeRemoval::Failure::Kind;
+                                      const removal::Failure& failure) {
+    using Kind = removal::Failure::Kind;
     switch (failure.kind) {
         case Kind::notFound:
             return removed(path);
@@ -67,7 +67,7 @@ PrivilegedRemovalResult engineOutcome(std::string_view path, std::string_view fa
             break;
     }
     SMCD_LOG(daemonLog(), LogLevel::error, "removal failed [%{public}s]: %{public}s", family,
-             SafeRemoval::describe(failure));
+             removal::describe(failure));
     return notRemoved(path, std::string(kCouldNotRemove));
 }
 
@@ -76,7 +76,7 @@ PrivilegedRemovalResult engineOutcome(std::string_view path, std::string_view fa
 // directory of the peer's swapped for a link after the checks leads nowhere.
 PrivilegedRemovalResult moveToTrash(const std::string& path, const std::string& root, std::string_view family,
                                     platform::TrashCan& trash) {
-    const auto parent = SafeRemoval::openParent(path, root);
+    const auto parent = removal::openParent(path, root);
     if (!parent) return engineOutcome(path, family, parent.error());
     const auto moved = trash.moveToTrash(parent->parent.get(), parent->leaf, path);
     if (moved) {
@@ -91,12 +91,12 @@ PrivilegedRemovalResult moveToTrash(const std::string& path, const std::string& 
 PrivilegedRemovalResult removeAllowed(const std::string& path, Target target, bool permanent, uid_t owner,
                                       platform::TrashCan& trash) {
     const std::string_view family = rawValue(target);
-    SMCD_REMOVAL_HOOK(removal_hooks::Point::afterScreening, path);
+    SMCD_REMOVAL_HOOK(removal::hooks::Point::afterScreening, path);
     if (!acceptsResolved(path, target, owner)) {
         SMCD_LOG(daemonLog(), LogLevel::error, "refused after resolution [%{public}s]", family);
         return notRemoved(path, std::string(kResolvesOutside));
     }
-    SMCD_REMOVAL_HOOK(removal_hooks::Point::afterResolvedCheck, path);
+    SMCD_REMOVAL_HOOK(removal::hooks::Point::afterResolvedCheck, path);
     if (nothingExistsAt(path)) return removed(path);
 
     // Both branches need the root now: deletion walks from it, and so does
@@ -108,7 +108,7 @@ PrivilegedRemovalResult removeAllowed(const std::string& path, Target target, bo
         return notRemoved(path, std::string(kNoAcceptedRoot));
     }
     if (!permanent) return moveToTrash(path, *root, family, trash);
-    const auto deleted = SafeRemoval::remove(path, *root);
+    const auto deleted = removal::remove(path, *root);
     if (!deleted) return engineOutcome(path, family, deleted.error());
     SMCD_LOG(daemonLog(), LogLevel::notice, "removed %{public}s (deleted)", family);
     return removed(path);
@@ -140,5 +140,5 @@ std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>&
     return removePaths(paths, family, permanent, owner, *trash);
 }
 
-}  // namespace PrivilegedRemoval
+}  // namespace removal
 }  // namespace smcd

@@ -28,7 +28,7 @@ struct PrivilegedRemovalResult {
 // Keys "path", "removed" and, only when there is one, "problem".
 void to_json(nlohmann::ordered_json& json, const PrivilegedRemovalResult& result);
 
-namespace PrivilegedRemoval {
+namespace removal {
 
 // One record per distinct path: the paths screening refused first, in
 // request order, then every allowed path in request order. `permanent`
@@ -40,5 +40,5 @@ std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>&
 std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
                                                  bool permanent, uid_t owner, platform::TrashCan& trash);
 
-}  // namespace PrivilegedRemoval
+}  // namespace removal
 }  // namespace smcd

@@ -15,7 +15,7 @@
 #include "common/unicode.h"
 #include "removal/test_hooks.h"
 
-namespace smcd::SafeRemoval {
+namespace smcd::removal {
 namespace {
 
 constexpr int kRootFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -60,7 +60,7 @@ Expected<OpenParent, Failure> walkToParent(std::string_view path, std::string_vi
 
     for (std::size_t i = 0; i + 1 < components->size(); ++i) {
         const std::string& name = (*components)[i];
-        SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, name, i, current.get());
+        SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenComponents, name, i, current.get());
         UniqueFd next = openDirectoryBelow(current.get(), name.c_str());
         if (!next) {
             const int error = errno;
@@ -70,7 +70,7 @@ Expected<OpenParent, Failure> walkToParent(std::string_view path, std::string_vi
         current = std::move(next);
     }
     if (components->empty()) return unexpected(Failure::outsideRoot());
-    SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenComponents, components->back(), components->size() - 1,
+    SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenComponents, components->back(), components->size() - 1,
                       current.get());
     return OpenParent{std::move(current), components->back()};
 }
@@ -107,7 +107,7 @@ Outcome finish(const Outcome& firstFailure, bool lost, int parent, const std::st
 // failure among its entries; the walk holds a fixed number of descriptors
 // however deep the tree goes.
 Outcome removeTree(const std::string& name, int parent) {
-    SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenUnlinkAndOpen, name, 0, parent);
+    SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenUnlinkAndOpen, name, 0, parent);
     UniqueFd start = openDirectoryBelow(parent, name.c_str());
     if (!start) return unexpected(failedOpen(errno, name));
     // The item itself a mount point: another file system, left alone.
@@ -116,51 +116,45 @@ Outcome removeTree(const std::string& name, int parent) {
     if (parentIdentity->device != startIdentity->device) {
         return unexpected(Failure::denied(EXDEV));
     }
-    auto begun = DirectoryWalk::begin(std::move(start));
+    auto begun = DirectoryWalk<Outcome>::begin(std::move(start));
     if (!begun) return unexpected(Failure::denied(begun.error().error));
-    DirectoryWalk& walk = *begun;
+    DirectoryWalk<Outcome>& walk = *begun;
 
-    std::vector<Outcome> firstFailures(1);
     while (true) {
         if (std::optional<DirectoryEntry> entry = walk.nextEntry()) {
             const int here = walk.topFd();
-            SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenListingAndUnlink, entry->name, 0, here);
+            SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenListingAndUnlink, entry->name, 0, here);
             if (::unlinkat(here, entry->name.c_str(), 0) == 0) continue;
             const int error = errno;
             if (!meansDirectory(error)) {
-                remember(firstFailures.back(),
-                         unexpected(error == ENOENT ? Failure::notFound() : Failure::denied(error)));
+                remember(walk.topState(), unexpected(error == ENOENT ? Failure::notFound() : Failure::denied(error)));
                 continue;
             }
-            SMCD_REMOVAL_HOOK(removal_hooks::Point::betweenUnlinkAndOpen, entry->name, 0, here);
+            SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenUnlinkAndOpen, entry->name, 0, here);
             if (auto entered = walk.enter(entry->name); !entered) {
                 // Gone between the unlink and the open: its parent cannot be emptied as listed.
                 const OpenProblem problem = entered.error().problem == OpenProblem::missing ? OpenProblem::denied
                                                                                             : entered.error().problem;
-                remember(firstFailures.back(), unexpected(unreachable(problem, entered.error().error, entry->name)));
-                continue;
+                remember(walk.topState(), unexpected(unreachable(problem, entered.error().error, entry->name)));
             }
-            firstFailures.emplace_back();
             continue;
         }
         // The top level is empty (as far as it could be emptied).
         const std::string levelName = walk.topName();
         const bool lost = walk.topLost();
-        if (walk.topListingError() != 0) remember(firstFailures.back(), unexpected(Failure::denied(walk.topListingError())));
-        const Outcome levelFailure = std::move(firstFailures.back());
-        firstFailures.pop_back();
+        if (walk.topListingError() != 0) remember(walk.topState(), unexpected(Failure::denied(walk.topListingError())));
         if (walk.depth() == 1) {
-            static_cast<void>(walk.leave());  // the start has no parent in the walk to find again
-            return finish(levelFailure, lost, parent, name);
+            // The start has no parent in the walk to find again.
+            return finish(walk.leave().state, lost, parent, name);
         }
-        const auto reached = walk.leave();
-        const Outcome outcome = finish(levelFailure, lost, walk.topFd(), levelName);
-        remember(firstFailures.back(), outcome);
-        if (!reached) {
-            const LostLevel& lostLevel = reached.error();
+        const auto left = walk.leave();
+        remember(walk.topState(), finish(left.state, lost, walk.topFd(), levelName));
+        if (!left.reached) {
+            // Every level from the first one lost up to the new top keeps the change.
+            const LostLevel& lostLevel = left.reached.error();
             const Failure failure = unreachable(lostLevel.problem, lostLevel.error, lostLevel.name);
-            for (std::size_t level = lostLevel.depth; level < firstFailures.size(); ++level) {
-                remember(firstFailures[level], unexpected(failure));
+            for (std::size_t level = lostLevel.depth; level < walk.depth(); ++level) {
+                remember(walk.stateAt(level), unexpected(failure));
             }
         }
     }
@@ -242,4 +236,4 @@ Expected<OpenParent, Failure> openParent(std::string_view path, std::string_view
     return walkToParent(path, below);
 }
 
-}  // namespace smcd::SafeRemoval
+}  // namespace smcd::removal

@@ -13,7 +13,7 @@
 #include "common/expected.h"
 #include "common/unique_fd.h"
 
-namespace smcd::SafeRemoval {
+namespace smcd::removal {
 
 // The engine's failures and its error policy, one line per kind: what it
 // means | whether the walk goes on | what the removal flow makes of it.
@@ -66,4 +66,4 @@ Expected<OpenParent, Failure> openParent(std::string_view path, std::string_view
 // The containment check: the names below the root, or nothing.
 std::optional<std::vector<std::string>> relativeComponents(std::string_view path, std::string_view root);
 
-}  // namespace smcd::SafeRemoval
+}  // namespace smcd::removal

@@ -18,7 +18,7 @@
 #include "removal/path_text.h"
 #include "removal/screening.h"
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::removal {
 namespace {
 
 std::optional<std::string> longestRoot(std::string_view path, const std::vector<std::string>& roots) {
@@ -197,12 +197,12 @@ std::optional<std::string> acceptedRoot(std::string_view path, Target target) {
             const std::string parent = platform::deletingLastPathComponent(path);
             for (const std::string& root : applicationRoots())
                 if (text::same(parent, root)) return root;
-            if (rules::isPerUserApplicationsFolder(parent)) return std::string(usersRoot);
+            if (rules::isPerUserApplicationsFolder(parent)) return std::string(kUsersRoot);
             return std::nullopt;
         }
         case Target::supportFile:
             if (auto root = longestRoot(path, supportRoots())) return root;
-            if (rules::isPerUserLibraryItem(path)) return std::string(usersRoot);
+            if (rules::isPerUserLibraryItem(path)) return std::string(kUsersRoot);
             return std::nullopt;
         case Target::systemCache:
             return longestRoot(path, systemCacheRoots());
@@ -234,4 +234,4 @@ bool acceptsMeasurement(std::string_view path, uid_t owner) {
     return ownerRuleHolds(path, owner);
 }
 
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::removal

@@ -13,7 +13,7 @@
 
 #include "removal/families_and_roots.h"
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::removal {
 
 struct Verdict {
     std::vector<std::string> allowed;
@@ -45,4 +45,4 @@ bool hasLinkedAncestor(std::string_view path);
 std::optional<uid_t> homeOwner(std::string_view path);
 bool isScopedToPeer(std::string_view path, uid_t owner);
 
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::removal

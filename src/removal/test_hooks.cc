@@ -5,7 +5,7 @@
 #include <array>
 #include <mutex>
 
-namespace smcd::removal_hooks {
+namespace smcd::removal::hooks {
 namespace {
 
 constexpr std::size_t kPointCount = static_cast<std::size_t>(Point::betweenUnlinkAndOpen) + 1;
@@ -45,6 +45,6 @@ void fire(const Site& site) {
     if (callback) callback(site);
 }
 
-}  // namespace smcd::removal_hooks
+}  // namespace smcd::removal::hooks
 
 #endif

@@ -11,7 +11,7 @@
 #include <functional>
 #endif
 
-namespace smcd::removal_hooks {
+namespace smcd::removal::hooks {
 
 enum class Point {
     afterScreening,           // a request's paths are screened; the resolved check is next
@@ -49,9 +49,9 @@ private:
     Point point_;
 };
 
-#define SMCD_REMOVAL_HOOK(...) ::smcd::removal_hooks::fire(::smcd::removal_hooks::Site{__VA_ARGS__})
+#define SMCD_REMOVAL_HOOK(...) ::smcd::removal::hooks::fire(::smcd::removal::hooks::Site{__VA_ARGS__})
 #else
 #define SMCD_REMOVAL_HOOK(...) static_cast<void>(0)
 #endif
 
-}  // namespace smcd::removal_hooks
+}  // namespace smcd::removal::hooks

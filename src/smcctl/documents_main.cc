@@ -25,11 +25,11 @@ using namespace smcd;
 // smcctl offers exactly the daemon's removal families.
 bool sameFamilies() {
     std::size_t matched = 0;
-    for (const auto& family : smcctl::removalFamilies()) matched += PrivilegedRemoval::targetFromRawValue(family.name) ? 1 : 0;
+    for (const auto& family : smcctl::removalFamilies()) matched += removal::targetFromRawValue(family.name) ? 1 : 0;
     std::size_t daemons = 0;
-    for (auto target = PrivilegedRemoval::Target::appBundle;; target = PrivilegedRemoval::Target(int(target) + 1)) {
+    for (auto target = removal::Target::appBundle;; target = removal::Target(int(target) + 1)) {
         ++daemons;
-        if (target == PrivilegedRemoval::Target::rosettaCaches) break;
+        if (target == removal::Target::rosettaCaches) break;
     }
     return matched == daemons && matched == smcctl::removalFamilies().size();
 }

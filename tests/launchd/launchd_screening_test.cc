@@ -3,7 +3,7 @@
 #include "launchd/privileged_launchd.h"
 #include "launchd_fixture.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 
 void PrintTo(const Outcome& outcome, std::ostream* out) {
     *out << (outcome.domain() ? "allowed(" + outcome.domain()->target() : "refused(" + std::string(rawValue(*outcome.refusal())))
@@ -101,4 +101,4 @@ TEST_F(Screening, ReadsOnlySafeRegularFilesUpToOneMebibyte) {
 }
 
 }  // namespace
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

@@ -9,7 +9,7 @@
 #include "support/log_capture.h"
 #include "probe_support.h"
 
-namespace smcd::PrivilegedLaunchd {
+namespace smcd::launchd {
 namespace {
 
 using platform::CapturedLine;
@@ -80,4 +80,4 @@ TEST_F(Toggle, RefusedRequestsRunNothingAndLogTheReason) {
 }
 
 }  // namespace
-}  // namespace smcd::PrivilegedLaunchd
+}  // namespace smcd::launchd

@@ -21,8 +21,8 @@ namespace {
 
 using platform::CapturedLine;
 using platform::ScopedLogCapture;
-using PrivilegedRemoval::Measurement;
-using PrivilegedRemoval::measurePaths;
+using removal::Measurement;
+using removal::measurePaths;
 using Records = std::vector<Measurement>;
 
 constexpr uid_t kAnn = 501;

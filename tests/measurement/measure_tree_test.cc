@@ -21,7 +21,7 @@
 namespace smcd::test {
 namespace {
 
-using PrivilegedRemoval::measureTree;
+using removal::measureTree;
 using Totals = std::pair<std::int64_t, std::int64_t>;
 
 std::int64_t allocatedBytes(const std::string& path) {
@@ -87,7 +87,7 @@ TEST_F(MeasureTreeTest, ADirectorySwappedForALinkDuringTheWalkIsNotEntered) {
     // Once the walk has listed "cache" and is about to enter "inner", the
     // peer replaces "inner" with a link to a place only root may read.
     bool swapped = false;
-    removal_hooks::ScopedHook hook(removal_hooks::Point::betweenComponents, [&](const removal_hooks::Site& site) {
+    removal::hooks::ScopedHook hook(removal::hooks::Point::betweenComponents, [&](const removal::hooks::Site& site) {
         if (site.name != "inner" || swapped) return;
         swapped = true;
         std::filesystem::rename(tree_ / "cache/inner", tree_ / "moved-away");

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "removal/path_text.h"
-#include "removal/launchd_shape.h"
 #include "removal/screening.h"
 #include "removal/safe_removal.h"
 
@@ -34,23 +33,23 @@ TEST(Containment, YieldsTheNamesStrictlyBelowTheRoot) {
         {"/Users/Cafe\xCC\x81/x", "/Users/" + kComposed, std::nullopt},
     };
     for (const auto& [path, root, expected] : cases)
-        EXPECT_EQ(SafeRemoval::relativeComponents(path, root), expected) << path << " below " << root;
+        EXPECT_EQ(removal::relativeComponents(path, root), expected) << path << " below " << root;
 }
 
 TEST(Containment, FailureTextNamesTheCaseAndAHostileNameCannotEndItsQuotesOrTheLine) {
-    using SafeRemoval::Failure;
-    EXPECT_EQ(SafeRemoval::describe(Failure::denied(13)), "denied(13)");
-    EXPECT_EQ(SafeRemoval::describe(Failure::escapedRoot("a\"b\\c\nd\x01" + kComposed)),
+    using removal::Failure;
+    EXPECT_EQ(removal::describe(Failure::denied(13)), "denied(13)");
+    EXPECT_EQ(removal::describe(Failure::escapedRoot("a\"b\\c\nd\x01" + kComposed)),
               "escapedRoot(\"a\\\"b\\\\c\\nd\\u{1}" + kComposed + "\")");
 }
 
 TEST(PathText, StrictlyBelowCountsCharactersNotBytesAndTheLongestRootWins) {
-    using PrivilegedRemoval::text::isStrictlyBelow;
+    using removal::text::isStrictlyBelow;
     EXPECT_TRUE(isStrictlyBelow("/Users/" + kDecomposed + "/x", "/Users/" + kComposed));
     // A mark right after the slash fuses with it into one character.
     for (const char* notBelow : {"/Library/Caches/", "/Library/CachesX", "/Library/Caches/\xCC\x81x"})
         EXPECT_FALSE(isStrictlyBelow(notBelow, "/Library/Caches")) << notBelow;
-    using PrivilegedRemoval::text::longestRootAbove;
+    using removal::text::longestRootAbove;
     const std::vector<std::string> roots{"/a", "/a/bb", "/a/bb/c", "/x/" + kDecomposed, "/x/" + kComposed};
     EXPECT_EQ(longestRootAbove("/a/bb/c/d", roots), &roots[2]);
     EXPECT_EQ(longestRootAbove("/a", roots), nullptr);
@@ -58,18 +57,10 @@ TEST(PathText, StrictlyBelowCountsCharactersNotBytesAndTheLongestRootWins) {
 }
 
 TEST(Target, ConstructsOnlyFromAnExactRawValue) {
-    using namespace PrivilegedRemoval;
+    using namespace removal;
     EXPECT_EQ(targetFromRawValue("gpuShaderCaches"), Target::gpuShaderCaches);
     for (const std::string& bad : {std::string("appbundle"), std::string("appBundle "), std::string("appBundle\0", 10)})
         EXPECT_FALSE(targetFromRawValue(bad).has_value()) << bad;
-}
-
-TEST(LaunchdLabel, AcceptsOnlyTheAlphabetUpTo255Characters) {
-    using PrivilegedRemoval::isValidLaunchdLabel;
-    EXPECT_TRUE(isValidLaunchdLabel("A-Z_a-z.0-9" + std::string(244, 'a')));
-    for (const std::string& bad : {std::string(256, 'a'), std::string(""), std::string("com/example"), std::string("com.example job"),
-                                   std::string("com.caf\xC3\xA9"), std::string("com.example\0x", 13)})
-        EXPECT_FALSE(isValidLaunchdLabel(bad)) << bad;
 }
 
 }  // namespace

@@ -29,7 +29,7 @@
 #include "support/descriptors.h"
 #include "support/tree.h"
 
-namespace smcd::SafeRemoval {
+namespace smcd::removal {
 namespace {
 
 class DeepTree : public test::EngineTest {};
@@ -69,8 +69,8 @@ TEST_F(DeepTree, TenThousandLevelsAreRemovedWithinAFixedNumberOfDescriptors) {
     buildChain(top, 10000);
     const std::size_t before = test::openDescriptorCount();
     std::size_t most = before;
-    removal_hooks::ScopedHook sample(removal_hooks::Point::betweenListingAndUnlink,
-                                     [&](const removal_hooks::Site&) { most = std::max(most, test::openDescriptorCount()); });
+    removal::hooks::ScopedHook sample(removal::hooks::Point::betweenListingAndUnlink,
+                                     [&](const removal::hooks::Site&) { most = std::max(most, test::openDescriptorCount()); });
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
     const rlimit lowered{64, saved.rlim_max};
@@ -100,7 +100,7 @@ TEST_F(DeepTree, ACopyPutInPlaceOfAMovedLevelIsNeverTakenForIt) {
     const std::string parked = victim("parking") + "/moved";
     bool fired = false;
     {
-        removal_hooks::ScopedHook hook(removal_hooks::Point::betweenListingAndUnlink, [&](const removal_hooks::Site& site) {
+        removal::hooks::ScopedHook hook(removal::hooks::Point::betweenListingAndUnlink, [&](const removal::hooks::Site& site) {
             if (site.name != "bottom" || fired) return;
             fired = true;
             ASSERT_EQ(::rename(moved.c_str(), parked.c_str()), 0);
@@ -147,7 +147,7 @@ TEST_F(DeepTree, OpensOnACombGrowInProportionToItsSize) {
         const std::string top = victim("comb") + "/c";
         buildComb(top, depth, kSide);
         std::uint64_t before = directoryWalkOpens();
-        EXPECT_EQ(PrivilegedRemoval::measureTree(top), std::make_optional(Totals(0, 0)));
+        EXPECT_EQ(removal::measureTree(top), std::make_optional(Totals(0, 0)));
         measuring.push_back(static_cast<double>(directoryWalkOpens() - before));
         before = directoryWalkOpens();
         EXPECT_EQ(remove(top, kRoot), std::nullopt);
@@ -182,7 +182,7 @@ TEST_F(DeepTree, WalksBesideEachOtherAtSixtyFourDescriptorsAllComplete) {
     std::optional<Totals> measured;
     std::atomic<std::size_t> mostTaken{0};
     {
-        removal_hooks::ScopedHook watch(removal_hooks::Point::betweenListingAndUnlink, [&](const removal_hooks::Site&) {
+        removal::hooks::ScopedHook watch(removal::hooks::Point::betweenListingAndUnlink, [&](const removal::hooks::Site&) {
             const std::size_t taken = walkDescriptors().inUse();
             for (std::size_t most = mostTaken; taken > most && !mostTaken.compare_exchange_weak(most, taken);) {}
         });
@@ -190,7 +190,7 @@ TEST_F(DeepTree, WalksBesideEachOtherAtSixtyFourDescriptorsAllComplete) {
         walks.emplace_back([&] { results[0] = outcome(remove(deep, kRoot)); });
         walks.emplace_back([&] { results[1] = outcome(remove(others[0], kRoot)); });
         walks.emplace_back([&] { results[2] = outcome(remove(others[1], kRoot)); });
-        walks.emplace_back([&] { measured = PrivilegedRemoval::measureTree(others[2]); });
+        walks.emplace_back([&] { measured = removal::measureTree(others[2]); });
     }
     walkDescriptors().setCapacity(limits::shareDescriptors(saved.rlim_cur).walks);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -212,22 +212,22 @@ TEST_F(DeepTree, OutOfDescriptorsIsDeniedNeverAChangeAndMeasuresNothing) {
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
     const rlimit exhausted{STDERR_FILENO + 1, saved.rlim_max};
-    const auto exhaustAt = [&](removal_hooks::Point point, auto when) {
-        return removal_hooks::ScopedHook(point, [&, when](const removal_hooks::Site& site) {
+    const auto exhaustAt = [&](removal::hooks::Point point, auto when) {
+        return removal::hooks::ScopedHook(point, [&, when](const removal::hooks::Site& site) {
             if (when(site)) {
                 ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &exhausted), 0);
             }
         });
     };
     {
-        auto hook = exhaustAt(removal_hooks::Point::betweenComponents,
-                              [](const removal_hooks::Site& site) { return site.index == 1; });
-        EXPECT_EQ(PrivilegedRemoval::measureTree(top), std::nullopt);
+        auto hook = exhaustAt(removal::hooks::Point::betweenComponents,
+                              [](const removal::hooks::Site& site) { return site.index == 1; });
+        EXPECT_EQ(removal::measureTree(top), std::nullopt);
     }
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     {
-        auto hook = exhaustAt(removal_hooks::Point::betweenListingAndUnlink,
-                              [](const removal_hooks::Site& site) { return site.name == "bottom"; });
+        auto hook = exhaustAt(removal::hooks::Point::betweenListingAndUnlink,
+                              [](const removal::hooks::Site& site) { return site.name == "bottom"; });
         EXPECT_EQ(remove(top, kRoot), Failure::denied(EMFILE));
     }
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -249,7 +249,7 @@ TEST_F(DeepTree, ALookAlikeOnAnotherFileSystemIsNeverTakenForALevel) {
     const auto alikeBefore = test::snapshot(second.at);
     bool mounted = false;
     {
-        removal_hooks::ScopedHook hook(removal_hooks::Point::betweenListingAndUnlink, [&](const removal_hooks::Site& site) {
+        removal::hooks::ScopedHook hook(removal::hooks::Point::betweenListingAndUnlink, [&](const removal::hooks::Site& site) {
             if (site.name != "bottom" || mounted) return;
             ASSERT_EQ(::rename(replaced.c_str(), (first.at + "/parked").c_str()), 0);
             ASSERT_EQ(::mkdir(replaced.c_str(), 0755), 0);
@@ -265,4 +265,4 @@ TEST_F(DeepTree, ALookAlikeOnAnotherFileSystemIsNeverTakenForALevel) {
 }
 
 }  // namespace
-}  // namespace smcd::SafeRemoval
+}  // namespace smcd::removal

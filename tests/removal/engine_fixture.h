@@ -40,7 +40,7 @@ private:
 
 }  // namespace smcd::test
 
-namespace smcd::SafeRemoval {
+namespace smcd::removal {
 
 // The engine's outcome as "nothing went wrong" or the one failure, so that a
 // case reads EXPECT_EQ(remove(...), std::nullopt) or a Failure.
@@ -57,4 +57,4 @@ inline void PrintTo(const Expected<void, Failure>& result, std::ostream* out) {
     *out << (result ? std::string("completed") : describe(result.error()));
 }
 
-}  // namespace smcd::SafeRemoval
+}  // namespace smcd::removal

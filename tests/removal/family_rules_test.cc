@@ -10,7 +10,7 @@
 #include "removal/planted_files.h"
 #include "removal/screening.h"
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::removal {
 namespace {
 
 constexpr uid_t kAnn = 501;
@@ -127,4 +127,4 @@ TEST_F(FamilyRules, EveryExamplePathForEveryFamilyAndMeasurement) {
 }
 
 }  // namespace
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::removal

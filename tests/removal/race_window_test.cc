@@ -16,12 +16,12 @@
 #include "removal/test_hooks.h"
 #include "support/tree.h"
 
-namespace smcd::SafeRemoval {
+namespace smcd::removal {
 namespace {
 
-using removal_hooks::Point;
-using removal_hooks::ScopedHook;
-using removal_hooks::Site;
+using removal::hooks::Point;
+using removal::hooks::ScopedHook;
+using removal::hooks::Site;
 
 enum class Swap { link, file, gone };  // what takes the moved entry's place
 
@@ -105,4 +105,4 @@ TEST_F(RaceWindow, AVanishedEntryNeverHidesALaterFailure) {
 }
 
 }  // namespace
-}  // namespace smcd::SafeRemoval
+}  // namespace smcd::removal

@@ -11,7 +11,7 @@
 #include "removal/safe_removal.h"
 #include "support/tree.h"
 
-namespace smcd::SafeRemoval {
+namespace smcd::removal {
 namespace {
 
 using test::exists;
@@ -97,16 +97,22 @@ TEST_F(SafeRemovalTest, ClassifiesPathsOutsideMissingRootsAndMissingNames) {
 
 // Another mounted file system, below the item or the item itself, is never
 // entered: it stays with its contents, everything else goes; measurement
-// does not count it.
+// does not count it, nor a file of it bind-mounted over one of the tree's.
 TEST_F(SafeRemovalTest, AMountInsideTheTreeKeepsItsContentsAndEverythingElseGoes) {
     const std::string dir = victim("partial");
     test::buildTree(dir + "/sub", 2, 2);
     planted.file(dir + "/a");
-    const auto counted = PrivilegedRemoval::measureTree(dir);
+    const auto counted = removal::measureTree(dir);
     const test::ScopedMount busy(dir + "/sub/d0/busy");
     test::buildTree(busy.at, 2, 2);
+    planted.file(busy.at + "/big", std::string(100000, 'x'));
     const auto mounted = test::snapshot(busy.at);
-    EXPECT_EQ(PrivilegedRemoval::measureTree(dir), counted);
+    EXPECT_EQ(removal::measureTree(dir), counted);
+    ASSERT_EQ(::mount((busy.at + "/big").c_str(), (dir + "/a").c_str(), nullptr, MS_BIND, nullptr), 0);
+    const auto coveredFile = removal::measureTree(dir);
+    ::umount2((dir + "/a").c_str(), MNT_DETACH);
+    ASSERT_TRUE(counted && coveredFile);
+    EXPECT_EQ(coveredFile->second, counted->second - 1);
     EXPECT_EQ(remove(dir, kRoot), Failure::denied(EXDEV));
     EXPECT_EQ(listing(dir), std::vector<std::string>{"sub"});
     EXPECT_EQ(listing(dir + "/sub"), std::vector<std::string>{"d0"});
@@ -117,4 +123,4 @@ TEST_F(SafeRemovalTest, AMountInsideTheTreeKeepsItsContentsAndEverythingElseGoes
 }
 
 }  // namespace
-}  // namespace smcd::SafeRemoval
+}  // namespace smcd::removal

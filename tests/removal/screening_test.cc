@@ -7,11 +7,10 @@
 #include "common/unicode.h"
 #include "platform/path/standardized_path.h"
 #include "removal/planted_files.h"
-#include "removal/launchd_shape.h"
 #include "removal/measurement.h"
 #include "removal/screening.h"
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::removal {
 namespace {
 
 constexpr uid_t kRoot = 0, kAnn = 501, kBob = 502;
@@ -202,18 +201,5 @@ TEST_F(Screening, TheResolvedCheckFollowsThePathToWhereItIsNowEvenThroughTheSkip
     EXPECT_FALSE(acceptsResolved("/var/log/system.log", Target::systemLogs));
 }
 
-TEST_F(Screening, LaunchdPlistsLieDirectlyInAServiceFolderThatIsNoLink) {
-    // Missing is left to the ownership step; the rest of the shape (a user's
-    // agents, "..", labels) is proven through the launchd screening.
-    for (const char* folder : {"/Library/LaunchDaemons/", "/Library/LaunchAgents/"})
-        EXPECT_TRUE(acceptsLaunchdPlist(folder + std::string("com.example.job.plist"), "com.example.job"));
-    for (const char* path : {"/Library/LaunchDaemons/com.example.job.plist/", "/Library/LaunchDaemons/com.example.job.PLIST",
-                             "/Library/Preferences/com.example.job.plist", "/Library/LaunchDaemons/sub/com.example.job.plist"})
-        EXPECT_FALSE(acceptsLaunchdPlist(path, "com.example.job")) << path;
-    planted.moveAsideUntilEnd("/Library/LaunchAgents");
-    planted.link("/Library/Caches", "/Library/LaunchAgents");
-    EXPECT_FALSE(acceptsLaunchdPlist("/Library/LaunchAgents/com.example.job.plist", "com.example.job"));
-}
-
 }  // namespace
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::removal

@@ -35,11 +35,11 @@ namespace fs = std::filesystem;
 using platform::CapturedLine;
 using platform::LogLevel;
 using platform::ScopedLogCapture;
-using PrivilegedRemoval::removePaths;
-using PrivilegedRemoval::Target;
-using removal_hooks::Point;
-using removal_hooks::ScopedHook;
-using removal_hooks::Site;
+using removal::removePaths;
+using removal::Target;
+using removal::hooks::Point;
+using removal::hooks::ScopedHook;
+using removal::hooks::Site;
 using Lines = std::vector<CapturedLine>;
 using Results = std::vector<PrivilegedRemovalResult>;
 

@@ -5,9 +5,9 @@
 
 #include <string_view>
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::launchd {
 
 bool acceptsLaunchdPlist(std::string_view path, std::string_view label);
 bool isValidLaunchdLabel(std::string_view label);
 
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::launchd

@@ -2,12 +2,14 @@
 // property list: a plain label, and a plist directly inside a system launchd
 // folder reached without any symbolic link.
 
+#include "launchd/launchd_shape.h"
+
 #include "common/unicode.h"
 #include "platform/path/path_components.h"
-#include "removal/launchd_shape.h"
+#include "removal/families_and_roots.h"
 #include "removal/screening.h"
 
-namespace smcd::PrivilegedRemoval {
+namespace smcd::launchd {
 namespace {
 
 constexpr std::size_t kMaximumLabelCharacters = 255;
@@ -31,14 +33,14 @@ bool isValidLaunchdLabel(std::string_view label) {
 
 bool acceptsLaunchdPlist(std::string_view path, std::string_view label) {
     if (!isValidLaunchdLabel(label)) return false;
-    if (!isCanonicalAbsolute(path)) return false;
-    if (isSymbolicLinkLeaf(path)) return false;
-    if (hasLinkedAncestor(path)) return false;
+    if (!removal::isCanonicalAbsolute(path)) return false;
+    if (removal::isSymbolicLinkLeaf(path)) return false;
+    if (removal::hasLinkedAncestor(path)) return false;
     if (path.size() < kPlistSuffix.size() || path.substr(path.size() - kPlistSuffix.size()) != kPlistSuffix) return false;
     const std::string parent = platform::deletingLastPathComponent(path);
-    for (const std::string& root : launchdRoots())
+    for (const std::string& root : removal::launchdRoots())
         if (parent == root) return true;
     return false;
 }
 
-}  // namespace smcd::PrivilegedRemoval
+}  // namespace smcd::launchd

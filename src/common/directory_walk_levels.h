@@ -1,0 +1,203 @@
+#pragma once
+
+// The steps of DirectoryWalk (directory_walk.h), a template for the caller's
+// record of each level.
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+namespace smcd {
+
+namespace walk_detail {
+// What one listed name costs while it waits to be handed out.
+inline std::size_t listedCost(const DirectoryEntry& entry) { return sizeof(DirectoryEntry) + entry.name.size(); }
+}  // namespace walk_detail
+
+template <typename LevelState>
+Expected<DirectoryWalk<LevelState>, EnterFailure> DirectoryWalk<LevelState>::begin(UniqueFd start,
+                                                                                   platform::ListingDetail detail) {
+    auto shares = takeWalkShares();
+    if (!shares) return unexpected(shares.error());
+    const std::optional<DirectoryIdentity> identity = identityOf(start.get());
+    if (!identity) return unexpected(EnterFailure{OpenProblem::denied, errno});
+    DirectoryWalk walk(std::move(shares->descriptors), std::move(shares->listing), detail);
+    walk.levels_.push_back(Level{std::move(start), {}, *identity, {}, 0, {}, false, 0, LevelState{}});
+    walk.open_.push_back(0);
+    if (const int error = walk.readChunk(walk.levels_.back()); error != 0) {
+        return unexpected(EnterFailure{OpenProblem::denied, error});
+    }
+    return walk;
+}
+
+template <typename LevelState>
+std::size_t DirectoryWalk<LevelState>::openLevelsAllowed() const {
+    return std::min(descriptors_.units() - limits::kWalkMomentaryDescriptors, ceiling_);
+}
+
+// The next chunk of the level's listing, from where the last chunk ended,
+// until the walk's listing share is held. A read error ends the list: what
+// was read so far is what there is to work on. Returns the errno of a
+// listing that could not be started, or 0.
+template <typename LevelState>
+int DirectoryWalk<LevelState>::readChunk(Level& level) {
+    dropChunk(level);
+    const std::size_t room = listing_.units() > listedBytes_ ? listing_.units() - listedBytes_ : 0;
+    std::size_t bytes = 0;
+    const auto take = [&](DirectoryEntry&& entry) {
+        bytes += walk_detail::listedCost(entry);
+        level.entries.push_back(std::move(entry));
+        return bytes < room;
+    };
+    int error = platform::listEntries(level.fd.get(), level.identity.device, detail_, level.resume, take);
+    if (outOfDescriptors(error)) {
+        spareDescriptors(level.fd.get());
+        error = platform::listEntries(level.fd.get(), level.identity.device, detail_, level.resume, take);
+    }
+    listedBytes_ += bytes;
+    return error;
+}
+
+// Forgets what is left of the level's chunk.
+template <typename LevelState>
+void DirectoryWalk<LevelState>::dropChunk(Level& level) {
+    for (std::size_t i = level.next; i < level.entries.size(); ++i) {
+        listedBytes_ -= walk_detail::listedCost(level.entries[i]);
+    }
+    level.entries = {};
+    level.next = 0;
+}
+
+template <typename LevelState>
+std::optional<DirectoryEntry> DirectoryWalk<LevelState>::nextEntry() {
+    Level& top = levels_.back();
+    if (top.next >= top.entries.size()) {
+        if (top.resume.atEnd || top.lost || top.listingError != 0) {
+            top.entries = {};
+            return std::nullopt;
+        }
+        top.listingError = readChunk(top);
+        if (top.next >= top.entries.size()) return std::nullopt;
+    }
+    DirectoryEntry entry = std::move(top.entries[top.next++]);
+    listedBytes_ -= walk_detail::listedCost(entry);
+    return entry;
+}
+
+// Once more after giving up every level the walk can spare when the process
+// is out of descriptors.
+template <typename LevelState>
+UniqueFd DirectoryWalk<LevelState>::openLevel(int at, const std::string& name) {
+    UniqueFd fd = countedOpenBelow(at, name);
+    if (fd || !outOfDescriptors(errno)) return fd;
+    spareDescriptors(at);
+    return countedOpenBelow(at, name);
+}
+
+// Gives up every open level but the start, the top and the one at `keep`,
+// and from now on keeps fewer levels open than the walk held when the
+// process ran out (never fewer than its fewest).
+template <typename LevelState>
+void DirectoryWalk<LevelState>::spareDescriptors(int keep) {
+    ceiling_ = std::max(limits::kWalkFewestOpenLevels, std::min(ceiling_, open_.size()) - 1);
+    const std::size_t top = levels_.size() - 1;
+    std::vector<std::size_t> kept;
+    for (std::size_t index : open_) {
+        if (index == 0 || index == top || levels_[index].fd.get() == keep) {
+            kept.push_back(index);
+        } else {
+            levels_[index].fd.reset();
+        }
+    }
+    open_ = std::move(kept);
+}
+
+template <typename LevelState>
+Expected<void, EnterFailure> DirectoryWalk<LevelState>::enter(const std::string& name) {
+    UniqueFd fd = openLevel(topFd(), name);
+    if (!fd) {
+        const int error = errno;
+        return unexpected(EnterFailure{classifyOpenError(error), error});
+    }
+    const std::optional<DirectoryIdentity> identity = identityOf(fd.get());
+    if (!identity) return unexpected(EnterFailure{OpenProblem::denied, errno});
+    const DirectoryIdentity& start = levels_.front().identity;
+    if (identity->device != start.device) {
+        return unexpected(EnterFailure{OpenProblem::otherMount, EXDEV});
+    }
+    levels_.push_back(Level{{}, name, *identity, {}, 0, {}, false, 0, LevelState{}});
+    const std::size_t index = levels_.size() - 1;
+    keepOpen(index, std::move(fd), index);
+    if (const int error = readChunk(levels_.back()); error != 0) {
+        open_.pop_back();
+        levels_.pop_back();
+        return unexpected(EnterFailure{OpenProblem::denied, error});
+    }
+    return {};
+}
+
+// Makes `index` (deeper than every open level) open, then, while the walk
+// holds more levels than it may, gives up the one whose gap, once merged
+// with its neighbour's, is smallest for its distance from `top`: the open
+// levels end up spaced in proportion to their distance from where the walk
+// is, so going back up finds each level again from close by.
+template <typename LevelState>
+void DirectoryWalk<LevelState>::keepOpen(std::size_t index, UniqueFd fd, std::size_t top) {
+    levels_[index].fd = std::move(fd);
+    open_.push_back(index);
+    while (open_.size() > openLevelsAllowed()) {
+        std::size_t chosen = 1;
+        for (std::size_t j = 2; j + 1 < open_.size(); ++j) {
+            // gap(j) / distance(j) < gap(chosen) / distance(chosen), without dividing
+            const std::size_t gap = open_[j + 1] - open_[j - 1], chosenGap = open_[chosen + 1] - open_[chosen - 1];
+            if (gap * (top - open_[chosen]) < chosenGap * (top - open_[j])) chosen = j;
+        }
+        levels_[open_[chosen]].fd.reset();
+        open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(chosen));
+    }
+}
+
+template <typename LevelState>
+typename DirectoryWalk<LevelState>::Left DirectoryWalk<LevelState>::leave() {
+    dropChunk(levels_.back());
+    if (!open_.empty() && open_.back() == levels_.size() - 1) open_.pop_back();
+    Left left{std::move(levels_.back().state), {}};
+    levels_.pop_back();
+    if (levels_.empty()) return left;
+    const std::size_t top = levels_.size() - 1;
+    if (levels_[top].fd || levels_[top].lost) return left;
+    left.reached = reach(top);
+    return left;
+}
+
+// Down by name from the nearest open ancestor (the start at worst, which is
+// never given up), each component checked against the identity it had on the
+// way down, and each kept open as the walk's spacing allows.
+template <typename LevelState>
+Expected<void, LostLevel> DirectoryWalk<LevelState>::reach(std::size_t target) {
+    int at = levels_[open_.back()].fd.get();
+    for (std::size_t index = open_.back() + 1; index <= target; ++index) {
+        Level& level = levels_[index];
+        UniqueFd fd = openLevel(at, level.name);
+        std::optional<LostLevel> lost;
+        if (!fd) {
+            const int error = errno;
+            const OpenProblem problem = classifyOpenError(error);
+            lost = LostLevel{index, level.name, problem, error};
+        } else if (identityOf(fd.get()) != level.identity) {
+            lost = LostLevel{index, level.name, OpenProblem::swapped, 0};
+        }
+        if (lost) {
+            for (std::size_t gone = index; gone <= target; ++gone) {
+                dropChunk(levels_[gone]);
+                levels_[gone].lost = true;
+            }
+            return unexpected(std::move(*lost));
+        }
+        keepOpen(index, std::move(fd), target);
+        at = level.fd.get();
+    }
+    return {};
+}
+
+}  // namespace smcd
