@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/directory_walk.h"
+#include "walk/directory_walk.h"
 #include "common/unicode.h"
 #include "common/unique_fd.h"
 #include "platform/log/daemon_log.h"

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "common/directory_walk.h"
+#include "walk/directory_walk.h"
 #include "common/unicode.h"
 #include "removal/test_hooks.h"
 

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/directory_walk.h"
+#include "walk/directory_walk.h"
 #include "common/limits.h"
 #include "common/unique_fd.h"
 #include "removal/measurement.h"

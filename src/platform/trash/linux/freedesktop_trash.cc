@@ -15,7 +15,7 @@
 #include <ctime>
 #include <vector>
 
-#include "common/directory_walk.h"
+#include "walk/directory_walk.h"
 #include "common/io.h"
 #include "common/unique_fd.h"
 #include "platform/trash/linux/trash_info.h"

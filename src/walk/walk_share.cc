@@ -1,4 +1,4 @@
-#include "common/walk_share.h"
+#include "walk/walk_share.h"
 
 #include <sys/resource.h>
 

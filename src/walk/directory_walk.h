@@ -42,7 +42,7 @@
 #include "common/expected.h"
 #include "common/limits.h"
 #include "common/unique_fd.h"
-#include "common/walk_share.h"
+#include "walk/walk_share.h"
 #include "platform/listing/directory_listing.h"
 
 namespace smcd {
@@ -196,4 +196,4 @@ UniqueFd countedOpenBelow(int at, const std::string& name);
 
 }  // namespace smcd
 
-#include "common/directory_walk_levels.h"
+#include "walk/directory_walk_levels.h"

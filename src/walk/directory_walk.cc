@@ -1,4 +1,4 @@
-#include "common/directory_walk.h"
+#include "walk/directory_walk.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
