@@ -88,7 +88,8 @@ int main() {
         daemonLog().log(LogLevel::Error, "fan guardian not started: %{public}s", smcd::describe(guarded.error()));
     }
     auto delegate = std::make_shared<smcd::ServiceDelegate>(engine);
-    static smcd::platform::ipc::Listener listener{std::string(smcd::vornikFanServiceName)};
+    static smcd::platform::ipc::Listener listener{std::string(smcd::vornikFanServiceName),
+                                                  smcd::platform::ipc::startAccepting};
     listener.setDelegate(delegate);
     // The requirement is in force before the listener resumes, so no peer is
     // ever admitted unchecked.

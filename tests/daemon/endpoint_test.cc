@@ -82,7 +82,7 @@ TEST(PackagedSocketUnit, ListensAtTheDaemonsOwnPath) {
     std::vector<std::string> listens;
     for (std::string line; std::getline(unit, line);)
         if (line.rfind("ListenStream=", 0) == 0) listens.push_back(line.substr(std::strlen("ListenStream=")));
-    EXPECT_EQ(listens, std::vector<std::string>{platform::ipc::socketPathForService(vornikFanServiceName)});
+    EXPECT_EQ(listens, std::vector<std::string>{platform::ipc::serviceEndpoint(vornikFanServiceName)});
 }
 
 }  // namespace

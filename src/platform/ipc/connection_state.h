@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <utility>
 
 namespace smcd::platform::ipc {
 

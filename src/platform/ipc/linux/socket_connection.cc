@@ -1,4 +1,4 @@
-#include "platform/ipc/connection.h"
+#include "platform/ipc/linux/socket_connection.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,8 +10,8 @@
 #include <climits>
 #include <exception>
 
-#include "platform/ipc/hangup_watcher.h"
-#include "platform/ipc/refusal_report.h"
+#include "platform/ipc/linux/hangup_watcher.h"
+#include "platform/ipc/linux/refusal_report.h"
 #include "platform/log/daemon_log.h"
 
 namespace smcd::platform::ipc {
@@ -69,7 +69,7 @@ RefusalReport& replyTimeoutReport() {
 
 // The part of the input budget one connection holds: what its reader has
 // buffered. Given back whole when the connection ends.
-class Connection::InputShare {
+class SocketConnection::InputShare {
 public:
     explicit InputShare(InputBudget& budget) : budget_(budget) {}
     ~InputShare() { budget_.giveBack(held_); }
@@ -93,7 +93,7 @@ private:
     std::size_t held_ = 0;
 };
 
-bool Connection::send(const std::string& bytes) {
+bool SocketConnection::send(const std::string& bytes) {
     const auto deadline = Clock::now() + limits_.replyTimeout;
     std::string_view rest = bytes;
     while (!rest.empty()) {
@@ -113,7 +113,7 @@ bool Connection::send(const std::string& bytes) {
     return true;
 }
 
-void Connection::serve() {
+void SocketConnection::serve() {
     if (resumed_ && interface_ && exported_) {
         try {
             serveCalls();
@@ -127,11 +127,24 @@ void Connection::serve() {
             daemonLog().log(LogLevel::Error, "call failed with an exception; connection invalidated");
         }
     }
-    socket_.reset();
+    {
+        const std::lock_guard guard(socketLock_);
+        socket_.reset();
+    }
     state_->end();
 }
 
-void Connection::serveCalls() {
+void SocketConnection::invalidate() {
+    {
+        // Wakes the serving thread from its wait for the peer; the socket
+        // itself is closed there.
+        const std::lock_guard guard(socketLock_);
+        if (socket_) ::shutdown(socket_.get(), SHUT_RDWR);
+    }
+    state_->end();
+}
+
+void SocketConnection::serveCalls() {
     FrameReader reader;
     InputShare input(*limits_.inputBudget);
     std::array<char, 64 * 1024> buffer;
@@ -170,8 +183,12 @@ void Connection::serveCalls() {
     }
 }
 
-bool Connection::serveCall(Call call) {
+bool SocketConnection::serveCall(Call call) {
     if (state_->ended()) return false;
+    if (messageCheck_ && !messageCheck_()) {
+        invalidate();
+        return false;
+    }
     const MethodSignature& signature = interface_->methods()[call.method];
     bool replied = false;
     bool delivered = false;
