@@ -1,9 +1,8 @@
 #pragma once
 
-// Stand-in for NSXPCListener on a Mach service: accepts peers on the
-// service's endpoint, admits only those that satisfy the connection
-// code-signing requirement, and offers each admitted connection to the
-// delegate. The checks that keep a listener from starting unsafely live here;
+// NSXPCListener on a Mach service, as the daemon uses it: accepts peers on
+// the service's endpoint, holds them to the connection code-signing
+// requirement, and offers each connection to the delegate. The checks that keep a listener from starting unsafely live here;
 // how peers arrive and how their code is judged is the platform's
 // (StartAccepting, below).
 
