@@ -9,7 +9,7 @@ set(SMCD_DAEMON_VERSION 14)
 set(SMCD_APP_IDENTIFIER "com.vornik.app")
 set(SMCD_APP_TEAM "Q4ZK2M7WXR")
 set(SMCD_APP_VERSION "1.0")
-# The Linux stand-in for the Mach service (platform/ipc/endpoint.cc derives the same).
+# The Linux stand-in for the Mach service (platform/ipc/linux/endpoint.cc derives the same).
 set(SMCD_SOCKET_PATH "/var/run/${SMCD_SERVICE_NAME}.socket")
 
 # Called after project(): writes the C++ view of the facts.

@@ -13,9 +13,11 @@ source_dir=$1
 links=$2
 failures=0
 
-# The simulator stands in for the Mac's SMC and exists only on Linux: it
-# serves the same socket wire as the SMC service's Linux side.
-linux_only='^src/smc-sim/'
+# The stand-ins' own tools exist only on Linux and are no port's concern:
+# the simulator plays the Mac's SMC on the SMC side's socket wire, and the
+# client library (with smcctl on it) speaks the ipc side's socket wire where
+# the app would speak XPC on a Mac.
+linux_only='^src/(smc-sim|client|smcctl)/'
 
 while IFS= read -r hit; do
     file=${hit%%:*}

@@ -20,7 +20,7 @@
 
 #include "client/client.h"
 #include "common/unique_fd.h"
-#include "platform/ipc/wire.h"
+#include "platform/ipc/linux/wire.h"
 #include "support/report.h"
 
 namespace {

@@ -4,7 +4,7 @@
 //    stops for good at a bad length;
 //  - a payload that decodes as a call or a reply encodes to one that decodes
 //    to the same; base64 round-trips any bytes;
-//  - a real Connection, whose exported object replies twice to every call,
+//  - a real SocketConnection, whose exported object replies twice to every call,
 //    answers each call that decodes before the first frame that does not
 //    exactly once, in order, with the call's id and the reply; then
 //    its invalidation handler runs once and the served descriptor is closed.
@@ -13,7 +13,7 @@
 
 #include <cerrno>
 
-#include "platform/ipc/connection.h"
+#include "platform/ipc/linux/socket_connection.h"
 #include "protocol/vornik_fan_control_protocol.h"
 #include "support/fuzz_input.h"
 
@@ -101,7 +101,7 @@ void checkConnection(std::string_view stream, const std::vector<std::string>& fr
     ::shutdown(peer.get(), SHUT_WR);
     const auto object = std::make_shared<TwiceReplying>();
     int invalidations = 0;
-    Connection connection(smcd::UniqueFd(pair[0]), PeerCredentials{::getpid(), ::geteuid(), ::getegid()});
+    SocketConnection connection(smcd::UniqueFd(pair[0]), PeerCredentials{::getpid(), ::geteuid(), ::getegid()});
     connection.setExportedInterface(&interface);
     connection.setExportedObject(object);
     connection.setInvalidationHandler([&invalidations] { ++invalidations; });

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "common/io.h"
-#include "platform/ipc/linux/endpoint.h"
+#include "platform/ipc/service_endpoint.h"
 #include "smcd/product_facts.h"
 
 namespace smcd::client {
@@ -20,7 +20,7 @@ Unexpected<Failure> invalidated(std::string reason) {
 
 }  // namespace
 
-std::string defaultSocketPath() { return platform::ipc::socketPathForService(product_facts::kServiceName); }
+std::string defaultSocketPath() { return platform::ipc::serviceEndpoint(product_facts::kServiceName); }
 
 Result<Client> Client::connect(std::string_view socketPath) {
     sockaddr_un address{};

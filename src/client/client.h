@@ -14,7 +14,7 @@
 
 #include "common/expected.h"
 #include "common/unique_fd.h"
-#include "platform/ipc/wire.h"
+#include "platform/ipc/linux/wire.h"
 #include "protocol/vornik_fan_control_protocol.h"
 
 namespace smcd::client {

@@ -8,9 +8,6 @@
 
 namespace smcd {
 
-inline constexpr std::string_view vornikFanServiceName = product_facts::kServiceName;
-inline constexpr std::string_view vornikFanDaemonVersion = product_facts::kDaemonVersion;
-
 namespace detail {
 
 struct RequirementText {
@@ -19,7 +16,7 @@ struct RequirementText {
 };
 
 // Only the signed companion app may talk to the daemon.
-inline constexpr RequirementText kPeerRequirement = [] {
+inline constexpr RequirementText kPeerRequirementText = [] {
     RequirementText text;
     for (std::string_view part : {std::string_view("identifier \""), product_facts::kAppIdentifier,
                                   std::string_view("\" and anchor apple generic and certificate leaf[subject.OU] = \""),
@@ -32,7 +29,8 @@ inline constexpr RequirementText kPeerRequirement = [] {
 
 }  // namespace detail
 
-inline constexpr std::string_view peerRequirement{detail::kPeerRequirement.chars.data(), detail::kPeerRequirement.size};
-static_assert(peerRequirement.size() == 147);
+inline constexpr std::string_view kPeerRequirement{detail::kPeerRequirementText.chars.data(),
+                                                 detail::kPeerRequirementText.size};
+static_assert(kPeerRequirement.size() == 147);
 
 }  // namespace smcd

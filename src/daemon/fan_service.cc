@@ -55,7 +55,7 @@ void FanService::resetAllToAutoWithReply(StatusReply reply) {
     replyStatus(reply, withCoreWhileConnected([](SMCFanCore& core) { return core.resetAllToAuto(); }));
 }
 
-void FanService::pingWithReply(TextReply reply) { reply(std::string(vornikFanDaemonVersion)); }
+void FanService::pingWithReply(TextReply reply) { reply(std::string(product_facts::kDaemonVersion)); }
 
 void FanService::terminateForUpdateWithReply(BoolReply reply) {
     engine_->handBackForExit();

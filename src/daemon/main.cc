@@ -88,13 +88,14 @@ int main() {
         SMCD_LOG(daemonLog(), LogLevel::error, "fan guardian not started: %{public}s", smcd::describe(guarded.error()));
     }
     auto delegate = std::make_shared<smcd::ServiceDelegate>(engine);
-    static smcd::platform::ipc::Listener listener{std::string(smcd::vornikFanServiceName)};
+    static smcd::platform::ipc::Listener listener{std::string(smcd::product_facts::kServiceName),
+                                                  smcd::platform::ipc::startAccepting};
     listener.setDelegate(delegate);
     // The requirement is in force before the listener resumes, so no peer is
     // ever admitted unchecked.
-    listener.setConnectionCodeSigningRequirement(smcd::peerRequirement);
+    listener.setConnectionCodeSigningRequirement(smcd::kPeerRequirement);
     if (const auto resumed = listener.resume(); !resumed) {
-        SMCD_LOG(daemonLog(), LogLevel::error, "cannot listen for %{public}s: %{public}s", smcd::vornikFanServiceName,
+        SMCD_LOG(daemonLog(), LogLevel::error, "cannot listen for %{public}s: %{public}s", smcd::product_facts::kServiceName,
                  smcd::platform::ipc::describe(resumed.error()));
         smcd::exitNow(1);
     }

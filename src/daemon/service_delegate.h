@@ -1,9 +1,12 @@
 #pragma once
 
-// The listener's delegate: accepts every connection the gate lets through,
-// exports one FanService per connection, counts connections, and hands every
-// fan back to automatic control when the last one ends. A connection ends
-// when its peer goes, at once even while one of its calls still runs.
+// The listener's delegate: accepts every connection it is offered, exports
+// one FanService per connection, counts connections, and hands every fan back
+// to automatic control when the last one ends. On Linux it is offered only
+// peers the gate let through; on macOS every peer, and one the requirement
+// refuses is invalidated on its first message with no call run. Either way a
+// connection ends once (its peer goes, or it is invalidated, at once even
+// while one of its calls still runs) and is uncounted once.
 
 #include <cstdint>
 #include <memory>

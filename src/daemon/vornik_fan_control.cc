@@ -9,17 +9,17 @@ namespace smcd {
 namespace {
 
 using platform::ipc::ReplyHandler;
-using platform::ipc::WireValue;
+using protocol::Value;
 using protocol::Method;
 using protocol::MethodTraits;
 using protocol::ReplyKind;
 
 // Roughly what a list of values holds on the heap.
-std::size_t footprint(const std::vector<WireValue>& values) {
+std::size_t footprint(const std::vector<Value>& values) {
     std::size_t bytes = 0;
-    for (const WireValue& value : values) {
+    for (const Value& value : values) {
         if (const auto* text = std::get_if<std::string>(&value)) bytes += text->size();
-        if (const auto* data = std::get_if<platform::ipc::Data>(&value)) bytes += data->bytes.size();
+        if (const auto* data = std::get_if<protocol::Data>(&value)) bytes += data->bytes.size();
         if (const auto* texts = std::get_if<std::vector<std::string>>(&value))
             for (const std::string& element : *texts) bytes += sizeof element + element.size();
     }
@@ -39,11 +39,11 @@ struct ReturnFreedMemory {
 // the connection has already checked against the method's types, and a reply
 // block that packs what it is given for the wire.
 template <Method method, class Member>
-void dispatch(VornikFanControl& service, Member member, std::vector<WireValue>& arguments,
+void dispatch(VornikFanControl& service, Member member, std::vector<Value>& arguments,
               const ReplyHandler& reply) {
     using Traits = MethodTraits<method>;
     ReturnFreedMemory afterwards{footprint(arguments)};
-    auto block = ReplyKind<typename Traits::Reply>::sender([&reply, &afterwards](std::vector<WireValue> values) {
+    auto block = ReplyKind<typename Traits::Reply>::sender([&reply, &afterwards](std::vector<Value> values) {
         afterwards.bytes += footprint(values);
         reply(std::move(values));
     });
@@ -57,7 +57,7 @@ class Export final : public platform::ipc::ExportedObject {
 public:
     explicit Export(std::shared_ptr<VornikFanControl> service) : service_(std::move(service)) {}
 
-    void invoke(std::size_t method, std::vector<WireValue> arguments, const ReplyHandler& reply) override {
+    void invoke(std::size_t method, std::vector<Value> arguments, const ReplyHandler& reply) override {
         switch (static_cast<Method>(method)) {
 #define SMCD_DISPATCH(name, service, selector, Reply, ...) \
     case Method::name: return dispatch<Method::name>(*service_, &VornikFanControl::service, arguments, reply);

@@ -1,8 +1,8 @@
 #pragma once
 
-// What a reply block receives, one type per kind, and how each kind travels
-// on the wire. The daemon's service calls the block; a client gets back the
-// kind's Value. Data and text are both bytes in C++ but differ on the wire,
+// What a reply block receives, one type per kind, and the values each kind
+// travels as. The daemon's service calls the block; a client gets back the
+// kind's Value. Data and text are both bytes in C++ but differ in transit,
 // so each kind is a type of its own.
 
 #include <array>
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ipc/wire.h"
+#include "protocol/values.h"
 
 namespace smcd::protocol {
 
@@ -46,58 +46,55 @@ struct CountReply : std::function<void(std::int64_t count, std::string message)>
     using function::function;
 };
 
-using platform::ipc::Data;
-using platform::ipc::WireType;
-using platform::ipc::WireValue;
-using WireSend = std::function<void(std::vector<WireValue>)>;
+using ValueSend = std::function<void(std::vector<Value>)>;
 
 // The values of one reply, moved in: a braced list would copy each of them
 // (a list's elements are constant) and keep the originals until the reply
 // has been sent, which for data of hundreds of megabytes is that much again.
 template <class... V>
-std::vector<WireValue> wireValues(V&&... values) {
-    std::vector<WireValue> list;
+std::vector<Value> valueList(V&&... values) {
+    std::vector<Value> list;
     list.reserve(sizeof...(V));
     (list.emplace_back(std::forward<V>(values)), ...);
     return list;
 }
 
-// For each kind: its wire types, the block that packs a reply for `send`,
-// and the value a client unpacks from wire values already checked against
+// For each kind: its value types, the block that packs a reply for `send`,
+// and the value a client unpacks from values already checked against
 // those types.
 template <class Reply>
 struct ReplyKind;
 
 template <>
 struct ReplyKind<DataReply> {
-    static constexpr std::array kWire{WireType::data};
+    static constexpr std::array kTypes{ValueType::data};
     using Value = std::string;
-    static DataReply sender(WireSend send) {
-        return [send = std::move(send)](std::string bytes) { send(wireValues(Data{std::move(bytes)})); };
+    static DataReply sender(ValueSend send) {
+        return [send = std::move(send)](std::string bytes) { send(valueList(Data{std::move(bytes)})); };
     }
-    static Value unpack(std::vector<WireValue>& v) { return std::move(std::get<Data>(v[0]).bytes); }
+    static Value unpack(std::vector<protocol::Value>& v) { return std::move(std::get<Data>(v[0]).bytes); }
 };
 
 template <>
 struct ReplyKind<TextReply> {
-    static constexpr std::array kWire{WireType::text};
+    static constexpr std::array kTypes{ValueType::text};
     using Value = std::string;
-    static TextReply sender(WireSend send) {
-        return [send = std::move(send)](std::string text) { send(wireValues(std::move(text))); };
+    static TextReply sender(ValueSend send) {
+        return [send = std::move(send)](std::string text) { send(valueList(std::move(text))); };
     }
-    static Value unpack(std::vector<WireValue>& v) { return std::move(std::get<std::string>(v[0])); }
+    static Value unpack(std::vector<protocol::Value>& v) { return std::move(std::get<std::string>(v[0])); }
 };
 
 template <>
 struct ReplyKind<StatusReply> {
-    static constexpr std::array kWire{WireType::boolean, WireType::optionalText};
+    static constexpr std::array kTypes{ValueType::boolean, ValueType::optionalText};
     using Value = Status;
-    static StatusReply sender(WireSend send) {
+    static StatusReply sender(ValueSend send) {
         return [send = std::move(send)](bool success, std::optional<std::string> message) {
-            send(wireValues(success, message ? WireValue(std::move(*message)) : WireValue(nullptr)));
+            send(valueList(success, message ? protocol::Value(std::move(*message)) : protocol::Value(nullptr)));
         };
     }
-    static Value unpack(std::vector<WireValue>& v) {
+    static Value unpack(std::vector<protocol::Value>& v) {
         Status status{std::get<bool>(v[0]), std::nullopt};
         if (auto* message = std::get_if<std::string>(&v[1])) status.message = std::move(*message);
         return status;
@@ -106,41 +103,41 @@ struct ReplyKind<StatusReply> {
 
 template <>
 struct ReplyKind<BoolReply> {
-    static constexpr std::array kWire{WireType::boolean};
+    static constexpr std::array kTypes{ValueType::boolean};
     using Value = bool;
-    static BoolReply sender(WireSend send) {
-        return [send = std::move(send)](bool value) { send(wireValues(value)); };
+    static BoolReply sender(ValueSend send) {
+        return [send = std::move(send)](bool value) { send(valueList(value)); };
     }
-    static Value unpack(std::vector<WireValue>& v) { return std::get<bool>(v[0]); }
+    static Value unpack(std::vector<protocol::Value>& v) { return std::get<bool>(v[0]); }
 };
 
 template <>
 struct ReplyKind<CountReply> {
-    static constexpr std::array kWire{WireType::int64, WireType::text};
+    static constexpr std::array kTypes{ValueType::int64, ValueType::text};
     using Value = Count;
-    static CountReply sender(WireSend send) {
+    static CountReply sender(ValueSend send) {
         return [send = std::move(send)](std::int64_t count, std::string message) {
-            send(wireValues(count, std::move(message)));
+            send(valueList(count, std::move(message)));
         };
     }
-    static Value unpack(std::vector<WireValue>& v) {
+    static Value unpack(std::vector<protocol::Value>& v) {
         return Count{std::get<std::int64_t>(v[0]), std::move(std::get<std::string>(v[1]))};
     }
 };
 
-// The wire type of each argument type the protocol uses.
+// The value type of each argument type the protocol uses.
 template <class T>
-inline constexpr WireType kArgumentWire = [] {
+inline constexpr ValueType kArgumentType = [] {
     static_assert(sizeof(T) == 0, "not an argument type of the protocol");
-    return WireType::text;
+    return ValueType::text;
 }();
 template <>
-inline constexpr WireType kArgumentWire<std::int64_t> = WireType::int64;
+inline constexpr ValueType kArgumentType<std::int64_t> = ValueType::int64;
 template <>
-inline constexpr WireType kArgumentWire<bool> = WireType::boolean;
+inline constexpr ValueType kArgumentType<bool> = ValueType::boolean;
 template <>
-inline constexpr WireType kArgumentWire<std::string> = WireType::text;
+inline constexpr ValueType kArgumentType<std::string> = ValueType::text;
 template <>
-inline constexpr WireType kArgumentWire<Paths> = WireType::textArray;
+inline constexpr ValueType kArgumentType<Paths> = ValueType::textArray;
 
 }  // namespace smcd::protocol

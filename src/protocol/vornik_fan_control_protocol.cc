@@ -6,18 +6,18 @@ namespace smcd::protocol {
 namespace {
 
 template <Method method>
-platform::ipc::MethodSignature signatureOf() {
+MethodSignature signatureOf() {
     using Traits = MethodTraits<method>;
-    auto arguments = []<class... A>(std::tuple<A...>*) { return std::vector<WireType>{kArgumentWire<A>...}; };
-    const auto& reply = ReplyKind<typename Traits::Reply>::kWire;
+    auto arguments = []<class... A>(std::tuple<A...>*) { return std::vector<ValueType>{kArgumentType<A>...}; };
+    const auto& reply = ReplyKind<typename Traits::Reply>::kTypes;
     return {Traits::selector, arguments(static_cast<typename Traits::Arguments*>(nullptr)),
-            std::vector<WireType>(reply.begin(), reply.end())};
+            std::vector<ValueType>(reply.begin(), reply.end())};
 }
 
 }  // namespace
 
-const platform::ipc::Interface& vornikFanControlInterface() {
-    static const platform::ipc::Interface interface({
+const Interface& vornikFanControlInterface() {
+    static const Interface interface({
 #define SMCD_METHOD_SIGNATURE(name, service, selector, Reply, ...) signatureOf<Method::name>(),
         SMCD_VORNIK_FAN_CONTROL_METHODS(SMCD_METHOD_SIGNATURE)
 #undef SMCD_METHOD_SIGNATURE

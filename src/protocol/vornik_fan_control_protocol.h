@@ -2,7 +2,7 @@
 
 // The VornikFanControl protocol as both ends see it, derived from the one
 // method list: the Method numbering, each method's selector, argument and
-// reply types, and the wire table the connection checks calls against.
+// reply types, and the interface table a connection checks calls against.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +10,6 @@
 #include <string_view>
 #include <tuple>
 
-#include "platform/ipc/wire.h"
 #include "protocol/method_list.h"
 #include "protocol/reply_kinds.h"
 
@@ -76,7 +75,7 @@ static_assert([] {
 }());
 
 // The table a connection decodes calls and replies against.
-const platform::ipc::Interface& vornikFanControlInterface();
+const Interface& vornikFanControlInterface();
 
 }  // namespace smcd::protocol
 

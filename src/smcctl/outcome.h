@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ipc/wire.h"
+#include "platform/ipc/linux/wire.h"
 #include "smcctl/request.h"
 
 namespace smcd::smcctl {

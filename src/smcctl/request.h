@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/ipc/wire.h"
+#include "platform/ipc/linux/wire.h"
 #include "protocol/vornik_fan_control_protocol.h"
 #include "smcctl/options.h"
 #include "smcctl/output.h"

@@ -27,8 +27,8 @@ namespace {
 
 constexpr uid_t kAnn = 501;
 
-const CodeSigningRequirement& peerRequirement() {
-    static const auto requirement = *CodeSigningRequirement::parse(smcd::peerRequirement);
+const CodeSigningRequirement& kPeerRequirement() {
+    static const auto requirement = *CodeSigningRequirement::parse(smcd::kPeerRequirement);
     return requirement;
 }
 
@@ -87,7 +87,7 @@ TEST_F(GateTest, EachCheckRefusesOnItsOwnAndTheAnchorIsJudgedBeforeTheImageIsRea
         auto client = connect(install(name, mode, owner), "stay", user);
         for (const auto strategy : {PeerPinStrategy::socketPidfdFirst, PeerPinStrategy::pidOnly}) {
             const std::size_t descriptors = test::openDescriptorCount();
-            const auto evaluation = evaluatePeerInDetail(connection.get(), peerRequirement(), strategy);
+            const auto evaluation = evaluatePeerInDetail(connection.get(), kPeerRequirement(), strategy);
             EXPECT_EQ(test::openDescriptorCount(), descriptors) << "the evaluation closes everything it opens";
             EXPECT_EQ(evaluation.verdict, verdict) << describe(evaluation.verdict);
             EXPECT_EQ(evaluation.unsatisfiedClause, clause);
@@ -109,7 +109,7 @@ TEST_F(GateTest, APeerThatExitedBeforeEvaluationIsRefused) {
             auto client = connect(install("gate_client_app"), "exit");
             siginfo_t info{};
             ASSERT_EQ(reaped ? client.wait() : ::waitid(P_PID, static_cast<id_t>(client.pid()), &info, WEXITED | WNOWAIT), 0);
-            const auto evaluation = evaluatePeerInDetail(connection.get(), peerRequirement(), strategy);
+            const auto evaluation = evaluatePeerInDetail(connection.get(), kPeerRequirement(), strategy);
             EXPECT_EQ(evaluation.verdict, PeerVerdict::processUnavailable) << describe(evaluation.verdict);
         }
     }
@@ -119,7 +119,7 @@ TEST_F(GateTest, TheRunningProgramCountsNotWhatNowSitsAtItsPath) {
     const std::string path = install("gate_client_app");
     auto client = connect(path, "stay");
     ASSERT_EQ(::rename(install("gate_client_no_identity").c_str(), path.c_str()), 0);
-    EXPECT_EQ(evaluatePeerInDetail(connection.get(), peerRequirement()).verdict, PeerVerdict::satisfied);
+    EXPECT_EQ(evaluatePeerInDetail(connection.get(), kPeerRequirement()).verdict, PeerVerdict::satisfied);
 }
 
 }  // namespace

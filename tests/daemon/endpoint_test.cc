@@ -78,11 +78,11 @@ TEST_F(Endpoint, NeverStealsThePathFromARunningDaemon) {
 
 // The service manager must hold the socket where the daemon and its clients look for it.
 TEST(PackagedSocketUnit, ListensAtTheDaemonsOwnPath) {
-    std::ifstream unit(std::string(SMCD_BINARY_DIR) + "/../packaging/" + std::string(vornikFanServiceName) + ".socket");
+    std::ifstream unit(std::string(SMCD_BINARY_DIR) + "/../packaging/" + std::string(product_facts::kServiceName) + ".socket");
     std::vector<std::string> listens;
     for (std::string line; std::getline(unit, line);)
         if (line.rfind("ListenStream=", 0) == 0) listens.push_back(line.substr(std::strlen("ListenStream=")));
-    EXPECT_EQ(listens, std::vector<std::string>{platform::ipc::socketPathForService(vornikFanServiceName)});
+    EXPECT_EQ(listens, std::vector<std::string>{platform::ipc::serviceEndpoint(product_facts::kServiceName)});
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 
 #include <filesystem>
 
-#include "platform/ipc/wire.h"
+#include "platform/ipc/linux/wire.h"
 #include "simulated_mac.h"
 #include "support/descriptors.h"
 #include "support/tree.h"

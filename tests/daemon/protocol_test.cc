@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "client/client.h"
-#include "platform/ipc/wire.h"
+#include "platform/ipc/linux/wire.h"
 #include "smcd/product_facts.h"
 #include "support/daemon.h"
 #include "support/descriptors.h"

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "daemon/service_delegate.h"
+#include "platform/ipc/linux/socket_connection.h"
 #include "protocol/vornik_fan_control_protocol.h"
 #include "platform/log/logger.h"
 #include "support/log_capture.h"
@@ -18,18 +19,19 @@
 namespace smcd {
 namespace {
 
-using platform::ipc::Connection;
+using platform::ipc::SocketConnection;
 
 class Delegate : public ::testing::Test {
 protected:
     Delegate() : engine_(std::make_shared<FanEngine>(std::move(model_.core))) {}
 
     // A connection as the listener would offer it, from a peer with this uid.
-    std::unique_ptr<Connection> accept(uid_t uid) {
+    std::unique_ptr<SocketConnection> accept(uid_t uid, bool invalidatedFirst = false) {
         int pair[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
         peers_.emplace_back(pair[1]);
-        auto connection = std::make_unique<Connection>(UniqueFd(pair[0]), platform::ipc::PeerCredentials{4242, uid, 20});
+        auto connection = std::make_unique<SocketConnection>(UniqueFd(pair[0]), platform::ipc::PeerCredentials{4242, uid, 20});
+        if (invalidatedFirst) connection->invalidate();
         EXPECT_TRUE(delegate_->shouldAcceptNewConnection(listener_, *connection));
         return connection;
     }
@@ -43,7 +45,7 @@ protected:
     test::ModelCore model_{"apple-silicon-newer"};
     std::shared_ptr<FanEngine> engine_;
     std::shared_ptr<ServiceDelegate> delegate_ = std::make_shared<ServiceDelegate>(engine_);
-    platform::ipc::Listener listener_{"com.vornik.smcd"};
+    platform::ipc::Listener listener_{"com.vornik.smcd", platform::ipc::startAccepting};
     std::vector<UniqueFd> peers_;
 };
 
@@ -87,6 +89,16 @@ TEST_F(Delegate, AClientAcceptedWhileTheHandBackWaitsKeepsItsFans) {
 
     delegate_->connectionEnded();
     EXPECT_FALSE(fanManual());
+}
+
+// On macOS the system may invalidate a peer it refuses before the delegate
+// has installed the handler: that connection is uncounted all the same.
+TEST_F(Delegate, AConnectionInvalidatedBeforeItsHandlerIsSetIsUncountedAtOnce) {
+    auto app = accept(501);
+    setFanManual();
+    auto refused = accept(502, true);
+    EXPECT_EQ(delegate_->activeConnectionCount(), 1);
+    EXPECT_TRUE(fanManual()) << "the app is still connected";
 }
 
 // A fan request runs only while its connection lives: once the peer has

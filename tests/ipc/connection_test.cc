@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "client/client.h"
-#include "platform/ipc/connection.h"
+#include "platform/ipc/linux/socket_connection.h"
 #include "support/log_capture.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -94,7 +94,7 @@ private:
         UniqueFd peer(::accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!peer) throw std::runtime_error("cannot accept");
         threads_.emplace_back([this, socket = std::move(peer)]() mutable {
-            platform::ipc::Connection connection(std::move(socket), {1, 0, 0}, limits_);
+            platform::ipc::SocketConnection connection(std::move(socket), {1, 0, 0}, limits_);
             connection.setExportedInterface(&kScripted);
             connection.setExportedObject(std::make_shared<ScriptedObject>(gate));
             connection.setInvalidationHandler([this] { ++invalidations; });
@@ -148,7 +148,7 @@ TEST(Connection, AFailedCallInvalidatesItsConnectionAloneWhileALargeReplyArrives
         EXPECT_TRUE(test::eventually([&] { return service.invalidations.load() == 1; }));
         const auto lines = log.lines();
         ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0].level, platform::LogLevel::Error);
+        EXPECT_EQ(lines[0].level, platform::LogLevel::error);
         EXPECT_TRUE(lines[0].message.ends_with(logged)) << lines[0].message;
     }
 }
@@ -165,7 +165,7 @@ TEST(Connection, SendsAReplyOfExactlyItsLimitAndNotOneByteMore) {
     };
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
-    platform::ipc::Connection connection(UniqueFd(ends[1]), {1, 0, 0}, kLimit);
+    platform::ipc::SocketConnection connection(UniqueFd(ends[1]), {1, 0, 0}, kLimit);
     connection.setExportedInterface(&sized);
     connection.setExportedObject(std::make_shared<Sized>());
     connection.resume();

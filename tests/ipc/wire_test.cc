@@ -1,4 +1,4 @@
-#include "platform/ipc/wire.h"
+#include "platform/ipc/linux/wire.h"
 
 #include <gtest/gtest.h>
 

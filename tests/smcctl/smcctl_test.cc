@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/ipc/wire.h"
+#include "platform/ipc/linux/wire.h"
 #include "smcctl/smcctl.h"
 #include "support/daemon.h"
 

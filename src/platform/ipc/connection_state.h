@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <utility>
 
 namespace smcd::platform::ipc {
 
@@ -23,9 +24,13 @@ public:
         if (auto handler = std::exchange(handler_, nullptr)) handler();
     }
 
+    // A connection that has ended already runs the handler at once: on macOS
+    // the system may invalidate a peer it refuses at any moment, and the
+    // handler is what uncounts it.
     void setInvalidationHandler(std::function<void()> handler) {
         const std::lock_guard guard(handlerLock_);
-        handler_ = std::move(handler);
+        if (!ended()) handler_ = std::move(handler);
+        else if (handler) handler();
     }
 
 private:

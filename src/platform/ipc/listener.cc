@@ -2,7 +2,8 @@
 
 namespace smcd::platform::ipc {
 
-Listener::Listener(std::string machServiceName) : serviceName_(std::move(machServiceName)) {}
+Listener::Listener(std::string machServiceName, StartAccepting start)
+    : serviceName_(std::move(machServiceName)), start_(std::move(start)) {}
 
 void Listener::setConnectionCodeSigningRequirement(std::string_view requirement) {
     requirementSet_ = true;
@@ -24,8 +25,8 @@ Expected<void, ResumeFailure> Listener::resume() {
     if (!delegate_) return unexpected(ResumeFailure{Reason::noDelegate, {}});
     if (!requirementSet_) return unexpected(ResumeFailure{Reason::noRequirement, {}});
     if (!requirement_) return unexpected(ResumeFailure{Reason::requirementUnparseable, {}});
-    auto acceptor = startAccepting(serviceName_, *requirement_, [this](Connection& connection) {
-        if (delegate_->shouldAcceptNewConnection(*this, connection)) connection.serve();
+    auto acceptor = start_(serviceName_, *requirement_, [this](Connection& connection) {
+        return delegate_->shouldAcceptNewConnection(*this, connection);
     });
     if (!acceptor) return unexpected(ResumeFailure{Reason::endpoint, std::move(acceptor).error()});
     acceptor_ = std::move(acceptor).value();

@@ -1,11 +1,10 @@
 #pragma once
 
-// Stand-in for NSXPCListener on a Mach service: accepts peers on the
-// service's endpoint, admits only those that satisfy the connection
-// code-signing requirement, and offers each admitted connection to the
-// delegate. The checks that keep a listener from starting unsafely live here;
+// NSXPCListener on a Mach service, as the daemon uses it: accepts peers on
+// the service's endpoint, holds them to the connection code-signing
+// requirement, and offers each connection to the delegate. The checks that keep a listener from starting unsafely live here;
 // how peers arrive and how their code is judged is the platform's
-// (startAccepting, below).
+// (StartAccepting, below).
 
 #include <functional>
 #include <memory>
@@ -41,20 +40,27 @@ public:
     virtual ~PeerAcceptor() = default;
 };
 
-// Called on a thread of the acceptor's for each peer whose code satisfies the
-// requirement, before a byte of the peer is read; serves the connection if
-// the delegate takes it.
-using AdmittedPeerHandler = std::function<void(Connection& connection)>;
+// Called on a thread of the acceptor's for each peer it admits, before a
+// byte of the peer is read; true when the delegate took the connection, which
+// the acceptor then serves.
+using AdmittedPeerHandler = std::function<bool(Connection& connection)>;
 
 // The platform's side of the listener: opens the endpoint of `serviceName`
-// and starts accepting. A peer the requirement refuses is closed unseen.
+// and starts accepting, each peer held to `requirement`.
+using StartAccepting = std::function<Expected<std::unique_ptr<PeerAcceptor>, std::string>(
+    const std::string& serviceName, const CodeSigningRequirement& requirement, AdmittedPeerHandler admitted)>;
+
+// The platform's own (linux/socket_acceptor.cc, or a port's), which the
+// daemon's main hands its listener: the portable library never names it. On
+// Linux a peer the requirement refuses is closed unseen; on macOS the system
+// refuses it on its messages, after the delegate has taken it.
 Expected<std::unique_ptr<PeerAcceptor>, std::string> startAccepting(const std::string& serviceName,
                                                                     const CodeSigningRequirement& requirement,
                                                                     AdmittedPeerHandler admitted);
 
 class Listener {
 public:
-    explicit Listener(std::string machServiceName);
+    Listener(std::string machServiceName, StartAccepting start);
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
@@ -70,6 +76,7 @@ public:
 
 private:
     std::string serviceName_;
+    StartAccepting start_;
     std::shared_ptr<ListenerDelegate> delegate_;
     bool requirementSet_ = false;
     std::optional<CodeSigningRequirement> requirement_;

@@ -22,9 +22,6 @@ namespace smcd::platform {
 enum class LogLevel {
     notice,
     error,
-    // Legacy spellings for the IPC call sites until they use SMCD_LOG; to be removed with Logger::log.
-    Default = notice,
-    Error = error,
 };
 
 using LogArgument = std::variant<std::string_view, std::int64_t, std::uint64_t>;
@@ -66,13 +63,6 @@ public:
     template <class... Args>
     void write(LogLevel level, LogFormat<Args...> format, const Args&... args) const {
         send(level, format.text(), args...);
-    }
-
-    // Legacy: an unchecked, possibly runtime format, kept only for the IPC
-    // call sites until they use SMCD_LOG; to be removed then.
-    template <class... Args>
-    void log(LogLevel level, std::string_view format, const Args&... args) const {
-        send(level, format, args...);
     }
 
     const std::string& subsystem() const { return subsystem_; }

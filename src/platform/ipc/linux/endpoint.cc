@@ -79,7 +79,7 @@ std::string_view describe(EndpointError error) {
     return "unknown";
 }
 
-std::string socketPathForService(std::string_view serviceName) {
+std::string serviceEndpoint(std::string_view serviceName) {
     return "/var/run/" + std::string(serviceName) + ".socket";
 }
 

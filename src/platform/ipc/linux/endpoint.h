@@ -10,6 +10,7 @@
 
 #include "common/expected.h"
 #include "common/unique_fd.h"
+#include "platform/ipc/service_endpoint.h"
 
 namespace smcd::platform::ipc {
 
@@ -27,9 +28,6 @@ struct EndpointFailure {
 };
 
 std::string_view describe(EndpointError error);
-
-// "/var/run/<service>.socket"
-std::string socketPathForService(std::string_view serviceName);
 
 // The activated socket when LISTEN_PID/LISTEN_FDS hand one over (the
 // variables are then removed from the environment), otherwise a new socket

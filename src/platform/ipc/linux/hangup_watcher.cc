@@ -1,4 +1,4 @@
-#include "platform/ipc/hangup_watcher.h"
+#include "platform/ipc/linux/hangup_watcher.h"
 
 #include <sys/epoll.h>
 

@@ -23,8 +23,9 @@
 #include "platform/code_signing/linux/peer_gate.h"
 #include "platform/ipc/connection_quota.h"
 #include "platform/ipc/linux/endpoint.h"
-#include "platform/ipc/listener.h"
-#include "platform/ipc/refusal_report.h"
+#include "platform/ipc/linux/refusal_report.h"
+#include "platform/ipc/linux/socket_acceptor.h"
+#include "platform/ipc/linux/socket_connection.h"
 
 namespace smcd::platform::ipc {
 namespace {
@@ -49,8 +50,9 @@ limits::ConnectionCaps connectionCaps() {
 
 class SocketAcceptor final : public PeerAcceptor {
 public:
-    SocketAcceptor(UniqueFd socket, const CodeSigningRequirement& requirement, AdmittedPeerHandler admitted)
-        : socket_(std::move(socket)), requirement_(requirement), admitted_(std::move(admitted)),
+    SocketAcceptor(UniqueFd socket, const CodeSigningRequirement& requirement, AdmittedPeerHandler admitted,
+                   GateOrder order)
+        : socket_(std::move(socket)), requirement_(requirement), admitted_(std::move(admitted)), order_(order),
           quota_(connectionCaps()) {}
 
     // The accepting thread runs for the life of the process, as the Mach
@@ -87,27 +89,40 @@ private:
 
     // Closed unread, before the gate: a flood costs the daemon an accept and a close.
     void refuse(const PeerCredentials& peer, ConnectionQuota::Refusal refusal) {
-        refusals_.log("refused connection from pid %{public}d uid %{public}u: %{public}s (%{public}zu more since "
-                      "the last such line)",
-                      peer.pid, peer.uid, describe(refusal));
+        SMCD_LOG_REFUSAL(refusals_,
+                         "refused connection from pid %{public}d uid %{public}u: %{public}s (%{public}zu more since "
+                         "the last such line)",
+                         peer.pid, peer.uid, describe(refusal));
     }
 
     void handle(UniqueFd socket, PeerCredentials peer) {
         try {
             // The gate runs before the delegate sees the connection and before
             // a single byte of the peer is read: a refused peer is simply closed.
-            if (evaluatePeer(socket.get(), requirement_) != PeerVerdict::satisfied) return;
-            Connection connection(std::move(socket), peer);
-            admitted_(connection);
+            if (order_ == GateOrder::beforeDelegate &&
+                evaluatePeer(socket.get(), requirement_) != PeerVerdict::satisfied)
+                return;
+            SocketConnection connection(std::move(socket), peer);
+            if (order_ == GateOrder::onFirstMessage) gateOnFirstMessage(connection);
+            if (admitted_(connection)) connection.serve();
         } catch (...) {
             // Running out of memory while one peer is let in closes that peer's
             // connection; it must not end the daemon and every other client.
         }
     }
 
+    // The peer is judged when its first call has arrived, once.
+    void gateOnFirstMessage(SocketConnection& connection) {
+        connection.setMessageCheck([this, &connection, verdict = std::optional<bool>()]() mutable {
+            if (!verdict) verdict = evaluatePeer(connection.socket(), requirement_) == PeerVerdict::satisfied;
+            return *verdict;
+        });
+    }
+
     UniqueFd socket_;
     CodeSigningRequirement requirement_;
     AdmittedPeerHandler admitted_;
+    const GateOrder order_;
     ConnectionQuota quota_;
     RefusalReport refusals_;
 };
@@ -117,14 +132,20 @@ private:
 Expected<std::unique_ptr<PeerAcceptor>, std::string> startAccepting(const std::string& serviceName,
                                                                     const CodeSigningRequirement& requirement,
                                                                     AdmittedPeerHandler admitted) {
-    auto endpoint = openListeningEndpoint(socketPathForService(serviceName));
+    auto endpoint = openListeningEndpoint(serviceEndpoint(serviceName));
     if (!endpoint) {
         return unexpected(std::string(describe(endpoint.error().error)) + " (errno " +
                           std::to_string(endpoint.error().errnoValue) + ")");
     }
-    auto acceptor = std::make_unique<SocketAcceptor>(std::move(endpoint).value(), requirement, std::move(admitted));
+    return startSocketAcceptor(std::move(endpoint).value(), requirement, std::move(admitted),
+                               GateOrder::beforeDelegate);
+}
+
+std::unique_ptr<PeerAcceptor> startSocketAcceptor(UniqueFd listening, const CodeSigningRequirement& requirement,
+                                                  AdmittedPeerHandler admitted, GateOrder order) {
+    auto acceptor = std::make_unique<SocketAcceptor>(std::move(listening), requirement, std::move(admitted), order);
     acceptor->start();
-    return std::unique_ptr<PeerAcceptor>(std::move(acceptor));
+    return acceptor;
 }
 
 }  // namespace smcd::platform::ipc

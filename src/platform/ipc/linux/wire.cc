@@ -1,4 +1,4 @@
-#include "platform/ipc/wire.h"
+#include "platform/ipc/linux/wire.h"
 
 #include <algorithm>
 #include <functional>
@@ -278,25 +278,6 @@ Encoded encodeCallWith(std::uint64_t id, std::string_view selector, std::size_t 
 }
 
 }  // namespace
-
-bool valueMatches(const WireValue& value, WireType type) {
-    switch (type) {
-        case WireType::int64: return std::holds_alternative<std::int64_t>(value);
-        case WireType::boolean: return std::holds_alternative<bool>(value);
-        case WireType::text: return std::holds_alternative<std::string>(value);
-        case WireType::optionalText:
-            return std::holds_alternative<std::string>(value) || std::holds_alternative<std::nullptr_t>(value);
-        case WireType::data: return std::holds_alternative<Data>(value);
-        case WireType::textArray: return std::holds_alternative<std::vector<std::string>>(value);
-    }
-    return false;
-}
-
-std::optional<std::size_t> Interface::find(std::string_view selector) const {
-    for (std::size_t i = 0; i < methods_.size(); ++i)
-        if (methods_[i].selector == selector) return i;
-    return std::nullopt;
-}
 
 Encoded frame(std::string_view payload, std::size_t maxPayload) {
     return encodeFrame(maxPayload, [payload](JsonWriter& out) {

@@ -1,4 +1,4 @@
-#include "platform/ipc/connection.h"
+#include "platform/ipc/linux/socket_connection.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,8 +10,8 @@
 #include <climits>
 #include <exception>
 
-#include "platform/ipc/hangup_watcher.h"
-#include "platform/ipc/refusal_report.h"
+#include "platform/ipc/linux/hangup_watcher.h"
+#include "platform/ipc/linux/refusal_report.h"
 #include "platform/log/daemon_log.h"
 
 namespace smcd::platform::ipc {
@@ -42,14 +42,7 @@ Readiness awaitSocket(int socket, short events, Clock::time_point deadline) {
 }
 
 
-// Waits as awaitSocket does, logging a time-out through `report` (the limit in
-// milliseconds is the line's first value); true when the socket is ready.
-bool awaitWithin(int socket, short events, Clock::time_point deadline, RefusalReport& report,
-                 std::string_view line, std::chrono::milliseconds limit) {
-    const Readiness readiness = awaitSocket(socket, events, deadline);
-    if (readiness == Readiness::timedOut) report.log(line, static_cast<long long>(limit.count()));
-    return readiness == Readiness::ready;
-}
+
 
 // One report per kind of refusal, for the whole daemon.
 RefusalReport& overBudgetReport() {
@@ -69,7 +62,7 @@ RefusalReport& replyTimeoutReport() {
 
 // The part of the input budget one connection holds: what its reader has
 // buffered. Given back whole when the connection ends.
-class Connection::InputShare {
+class SocketConnection::InputShare {
 public:
     explicit InputShare(InputBudget& budget) : budget_(budget) {}
     ~InputShare() { budget_.giveBack(held_); }
@@ -93,7 +86,7 @@ private:
     std::size_t held_ = 0;
 };
 
-bool Connection::send(const std::string& bytes) {
+bool SocketConnection::send(const std::string& bytes) {
     const auto deadline = Clock::now() + limits_.replyTimeout;
     std::string_view rest = bytes;
     while (!rest.empty()) {
@@ -104,16 +97,19 @@ bool Connection::send(const std::string& bytes) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
-        if (!awaitWithin(socket_.get(), POLLOUT, deadline, replyTimeoutReport(),
-                         "reply not read within %{public}lld ms; connection invalidated (%{public}zu more since the "
-                         "last such line)",
-                         limits_.replyTimeout))
-            return false;
+        const Readiness readiness = awaitSocket(socket_.get(), POLLOUT, deadline);
+        if (readiness == Readiness::timedOut) {
+            SMCD_LOG_REFUSAL(replyTimeoutReport(),
+                             "reply not read within %{public}lld ms; connection invalidated (%{public}zu more since "
+                             "the last such line)",
+                             static_cast<long long>(limits_.replyTimeout.count()));
+        }
+        if (readiness != Readiness::ready) return false;
     }
     return true;
 }
 
-void Connection::serve() {
+void SocketConnection::serve() {
     if (resumed_ && interface_ && exported_) {
         try {
             serveCalls();
@@ -121,17 +117,30 @@ void Connection::serve() {
             // Whatever a call throws, while its frame is decoded or while its
             // method runs (std::bad_alloc on a large request is the likely
             // one), ends this connection only.
-            daemonLog().log(LogLevel::Error, "call failed with an exception; connection invalidated: %{public}s",
-                            error.what());
+            SMCD_LOG(daemonLog(), LogLevel::error,
+                     "call failed with an exception; connection invalidated: %{public}s", error.what());
         } catch (...) {
-            daemonLog().log(LogLevel::Error, "call failed with an exception; connection invalidated");
+            SMCD_LOG(daemonLog(), LogLevel::error, "call failed with an exception; connection invalidated");
         }
     }
-    socket_.reset();
+    {
+        const std::lock_guard guard(socketLock_);
+        socket_.reset();
+    }
     state_->end();
 }
 
-void Connection::serveCalls() {
+void SocketConnection::invalidate() {
+    {
+        // Wakes the serving thread from its wait for the peer; the socket
+        // itself is closed there.
+        const std::lock_guard guard(socketLock_);
+        if (socket_) ::shutdown(socket_.get(), SHUT_RDWR);
+    }
+    state_->end();
+}
+
+void SocketConnection::serveCalls() {
     FrameReader reader;
     InputShare input(*limits_.inputBudget);
     std::array<char, 64 * 1024> buffer;
@@ -150,16 +159,20 @@ void Connection::serveCalls() {
         }
         if (!reader.midFrame()) frameDeadline = kNever;
         else if (frameDeadline == kNever) frameDeadline = Clock::now() + limits_.requestFrameTimeout;
-        if (!awaitWithin(socket_.get(), POLLIN, frameDeadline, frameTimeoutReport(),
-                         "request not complete within %{public}lld ms; connection invalidated (%{public}zu more "
-                         "since the last such line)",
-                         limits_.requestFrameTimeout))
-            return;
+        const Readiness readiness = awaitSocket(socket_.get(), POLLIN, frameDeadline);
+        if (readiness == Readiness::timedOut) {
+            SMCD_LOG_REFUSAL(frameTimeoutReport(),
+                             "request not complete within %{public}lld ms; connection invalidated (%{public}zu more "
+                             "since the last such line)",
+                             static_cast<long long>(limits_.requestFrameTimeout.count()));
+        }
+        if (readiness != Readiness::ready) return;
         const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) return;  // end of stream or a socket error
         if (!input.take(static_cast<std::size_t>(n))) {
-            overBudgetReport().log(
+            SMCD_LOG_REFUSAL(
+                overBudgetReport(),
                 "buffered input of all connections at its limit of %{public}zu bytes; connection invalidated "
                 "(%{public}zu more since the last such line)",
                 limits_.inputBudget->capacity());
@@ -170,8 +183,12 @@ void Connection::serveCalls() {
     }
 }
 
-bool Connection::serveCall(Call call) {
+bool SocketConnection::serveCall(Call call) {
     if (state_->ended()) return false;
+    if (messageCheck_ && !messageCheck_()) {
+        invalidate();
+        return false;
+    }
     const MethodSignature& signature = interface_->methods()[call.method];
     bool replied = false;
     bool delivered = false;
@@ -192,8 +209,9 @@ bool Connection::serveCall(Call call) {
         const Encoded bytes = encodeReply(Reply{call.id, std::move(values)}, limits_.maxReplySize);
         if (!bytes) {
             if (bytes.error().kind == EncodeFailure::tooLarge)
-                daemonLog().log(LogLevel::Error, "reply of %{public}lu bytes exceeds the reply limit; connection invalidated",
-                                bytes.error().payloadSize);
+                SMCD_LOG(daemonLog(), LogLevel::error,
+                         "reply of %{public}zu bytes exceeds the reply limit; connection invalidated",
+                         bytes.error().payloadSize);
             return;
         }
         delivered = send(*bytes);

@@ -1,4 +1,4 @@
-#include "platform/ipc/json_text.h"
+#include "platform/ipc/linux/json_text.h"
 
 #include <array>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "platform/ipc/input_buffer.h"
+#include "platform/ipc/linux/input_buffer.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

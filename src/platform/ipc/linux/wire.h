@@ -9,15 +9,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "common/expected.h"
 #include "common/limits.h"
-#include "platform/ipc/input_buffer.h"
-#include "platform/ipc/json_text.h"
+#include "platform/ipc/linux/input_buffer.h"
+#include "platform/ipc/linux/json_text.h"
+#include "protocol/values.h"
 
 namespace smcd::platform::ipc {
 
@@ -26,34 +26,14 @@ inline constexpr std::size_t kFrameHeaderSize = 4;
 inline constexpr std::size_t kMaxFrameSize = limits::kMaxRequestSize;
 inline constexpr std::size_t kMaxReplyFrameSize = limits::kMaxReplySize;
 
-enum class WireType { int64, boolean, text, optionalText, data, textArray };
-
-struct Data {
-    std::string bytes;
-    bool operator==(const Data&) const = default;
-};
-
-// nil (an absent text), boolean, signed 64-bit integer, text, data, array of text.
-using WireValue = std::variant<std::nullptr_t, bool, std::int64_t, std::string, Data, std::vector<std::string>>;
-
-bool valueMatches(const WireValue& value, WireType type);
-
-struct MethodSignature {
-    std::string_view selector;
-    std::vector<WireType> arguments;
-    std::vector<WireType> reply;
-};
-
-// The list of methods one side exports, in declaration order.
-class Interface {
-public:
-    explicit Interface(std::vector<MethodSignature> methods) : methods_(std::move(methods)) {}
-    const std::vector<MethodSignature>& methods() const { return methods_; }
-    std::optional<std::size_t> find(std::string_view selector) const;
-
-private:
-    std::vector<MethodSignature> methods_;
-};
+// The wire carries the protocol's values under the names its codec has
+// always used.
+using WireType = protocol::ValueType;
+using WireValue = protocol::Value;
+using protocol::Data;
+using protocol::Interface;
+using protocol::MethodSignature;
+using protocol::valueMatches;
 
 struct Call {
     std::uint64_t id = 0;

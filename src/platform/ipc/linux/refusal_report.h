@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <mutex>
 #include <optional>
-#include <string_view>
 
 #include "common/limits.h"
 #include "platform/log/daemon_log.h"
@@ -34,13 +33,6 @@ public:
         return unlogged;
     }
 
-    // Counts one refusal and logs it at error level when it is due; the
-    // format's last value is the count of those left unlogged before it.
-    template <class... Args>
-    void log(std::string_view format, const Args&... args) {
-        if (const auto unlogged = count()) daemonLog().log(LogLevel::Error, format, args..., *unlogged);
-    }
-
 private:
     const Clock::duration interval_;
     std::mutex lock_;
@@ -49,3 +41,12 @@ private:
 };
 
 }  // namespace smcd::platform::ipc
+
+// Counts one refusal in `report` and, when it is due, logs it at error level;
+// the format's last value is the count of those left unlogged before it.
+#define SMCD_LOG_REFUSAL(report, format, ...)                                                          \
+    do {                                                                                               \
+        if (const auto smcdUnlogged = (report).count())                                                \
+            SMCD_LOG(::smcd::daemonLog(), ::smcd::platform::LogLevel::error, format __VA_OPT__(, ) \
+                         __VA_ARGS__, *smcdUnlogged);                                                  \
+    } while (false)
