@@ -51,6 +51,9 @@ public:
     const E& error() const& { return std::get<1>(state_); }
     E&& error() && { return std::get<1>(std::move(state_)); }
 
+    // Equal when both hold equal values or both equal errors.
+    bool operator==(const Expected&) const = default;
+
 private:
     std::variant<T, E> state_;
 };

@@ -31,14 +31,4 @@ std::optional<Refusal> refusalFromRawValue(std::string_view raw) {
     return std::nullopt;
 }
 
-std::optional<Domain> Outcome::domain() const {
-    if (const auto* domain = std::get_if<Domain>(&value_)) return *domain;
-    return std::nullopt;
-}
-
-std::optional<Refusal> Outcome::refusal() const {
-    if (const auto* refusal = std::get_if<Refusal>(&value_)) return *refusal;
-    return std::nullopt;
-}
-
 }  // namespace smcd::launchd

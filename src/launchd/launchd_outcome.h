@@ -2,8 +2,8 @@
 
 #include <optional>
 #include <string_view>
-#include <variant>
 
+#include "common/expected.h"
 #include "launchd/launchd_domain.h"
 
 namespace smcd::launchd {
@@ -16,21 +16,7 @@ enum class Refusal { shape, appleNamespace, ownService, unreadable, labelMismatc
 std::string_view rawValue(Refusal refusal);
 std::optional<Refusal> refusalFromRawValue(std::string_view raw);
 
-class Outcome {
-public:
-    static Outcome allowed(Domain domain) { return Outcome(domain); }
-    static Outcome refused(Refusal refusal) { return Outcome(refusal); }
-
-    bool isAllowed() const { return std::holds_alternative<Domain>(value_); }
-    std::optional<Domain> domain() const;
-    std::optional<Refusal> refusal() const;
-
-    bool operator==(const Outcome&) const = default;
-
-private:
-    explicit Outcome(Domain domain) : value_(domain) {}
-    explicit Outcome(Refusal refusal) : value_(refusal) {}
-    std::variant<Domain, Refusal> value_;
-};
+// Where an allowed toggle runs, or why it was refused.
+using Outcome = Expected<Domain, Refusal>;
 
 }  // namespace smcd::launchd

@@ -19,26 +19,26 @@ std::string_view parentOf(std::string_view path) {
 }  // namespace
 
 Outcome resolve(std::string_view plistPath, std::string_view label, uid_t owner) {
-    if (!acceptsLaunchdPlist(plistPath, label)) return Outcome::refused(Refusal::shape);
-    if (unicode::lowercased(label).starts_with("com.apple.")) return Outcome::refused(Refusal::appleNamespace);
-    if (label == product_facts::kServiceName) return Outcome::refused(Refusal::ownService);
+    if (!acceptsLaunchdPlist(plistPath, label)) return unexpected(Refusal::shape);
+    if (unicode::lowercased(label).starts_with("com.apple.")) return unexpected(Refusal::appleNamespace);
+    if (label == product_facts::kServiceName) return unexpected(Refusal::ownService);
 
     switch (plistOwnership(plistPath)) {
         case Ownership::unusable:
-            return Outcome::refused(Refusal::unreadable);
+            return unexpected(Refusal::unreadable);
         case Ownership::unsafe:
-            return Outcome::refused(Refusal::unsafeOwnership);
+            return unexpected(Refusal::unsafeOwnership);
         case Ownership::acceptable:
             break;
     }
     const auto fileLabel = plistLabel(plistPath);
-    if (!fileLabel) return Outcome::refused(Refusal::unreadable);
-    if (*fileLabel != label) return Outcome::refused(Refusal::labelMismatch);
+    if (!fileLabel) return unexpected(Refusal::unreadable);
+    if (*fileLabel != label) return unexpected(Refusal::labelMismatch);
 
     const std::string_view parent = parentOf(plistPath);
-    if (parent == kDaemonsDirectory) return Outcome::allowed(Domain::system());
-    if (parent == kAgentsDirectory) return Outcome::allowed(Domain::gui(owner));
-    return Outcome::refused(Refusal::shape);
+    if (parent == kDaemonsDirectory) return Domain::system();
+    if (parent == kAgentsDirectory) return Domain::gui(owner);
+    return unexpected(Refusal::shape);
 }
 
 }  // namespace smcd::launchd

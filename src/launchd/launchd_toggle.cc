@@ -20,11 +20,10 @@ struct Step {
 }  // namespace
 
 Expected<void, std::string> setLaunchdItem(std::string_view label, std::string_view plistPath, bool enable, uid_t peerUID) {
-    const Outcome outcome = resolve(plistPath, label, peerUID);
-    const auto domain = outcome.domain();
+    const Outcome domain = resolve(plistPath, label, peerUID);
     if (!domain) {
         SMCD_LOG(daemonLog(), LogLevel::error, "launchd toggle refused (%{public}s): %{private}s",
-                 rawValue(*outcome.refusal()), label);
+                 rawValue(domain.error()), label);
         return unexpected(std::string(kRefusedToggleMessage));
     }
 

@@ -6,19 +6,18 @@
 namespace smcd::launchd {
 
 void PrintTo(const Outcome& outcome, std::ostream* out) {
-    *out << (outcome.domain() ? "allowed(" + outcome.domain()->target() : "refused(" + std::string(rawValue(*outcome.refusal())))
-         << ")";
+    *out << (outcome ? "allowed(" + outcome->target() : "refused(" + std::string(rawValue(outcome.error()))) << ")";
 }
 
 namespace {
 
 using Screening = test::LaunchdSandbox;
 
-const Outcome shape = Outcome::refused(Refusal::shape);
-const Outcome unreadable = Outcome::refused(Refusal::unreadable);
-const Outcome unsafe = Outcome::refused(Refusal::unsafeOwnership);
-const Outcome mismatch = Outcome::refused(Refusal::labelMismatch);
-const Outcome system = Outcome::allowed(Domain::system());
+const Outcome shape = Outcome(unexpected(Refusal::shape));
+const Outcome unreadable = Outcome(unexpected(Refusal::unreadable));
+const Outcome unsafe = Outcome(unexpected(Refusal::unsafeOwnership));
+const Outcome mismatch = Outcome(unexpected(Refusal::labelMismatch));
+const Outcome system = Outcome(Domain::system());
 
 // The binary form as the platform writes it; `root` is consumed.
 std::string binaryPlist(plist_t root) {
@@ -42,10 +41,10 @@ TEST_F(Screening, RefusesByTheFirstFailingCheck) {
     place("/Users/ann/Library/LaunchAgents/com.example.job.plist", jobPlist("com.example.job"), 0644, 501);
 
     const std::tuple<std::string, std::string, Outcome> cases[] = {
-        {job, "com.apple.evil", Outcome::refused(Refusal::appleNamespace)},
-        {job, "COM.Apple.Evil", Outcome::refused(Refusal::appleNamespace)},
-        {daemons + "com.apple.evil.plist", "com.apple.evil", Outcome::refused(Refusal::appleNamespace)},
-        {job, "com.vornik.smcd", Outcome::refused(Refusal::ownService)},
+        {job, "com.apple.evil", Outcome(unexpected(Refusal::appleNamespace))},
+        {job, "COM.Apple.Evil", Outcome(unexpected(Refusal::appleNamespace))},
+        {daemons + "com.apple.evil.plist", "com.apple.evil", Outcome(unexpected(Refusal::appleNamespace))},
+        {job, "com.vornik.smcd", Outcome(unexpected(Refusal::ownService))},
         {job, "com.vornik.smcd.helper", mismatch}, {job, "COM.VORNIK.SMCD", mismatch},
         {job, "", shape}, {job, std::string(256, 'a'), shape}, {job, std::string(255, 'a'), mismatch},
         {job, "com.example job", shape}, {job, "com.ex\u00e4mple.job", shape},
