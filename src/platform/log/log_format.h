@@ -91,8 +91,8 @@ class CheckedLogFormat {
 public:
     template <std::size_t N>
     consteval CheckedLogFormat(const char (&literal)[N]) : text_(literal, N - 1) {
-        constexpr LogValueKind kinds[] = {logValueKind<Args>()..., LogValueKind::unsupported};
-        if (!logFormatMatches(text_, std::span<const LogValueKind>(kinds, sizeof...(Args))))
+        constexpr LogValueKind kKinds[] = {logValueKind<Args>()..., LogValueKind::unsupported};
+        if (!logFormatMatches(text_, std::span<const LogValueKind>(kKinds, sizeof...(Args))))
             logFormatDoesNotMatchItsArguments();
     }
 

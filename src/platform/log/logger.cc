@@ -5,7 +5,7 @@
 namespace smcd::platform {
 namespace {
 
-enum class Privacy { Unmarked, Public, Private };
+enum class Privacy { unmarked, shown, hidden };
 
 std::string renderValue(const LogArgument& argument) {
     return std::visit(
@@ -39,7 +39,7 @@ std::string renderLogMessage(std::string_view format, std::span<const LogArgumen
             continue;
         }
         std::size_t j = i + 1;
-        Privacy privacy = Privacy::Unmarked;
+        Privacy privacy = Privacy::unmarked;
         if (j < format.size() && format[j] == '{') {
             const std::size_t close = format.find('}', j);
             if (close == std::string_view::npos) {
@@ -47,7 +47,7 @@ std::string renderLogMessage(std::string_view format, std::span<const LogArgumen
                 break;
             }
             const std::string_view mark = format.substr(j + 1, close - j - 1);
-            privacy = mark == "public" ? Privacy::Public : mark == "private" ? Privacy::Private : Privacy::Unmarked;
+            privacy = mark == "public" ? Privacy::shown : mark == "private" ? Privacy::hidden : Privacy::unmarked;
             j = close + 1;
         }
         while (j < format.size() && (format[j] == 'l' || format[j] == 'h' || format[j] == 'z' || format[j] == 'q')) ++j;
@@ -63,7 +63,7 @@ std::string renderLogMessage(std::string_view format, std::span<const LogArgumen
         }
         const LogArgument& argument = arguments[next++];
         const bool isText = conversion == 's' || conversion == '@';
-        const bool hidden = privacy == Privacy::Private || (privacy == Privacy::Unmarked && isText);
+        const bool hidden = privacy == Privacy::hidden || (privacy == Privacy::unmarked && isText);
         out += hidden ? std::string("<private>") : renderValue(argument);
     }
     return out;

@@ -24,8 +24,8 @@ std::string_view escapeOf(unsigned char c, std::array<char, 6>& scratch) {
         default: break;
     }
     if (c > 0x1F) return {};
-    constexpr std::string_view hex = "0123456789abcdef";
-    scratch = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+    constexpr std::string_view kHexDigits = "0123456789abcdef";
+    scratch = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
     return {scratch.data(), scratch.size()};
 }
 

@@ -41,6 +41,15 @@ Readiness awaitSocket(int socket, short events, Clock::time_point deadline) {
     }
 }
 
+// Waits as awaitSocket does and runs `reportTimeOut` if the deadline passes
+// first; true when the socket is ready. The report writes its own line, so
+// that each line's format stays a literal where it is logged.
+template <class ReportTimeOut>
+bool awaitWithin(int socket, short events, Clock::time_point deadline, const ReportTimeOut& reportTimeOut) {
+    const Readiness readiness = awaitSocket(socket, events, deadline);
+    if (readiness == Readiness::timedOut) reportTimeOut();
+    return readiness == Readiness::ready;
+}
 
 
 
@@ -97,14 +106,13 @@ bool SocketConnection::send(const std::string& bytes) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
-        const Readiness readiness = awaitSocket(socket_.get(), POLLOUT, deadline);
-        if (readiness == Readiness::timedOut) {
+        const auto timedOut = [this] {
             SMCD_LOG_REFUSAL(replyTimeoutReport(),
                              "reply not read within %{public}lld ms; connection invalidated (%{public}zu more since "
                              "the last such line)",
                              static_cast<long long>(limits_.replyTimeout.count()));
-        }
-        if (readiness != Readiness::ready) return false;
+        };
+        if (!awaitWithin(socket_.get(), POLLOUT, deadline, timedOut)) return false;
     }
     return true;
 }
@@ -159,14 +167,13 @@ void SocketConnection::serveCalls() {
         }
         if (!reader.midFrame()) frameDeadline = kNever;
         else if (frameDeadline == kNever) frameDeadline = Clock::now() + limits_.requestFrameTimeout;
-        const Readiness readiness = awaitSocket(socket_.get(), POLLIN, frameDeadline);
-        if (readiness == Readiness::timedOut) {
+        const auto timedOut = [this] {
             SMCD_LOG_REFUSAL(frameTimeoutReport(),
                              "request not complete within %{public}lld ms; connection invalidated (%{public}zu more "
                              "since the last such line)",
                              static_cast<long long>(limits_.requestFrameTimeout.count()));
-        }
-        if (readiness != Readiness::ready) return;
+        };
+        if (!awaitWithin(socket_.get(), POLLIN, frameDeadline, timedOut)) return;
         const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) return;  // end of stream or a socket error
