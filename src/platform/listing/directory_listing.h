@@ -1,7 +1,6 @@
 #pragma once
 
-// Listing one open directory (below common: the header-only descriptor
-// owners are all it uses of the project): each entry's name and type and, when asked
+// Listing one open directory: each entry's name and type and, when asked
 // for, a regular file's allocated size, in as few system calls as the
 // platform allows. Relative to the descriptor only: no path is looked up,
 // and no symbolic link is followed (a link is listed as what it is).
@@ -45,7 +44,7 @@ struct ListingCursor {
 // ends; `cursor` then says where to go on after the last one taken. An
 // entry that vanishes or cannot be examined between the read and its
 // examination is skipped. Returns 0, or the errno of a listing that could
-// not be started; a read error later ends the listing where it is. The
+// not be started or a read that failed; then the listing is not at its end. The
 // directory's own descriptor is neither moved nor closed.
 int listEntries(int directory, dev_t device, ListingDetail detail, ListingCursor& cursor,
                 const std::function<bool(ListedEntry&&)>& take);

@@ -67,7 +67,8 @@ int listEntries(int directory, dev_t device, ListingDetail detail, ListingCursor
     if (!stream) return errno;
     copy.release();  // the stream owns it now
     ::seekdir(stream.get(), cursor.position);
-    while (const dirent* read = ::readdir(stream.get())) {
+    // readdir says "no more" and "failed" alike, apart only by errno.
+    for (errno = 0; const dirent* read = ::readdir(stream.get()); errno = 0) {
         const std::string_view name = read->d_name;
         if (name == "." || name == "..") continue;
         ListedEntry entry{std::string(name), kindOfType(read->d_type), 0};
@@ -78,6 +79,9 @@ int listEntries(int directory, dev_t device, ListingDetail detail, ListingCursor
             return 0;
         }
     }
+    // A directory that could not be read to its end is never taken for one
+    // that was: its caller sees the error, not an end.
+    if (errno != 0) return errno;
     cursor.atEnd = true;
     return 0;
 }
