@@ -1,6 +1,7 @@
 // The gate over a real Unix socket, with peer executables built with different
 // code identities. Runs as root in the sandbox: the anchor stand-in wants a
 // root-owned executable, and the tests chown and run clients as other users.
+#include <linux/magic.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -97,6 +98,26 @@ TEST_F(GateTest, EachCheckRefusesOnItsOwnAndTheAnchorIsJudgedBeforeTheImageIsRea
             EXPECT_EQ(evaluation.credentials->uid, user.value_or(0));
             EXPECT_EQ(evaluation.credentials->gid, user ? 20u : 0u);
         }
+    }
+}
+
+// FUSE, NFS and SMB servers say who owns a file and what its mode is, so the
+// gate refuses the app's own root-owned program there; and where the system
+// cannot say what a file system is, it refuses too.
+TEST_F(GateTest, ARootOwnedAppOnAFileSystemWhoseOwnersItsUserControlsIsNeverAnchored) {
+    auto client = connect(install("gate_client_app"), "stay");
+    const std::tuple<FileSystemTypeQuery, ExecutableAnchor> cases[] = {
+        {[](int) { return std::optional<__fsword_t>(FUSE_SUPER_MAGIC); }, ExecutableAnchor::untrustedFileSystem},
+        {[](int) { return std::optional<__fsword_t>(NFS_SUPER_MAGIC); }, ExecutableAnchor::untrustedFileSystem},
+        {[](int) { return std::optional<__fsword_t>(SMB2_SUPER_MAGIC); }, ExecutableAnchor::untrustedFileSystem},
+        {[](int) { return std::optional<__fsword_t>(); }, ExecutableAnchor::unknownFileSystem},
+    };
+    for (const auto& [fileSystemType, anchor] : cases) {
+        const auto evaluation =
+            evaluatePeerInDetail(connection.get(), kPeerRequirement(), PeerPinStrategy::socketPidfdFirst, fileSystemType);
+        EXPECT_EQ(evaluation.verdict, PeerVerdict::unsatisfied) << describe(evaluation.verdict);
+        EXPECT_EQ(evaluation.unsatisfiedClause, ClauseKind::anchorAppleGeneric);
+        EXPECT_EQ(evaluation.anchor, anchor);
     }
 }
 

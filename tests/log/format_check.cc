@@ -16,6 +16,8 @@ void logCases(const smcd::platform::Logger& logger, [[maybe_unused]] const std::
     SMCD_LOG(logger, LogLevel::error, "exit %{public}d", 1L);
 #elif defined(SIGNED_FOR_UNSIGNED)
     SMCD_LOG(logger, LogLevel::error, "uid %{public}u", -1);
+#elif defined(BOOL_FOR_A_NUMBER)
+    SMCD_LOG(logger, LogLevel::error, "removed %{public}d", count > 0);
 #elif defined(VALUE_MISSING)
     SMCD_LOG(logger, LogLevel::error, "refused %{private}s [%{public}s]", path);
 #elif defined(VALUE_LEFT_OVER)

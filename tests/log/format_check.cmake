@@ -18,7 +18,7 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "the matched calls do not build:\n${output}")
 endif()
 
-foreach(case TEXT_FOR_A_NUMBER LONG_FOR_AN_INT SIGNED_FOR_UNSIGNED VALUE_MISSING VALUE_LEFT_OVER UNKNOWN_MARK RUNTIME_FORMAT)
+foreach(case TEXT_FOR_A_NUMBER LONG_FOR_AN_INT SIGNED_FOR_UNSIGNED BOOL_FOR_A_NUMBER VALUE_MISSING VALUE_LEFT_OVER UNKNOWN_MARK RUNTIME_FORMAT)
   compile(status output -D${case})
   if(status EQUAL 0)
     message(FATAL_ERROR "${case}: the call builds")

@@ -28,10 +28,16 @@ ExecutableAnchor anchorOf(const struct stat& status, __fsword_t fileSystemType) 
     return ExecutableAnchor::anchored;
 }
 
-ExecutableAnchor assessExecutableAnchor(int executableFd, const struct stat& status) {
+std::optional<__fsword_t> fileSystemTypeOf(int fd) {
     struct statfs fileSystem {};
-    if (::fstatfs(executableFd, &fileSystem) != 0) return ExecutableAnchor::unknownFileSystem;
-    return anchorOf(status, fileSystem.f_type);
+    if (::fstatfs(fd, &fileSystem) != 0) return std::nullopt;
+    return fileSystem.f_type;
+}
+
+ExecutableAnchor assessExecutableAnchor(int executableFd, const struct stat& status, FileSystemTypeQuery typeOf) {
+    const std::optional<__fsword_t> type = typeOf(executableFd);
+    if (!type) return ExecutableAnchor::unknownFileSystem;
+    return anchorOf(status, *type);
 }
 
 }  // namespace smcd::platform

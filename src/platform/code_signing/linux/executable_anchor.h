@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
+#include <optional>
+
 namespace smcd::platform {
 
 // The stand-in for `anchor apple generic`. Linux has no signature chain, so
@@ -24,7 +26,15 @@ enum class ExecutableAnchor {
 // tried for every type without mounting one.
 ExecutableAnchor anchorOf(const struct stat& status, __fsword_t fileSystemType);
 
+// The type of the file system an open file lives on (fstatfs), nothing when
+// the system cannot say. A parameter of the gate, so that the rule for file
+// systems whose owners a user controls can be proved through the gate itself
+// where no such file system can be mounted.
+using FileSystemTypeQuery = std::optional<__fsword_t> (*)(int fd);
+std::optional<__fsword_t> fileSystemTypeOf(int fd);
+
 // anchorOf the open executable and the file system it lives on.
-ExecutableAnchor assessExecutableAnchor(int executableFd, const struct stat& status);
+ExecutableAnchor assessExecutableAnchor(int executableFd, const struct stat& status,
+                                        FileSystemTypeQuery typeOf = fileSystemTypeOf);
 
 }  // namespace smcd::platform

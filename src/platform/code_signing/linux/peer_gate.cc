@@ -31,7 +31,7 @@ PeerVerdict verdictFor(IdentityReadFailure failure) {
 }  // namespace
 
 PeerEvaluation evaluatePeerInDetail(int connectedSocket, const CodeSigningRequirement& requirement,
-                                    PeerPinStrategy strategy) {
+                                    PeerPinStrategy strategy, FileSystemTypeQuery fileSystemType) {
     PeerEvaluation evaluation;
     evaluation.credentials = readPeerCredentials(connectedSocket);
 
@@ -56,7 +56,7 @@ PeerEvaluation evaluatePeerInDetail(int connectedSocket, const CodeSigningRequir
         evaluation.verdict = PeerVerdict::processUnavailable;
         return evaluation;
     }
-    evaluation.anchor = assessExecutableAnchor(executable.get(), status);
+    evaluation.anchor = assessExecutableAnchor(executable.get(), status, fileSystemType);
     const AnchorEvidence anchor =
         *evaluation.anchor == ExecutableAnchor::anchored ? AnchorEvidence::anchored : AnchorEvidence::notAnchored;
     // A file anyone may have written is not worth parsing when the answer is

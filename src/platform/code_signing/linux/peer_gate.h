@@ -38,7 +38,8 @@ struct PeerEvaluation {
 PeerVerdict evaluatePeer(int connectedSocket, const CodeSigningRequirement& requirement);
 
 PeerEvaluation evaluatePeerInDetail(int connectedSocket, const CodeSigningRequirement& requirement,
-                                    PeerPinStrategy strategy = PeerPinStrategy::socketPidfdFirst);
+                                    PeerPinStrategy strategy = PeerPinStrategy::socketPidfdFirst,
+                                    FileSystemTypeQuery fileSystemType = fileSystemTypeOf);
 
 std::string_view describe(PeerVerdict verdict);
 
