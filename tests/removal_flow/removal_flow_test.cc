@@ -188,17 +188,24 @@ TEST_F(RemovalFlowTest, OnlyThePeersOwnItemsGoToThePeersTrashAndAnyOtherToTheDae
 // no Trash is ever made for them at a file system's top.
 TEST_F(RemovalFlowTest, APeerWithoutAUsableTrashOfTheirOwnGetsTheDaemonsAndNoneIsMadeForThem) {
     const std::string local = "/Users/ann/.local", trash = local + "/share/Trash";
+    // ann's Trash with one part broken: its `files` open to all, its `info` a
+    // file, or an `info` she may not write into.
     const auto brokenTrash = [&](const std::string& part, mode_t mode) {
         fs::create_directories(trash + "/files");
-        part == "info" ? writeFile(trash + "/info", "a file") : void(fs::create_directory(trash + "/info"));
+        if (mode == 0) {
+            writeFile(trash + "/info", "a file");
+        } else {
+            fs::create_directory(trash + "/info");
+            ASSERT_EQ(::chmod((trash + "/" + part).c_str(), mode), 0);
+        }
         giveTo(local, kAnn);
-        ASSERT_EQ(::chmod((trash + "/" + part).c_str(), mode), 0);
     };
     std::optional<ScopedMount> home;
     const std::pair<uid_t, std::function<void()>> cases[] = {
         {kAnn, [&] { ASSERT_EQ(::mkfifo(local.c_str(), 0600), 0); giveTo(local, kAnn); }},
         {kAnn, [&] { makeLink("/var/root/.local", local); }},
-        {kAnn, [&] { brokenTrash("info", 0600); }},
+        {kAnn, [&] { brokenTrash("info", 0); }},
+        {kAnn, [&] { brokenTrash("info", 0500); }},
         {kAnn, [&] { brokenTrash("files", 0777); }},
         {kAnn, [&] { home.emplace("/Users/ann"); giveTo("/Users/ann", kAnn); }},  // not the item's file system
         {kNobody, [] {}},                                                         // no home
