@@ -185,6 +185,7 @@ TEST_F(FreedesktopTrashTest, AnotherUsersTrashIsMadeWithTheirOwnIdentityAndOnlyW
         ASSERT_EQ(::chown((work_ / c.above).c_str(), 0, c.group), 0);
         ASSERT_EQ(::chmod((work_ / c.above).c_str(), 0770), 0);
         ASSERT_EQ(::chown(home.c_str(), c.homeOwner, kStaff), 0);
+        ASSERT_EQ(::chmod(home.c_str(), 0775), 0);  // staff may write into it, ann's group
         writeFile(work_ / "item", "data");
         const auto moved = FreedesktopTrash(annsAccount(home)).moveToTrash(openDirectory(work_.path()).get(), "item", "");
         EXPECT_FALSE(exists("/.Trash-501"));
@@ -229,7 +230,7 @@ TEST_F(FreedesktopTrashTest, AVolumesTrashIsPrivateAndAUsersIsMadeOnlyWhereTheyM
     TempDir elsewhere;
     const std::pair<std::function<void()>, std::vector<int>> refusals[] = {
         {[&] { makeLink(elsewhere.path(), volumeTrash); }, {ELOOP, ENOTDIR}},
-        {[&] { fs::create_directory(volumeTrash); ASSERT_EQ(::chown(volumeTrash.c_str(), kAnn, kStaff), 0); }, {EPERM}},
+        {[&] { fs::create_directory(volumeTrash), fs::permissions(volumeTrash, fs::perms::owner_all), giveTo(volumeTrash, kAnn); }, {EPERM}},
         {[&] { fs::create_directory(volumeTrash); ASSERT_EQ(::chmod(volumeTrash.c_str(), 01777), 0); }, {EPERM}},
         {[&] { fs::create_directory(volumeTrash); ASSERT_EQ(::chmod(volumeTrash.c_str(), 0711), 0); }, {EPERM}},
     };
