@@ -59,7 +59,7 @@ void sameNameRow() {
     const std::filesystem::path scratch = std::filesystem::temp_directory_path() / ("smcd-bench-trash." + std::to_string(::getpid()));
     std::filesystem::create_directories(scratch / "home");
     std::filesystem::create_directories(scratch / "work");
-    smcd::platform::FreedesktopTrash trash((scratch / "home").string(), ::geteuid(), ::getegid());
+    smcd::platform::FreedesktopTrash trash({{::geteuid(), ::getegid(), {}}, (scratch / "home").string()});
     const smcd::UniqueFd work(::open((scratch / "work").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const char* name = "com.example.app.plist";
     const auto trashHundred = [&] {

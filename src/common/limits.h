@@ -47,11 +47,12 @@ constexpr DescriptorShares shareDescriptors(std::size_t softLimit) {
 // open for as long as it runs.
 
 // What one connection may hold at once outside walks: its socket, and what
-// its one running request opens besides a walk. The most is the Trash's way
-// down (home, .local, share, Trash, files, info) and two more while it climbs
-// to the top of a volume; the peer gate's pidfd and executable, or a child's
-// pipe and null devices, take fewer.
-inline constexpr std::size_t kDescriptorsPerConnection = 9;
+// its one running request opens besides a walk. The most is a Trash move:
+// the item's folder, the two Trashes of the request (the peer's and the
+// daemon's) each keeping `files` and `info` open for a home and a volume,
+// and three more while the last of these is opened; the peer gate's pidfd
+// and executable, or a child's pipe and null devices, take fewer.
+inline constexpr std::size_t kDescriptorsPerConnection = 11;
 
 // Hard maxima whatever the descriptor limit, as varlink's: each connection
 // is a thread of its own, so these also bound the daemon's threads.
@@ -67,7 +68,7 @@ struct ConnectionCaps {
 // which keeps them under half the limit, inside varlink's three quarters),
 // kDescriptorsPerConnection each. One user may hold a quarter of them, as in
 // varlink (1,024 of 4,096): at the common limit of 1,024 descriptors that is
-// 56 connections and 14 per user, so a user flooding the daemon leaves room
+// 45 connections and 11 per user, so a user flooding the daemon leaves room
 // for three others, and root's requests and every walk keep their
 // descriptors whatever the users do.
 constexpr ConnectionCaps capConnections(std::size_t softLimit) {

@@ -1,6 +1,7 @@
 #include "removal/removal_flow.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "removal/safe_removal.h"
 #include "removal/screening.h"
 #include "removal/test_hooks.h"
+#include "removal/whose_trash.h"
 
 namespace smcd {
 
@@ -134,10 +136,12 @@ std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>&
 
 std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
                                                  bool permanent, uid_t owner) {
-    // The peer's own Trash, where they will look for what they trashed; one
-    // per request, so that its directories are opened once for all items.
-    const std::unique_ptr<platform::TrashCan> trash = platform::trashOf(owner);
-    return removePaths(paths, family, permanent, owner, *trash);
+    // The peer's own Trash for the peer's own items and the daemon's for any
+    // other, each opened at its first item and kept for the rest.
+    const std::unique_ptr<platform::TrashCan> peersTrash = platform::trashOf(owner);
+    const std::unique_ptr<platform::TrashCan> daemonsTrash = platform::trashOf(::geteuid());
+    WhoseTrash trash(owner, *peersTrash, *daemonsTrash);
+    return removePaths(paths, family, permanent, owner, trash);
 }
 
 }  // namespace removal

@@ -32,7 +32,8 @@ namespace removal {
 
 // One record per distinct path: the paths screening refused first, in
 // request order, then every allowed path in request order. `permanent`
-// false moves items to the owner's own Trash, true deletes them.
+// false moves the owner's own items to the owner's own Trash and any other
+// to the daemon's (whose_trash.h), true deletes them.
 std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
                                                  bool permanent, uid_t owner);
 

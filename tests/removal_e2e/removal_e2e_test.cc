@@ -21,6 +21,7 @@ constexpr uid_t kBob = 502;
 const std::string kOutside = "Outside the directories Vornik's helper is allowed to touch.";
 const std::string kLogPrefix = "com.brackenmill.vornik[daemon]: ";
 const std::string kAnnsTrash = "/Users/ann/.local/share/Trash/files/";
+const std::string kRootsTrash = "/var/root/.local/share/Trash/files/";
 
 SpawnOptions as(uid_t uid) {
     SpawnOptions options;
@@ -41,7 +42,7 @@ protected:
     }
     void TearDown() override {
         for (const char* made : {"/Users/ann/Library", "/Library/Caches/com.example", "/Applications/Some.app",
-                                 "/Users/ann/.local", "/private/var/log/old.log"})
+                                 "/Users/ann/.local", "/private/var/log/old.log", "/var/root/.local"})
             fs::remove_all(made);
     }
 
@@ -61,7 +62,9 @@ TEST_F(RemovalEndToEnd, ACacheIsDeletedAndARefusedPathIsReportedFirst) {
     EXPECT_TRUE(daemon_.logEventuallyContains("<5>" + kLogPrefix + "removed systemCache (deleted)\n"));
 }
 
-TEST_F(RemovalEndToEnd, BundlesAndSupportFilesGoToThePeersOwnTrashWhenAskedButTheLogMethodAlwaysDeletes) {
+// ann's own folder goes to her Trash, root's bundle to root's: each owner's
+// trash-cli lists its own, and ann's restores hers.
+TEST_F(RemovalEndToEnd, BundlesAndSupportFilesGoToTheirOwnersTrashWhenAskedButTheLogMethodAlwaysDeletes) {
     makeTree("/Applications/Some.app");
     const auto table = smcctl(daemon_, {"remove", "appBundle", "--trash", "/Applications/Some.app"}, as(kAnn));
     EXPECT_EQ(table.out, "REMOVED  PATH                    PROBLEM\nyes      /Applications/Some.app  \n") << table.err;
@@ -76,15 +79,16 @@ TEST_F(RemovalEndToEnd, BundlesAndSupportFilesGoToThePeersOwnTrashWhenAskedButTh
         EXPECT_EQ(smcctl(daemon_, args, as(kAnn)).out, "[" + removedJSON(request.back()) + "]\n");
         EXPECT_FALSE(fs::exists(request.back()));
     }
-    EXPECT_EQ(readFile(kAnnsTrash + "Some.app/sub/.hidden"), "data");
+    EXPECT_EQ(readFile(kRootsTrash + "Some.app/sub/.hidden"), "data");
     EXPECT_TRUE(fs::exists(kAnnsTrash + "com.example/file"));
-    EXPECT_FALSE(fs::exists(kAnnsTrash + "old.log"));
-    // ann's own trash-cli lists what she trashed and puts her folder back.
-    SpawnOptions asAnn = as(kAnn);
+    for (const std::string& trash : {kAnnsTrash, kRootsTrash}) EXPECT_FALSE(fs::exists(trash + "old.log"));
+    SpawnOptions asAnn = as(kAnn), asRoot;
     asAnn.environment.push_back("HOME=/Users/ann");
-    const auto listed = run({"/usr/bin/trash-list"}, asAnn);
-    for (const char* origin : {" /Applications/Some.app\n", " /Users/ann/Library/Caches/com.example\n"})
-        EXPECT_NE(listed.out.find(origin), std::string::npos) << origin << listed.out << listed.err;
+    asRoot.environment.push_back("HOME=/var/root");
+    const auto listed = run({"/usr/bin/trash-list"}, asAnn), rootListed = run({"/usr/bin/trash-list"}, asRoot);
+    EXPECT_EQ(listed.out.find(" /Applications/Some.app\n"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find(" /Users/ann/Library/Caches/com.example\n"), std::string::npos) << listed.out << listed.err;
+    EXPECT_NE(rootListed.out.find(" /Applications/Some.app\n"), std::string::npos) << rootListed.out << rootListed.err;
     const auto restored = run({"/bin/sh", "-c", "echo 0 | trash-restore /Users/ann/Library/Caches"}, asAnn);
     EXPECT_EQ(readFile("/Users/ann/Library/Caches/com.example/sub/.hidden"), "data") << restored.out << restored.err;
     EXPECT_FALSE(fs::exists(kAnnsTrash + "com.example"));

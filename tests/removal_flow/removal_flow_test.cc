@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "removal/test_hooks.h"
 #include "support/descriptors.h"
 #include "support/log_capture.h"
+#include "support/process.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 #include "support/tree.h"
@@ -43,18 +45,28 @@ using removal::hooks::Site;
 using Lines = std::vector<CapturedLine>;
 using Results = std::vector<PrivilegedRemovalResult>;
 
-constexpr uid_t kAnn = 501, kBob = 502;
+constexpr uid_t kAnn = 501, kBob = 502, kNobody = 65534, kStranger = 503;
 constexpr bool kPermanently = true;
 constexpr bool kToTrash = false;
 
 const std::string kOutsideProblem = "Outside the directories Vornik's helper is allowed to touch.";
 const std::string kResolvesProblem = "That location resolves outside the directories the helper may touch.";
 const std::string kCouldNotProblem = "That item could not be removed.";
+const std::string kSupport = "/Library/Application Support/com.example";
+const std::string kDaemonsTrash = "/var/root/.local/share/Trash/";
 
 PrivilegedRemovalResult gone(const std::string& path) { return {path, true, std::nullopt}; }
 PrivilegedRemovalResult kept(const std::string& path, const std::string& problem) { return {path, false, problem}; }
 CapturedLine error(const std::string& message) { return {LogLevel::error, message}; }
 CapturedLine notice(const std::string& message) { return {LogLevel::notice, message}; }
+std::string homeOf(uid_t peer) { return peer == kAnn ? "/Users/ann" : "/Users/bob"; }
+
+SpawnOptions as(uid_t uid) {
+    SpawnOptions options;
+    options.uid = uid;
+    options.environment.push_back("HOME=" + homeOf(uid));
+    return options;
+}
 
 class RemovalFlowTest : public ::testing::Test {
 protected:
@@ -70,8 +82,10 @@ protected:
                                  "/Users/bob/.local", "/Library/Caches/com.example",
                                  "/Library/Caches/com.example.other", "/Applications/Some.app",
                                  "/Applications/Utilities/Tool.app", "/private/var/folders/ab", "/private/var/log/old.log",
-                                 "/Library/Apple/usr/share/rosetta/rosetta_update_bundle/cache"})
+                                 "/Library/Apple/usr/share/rosetta/rosetta_update_bundle/cache", "/var/root/.local",
+                                 "/Library/Preferences/com.example.plist"})
             fs::remove_all(made);
+        for (const auto& entry : fs::directory_iterator("/Library/Application Support")) fs::remove_all(entry);
     }
 
     Results remove(const std::vector<std::string>& paths, Target family, bool permanent) {
@@ -81,7 +95,7 @@ protected:
 
     NoDescriptorLeak noLeak_;
     TempDir home_;
-    platform::FreedesktopTrash trash_{home_.path(), ::geteuid(), ::getegid()};
+    platform::FreedesktopTrash trash_{{{::geteuid(), ::getegid(), {}}, home_.path()}};
 };
 
 TEST_F(RemovalFlowTest, RefusedPathsComeFirstAndEachDistinctPathGetsOneRecordEvenInAnotherSpelling) {
@@ -134,20 +148,80 @@ TEST_F(RemovalFlowTest, EveryFamilyDeletesAnAcceptedPathAndBundlesAndSupportFile
     EXPECT_EQ(capture.lines(), Lines{error("removal failed [appBundle]: 16")});
 }
 
-// Without a given Trash, each peer's item goes to that peer's own Trash as
-// theirs, whoever trashed an item of the same name before.
-TEST_F(RemovalFlowTest, EachPeersItemGoesToThatPeersOwnTrash) {
-    for (const auto& [peer, home] : {std::pair{kAnn, "/Users/ann"}, std::pair{kBob, "/Users/bob"}}) {
-        const std::string item = home + std::string("/Library/Caches/com.example.app.plist");
-        fs::create_directories(fs::path(item).parent_path());
-        writeFile(item, home);
-        giveTo(home + std::string("/Library"), peer);
+// Without a given Trash, only the peer's own items go to the peer's own
+// Trash; root's and another user's go to the daemon's, closed to everyone
+// else, so that nothing the folders above protected reaches the peer and
+// the peer's own Trash empties with ordinary tools.
+TEST_F(RemovalFlowTest, OnlyThePeersOwnItemsGoToThePeersTrashAndAnyOtherToTheDaemons) {
+    makeTree(kSupport + "/inner");  // root's: only the folder above protects its file
+    ASSERT_EQ(::chmod((kSupport + "/inner").c_str(), 0700), 0);
+    makeTree(kSupport + "/anns");  // ann's private folder in a shared root
+    giveTo(kSupport + "/anns", kAnn);
+    ASSERT_EQ(::chmod((kSupport + "/anns").c_str(), 0700), 0);
+    writeFile("/Library/Preferences/com.example.plist", "root's");
+    makeTree("/Applications/Some.app");
+    makeTree("/Users/ann/Library/Caches/com.example");
+    giveTo("/Users/ann/Library/Caches/com.example", kAnn);
+    const std::tuple<uid_t, std::string, Target, bool> cases[] = {
+        {kAnn, kSupport + "/inner/file", Target::supportFile, false},
+        {kAnn, "/Library/Preferences/com.example.plist", Target::supportFile, false},
+        {kAnn, "/Applications/Some.app", Target::appBundle, false},
+        {kBob, kSupport + "/anns", Target::supportFile, false},
+        {kAnn, "/Users/ann/Library/Caches/com.example", Target::supportFile, true},
+    };
+    for (const auto& [peer, path, family, peersOwn] : cases) {
+        EXPECT_EQ(removePaths({path}, family, kToTrash, peer), Results{gone(path)});
+        const std::string name = fs::path(path).filename();
+        EXPECT_EQ(exists(homeOf(peer) + "/.local/share/Trash/files/" + name), peersOwn) << path;
+        EXPECT_EQ(exists(kDaemonsTrash + "files/" + name), !peersOwn) << path;
+    }
+    struct stat trash{};
+    ASSERT_EQ(::stat(kDaemonsTrash.c_str(), &trash), 0);
+    EXPECT_EQ(trash.st_uid, 0u);
+    EXPECT_EQ(trash.st_mode & (S_IRWXG | S_IRWXO), 0u);
+    EXPECT_NE(run({"/bin/cat", kDaemonsTrash + "files/file"}, as(kAnn)).status, 0);
+    EXPECT_EQ(run({"/usr/bin/trash-empty"}, as(kAnn)).status, 0);
+    for (const char* part : {"files", "info"}) EXPECT_TRUE(fs::is_empty("/Users/ann/.local/share/Trash/" + std::string(part)));
+}
+
+// A peer whose own Trash cannot be had gets the daemon's for their item;
+// no Trash is ever made for them at a file system's top.
+TEST_F(RemovalFlowTest, APeerWithoutAUsableTrashOfTheirOwnGetsTheDaemonsAndNoneIsMadeForThem) {
+    const std::string local = "/Users/ann/.local", trash = local + "/share/Trash";
+    // ann's Trash with one part broken: its `files` open to all, its `info` a
+    // file, or an `info` she may not write into.
+    const auto brokenTrash = [&](const std::string& part, mode_t mode) {
+        fs::create_directories(trash + "/files");
+        if (mode == 0) {
+            writeFile(trash + "/info", "a file");
+        } else {
+            fs::create_directory(trash + "/info");
+            ASSERT_EQ(::chmod((trash + "/" + part).c_str(), mode), 0);
+        }
+        giveTo(local, kAnn);
+    };
+    std::optional<ScopedMount> home;
+    const std::pair<uid_t, std::function<void()>> cases[] = {
+        {kAnn, [&] { ASSERT_EQ(::mkfifo(local.c_str(), 0600), 0); giveTo(local, kAnn); }},
+        {kAnn, [&] { makeLink("/var/root/.local", local); }},
+        {kAnn, [&] { brokenTrash("info", 0); }},
+        {kAnn, [&] { brokenTrash("info", 0500); }},
+        {kAnn, [&] { brokenTrash("files", 0777); }},
+        {kAnn, [&] { home.emplace("/Users/ann"); giveTo("/Users/ann", kAnn); }},  // not the item's file system
+        {kNobody, [] {}},                                                         // no home
+        {kStranger, [] {}},                                                       // no user-database entry
+    };
+    for (const auto& [peer, breakIt] : cases) {
+        const std::string item = kSupport + ".case" + std::to_string(&breakIt - &cases[0].second);
+        SCOPED_TRACE(item);
+        breakIt();
+        makeTree(item);
+        giveTo(item, peer);
         EXPECT_EQ(removePaths({item}, Target::supportFile, kToTrash, peer), Results{gone(item)});
-        const std::string trash = home + std::string("/.local/share/Trash/");
-        EXPECT_EQ(readFile(trash + "files/com.example.app.plist"), home);
-        struct stat record{};
-        ASSERT_EQ(::stat((trash + "info/com.example.app.plist.trashinfo").c_str(), &record), 0);
-        EXPECT_EQ(record.st_uid, peer);
+        EXPECT_EQ(readFile(kDaemonsTrash + "files/" + fs::path(item).filename().string() + "/file"), "data");
+        for (const std::string top : {"/", "/Users/ann/"}) EXPECT_FALSE(exists(top + ".Trash-" + std::to_string(peer)));
+        home.reset();
+        fs::remove_all(local);
     }
 }
 

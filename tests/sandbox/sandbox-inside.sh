@@ -40,7 +40,8 @@ done
 [ -d /etc/ld.so.conf.d ] && cp -rL /etc/ld.so.conf.d "$R/private/etc/"
 printf '%s\n' root:x:0:0:root:/var/root:/bin/sh daemon:x:1:1:daemon:/var/root:/bin/sh ann:x:501:20:Ann:/Users/ann:/bin/sh \
   bob:x:502:20:Bob:/Users/bob:/bin/sh nobody:x:65534:65534:nobody:/var/empty:/bin/sh > "$R/private/etc/passwd"
-printf '%s\n' wheel:x:0: staff:x:20:ann,bob admin:x:80: nogroup:x:65534: > "$R/private/etc/group"
+printf '%s\n' wheel:x:0: everyone:x:12:ann,bob staff:x:20:ann,bob admin:x:80: nogroup:x:65534: \
+  > "$R/private/etc/group"
 
 # macOS layout: homes, Library roots, application folders.
 mkdir -p "$R"/Users/{ann,bob,Shared} \

@@ -18,8 +18,13 @@ namespace smcd::platform {
 // An errno-style code and a text a person can read; the code goes to the log,
 // the text to the client.
 struct TrashFailure {
+    enum class Kind {
+        notMoved,  // a Trash was there but the move failed; the item stays where it was
+        noTrash,   // no Trash of this user can be made or used for the item's file system
+    };
     int code = 0;
     std::string description;
+    Kind kind = Kind::notMoved;
     bool operator==(const TrashFailure&) const = default;
 };
 
@@ -36,9 +41,14 @@ public:
 };
 
 // The Trash of the user `owner`, for one request: the one that user's own
-// file manager shows, so that they can see and restore what they asked to
-// trash. Each Trash directory is opened at its first item and kept open
-// until the object goes, however many items follow.
+// file manager shows. Everything of it that lies where the user has a say
+// is made, opened and written with the user's own rights, never the
+// daemon's, and nothing there is made for them that they could not have
+// made; only the move of the item itself is the daemon's, from the
+// descriptor of its folder into the Trash's. The daemon's own Trash (owner
+// the daemon's user) is closed to everyone else. Each Trash directory is
+// opened at its first item and kept open until the object goes, however
+// many items follow.
 std::unique_ptr<TrashCan> trashOf(uid_t owner);
 
 }  // namespace smcd::platform

@@ -1,7 +1,6 @@
 #include "platform/trash/linux/freedesktop_trash.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -11,14 +10,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <ctime>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
-#include "walk/directory_walk.h"
 #include "common/io.h"
 #include "common/unique_fd.h"
+#include "platform/credentials/acting_as.h"
 #include "platform/trash/linux/trash_info.h"
+#include "walk/directory_walk.h"
 
 namespace smcd::platform {
 namespace {
@@ -26,19 +28,33 @@ namespace {
 constexpr mode_t kPrivateDirectoryMode = S_IRWXU;
 constexpr mode_t kRecordMode = S_IRUSR | S_IWUSR;
 constexpr std::size_t kTagBytes = 8;
-constexpr gid_t kGroupUnchanged = static_cast<gid_t>(-1);  // what chown takes for "keep the group"
+// No one but the owner may write into a Trash directory.
+constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
+// The daemon's own Trash holds root's and other users' items, some of them
+// protected until now only by the folders they came from: no one else may
+// so much as enter it.
+constexpr mode_t kOthersAnything = S_IRWXG | S_IRWXO;
 
-// Whose Trash it is: who must own every directory in it, and who gets what
-// the daemon creates there.
+// Whose Trash it is: who must own every directory in it, and with whose
+// rights what lies in it is made, opened and written. The daemon's own
+// Trash is made with the daemon's.
 struct Owner {
     uid_t uid = 0;
-    gid_t group = 0;
+    std::optional<FileSystemIdentity> identity;  // nothing for the daemon's own
+
+    bool isDaemon() const { return !identity; }
 };
 
-// Hands what the daemon just created to the owner; 0 or an errno.
-int giveToOwner(int fd, const Owner& owner) {
-    if (owner.uid == ::geteuid()) return 0;
-    return ::fchown(fd, owner.uid, owner.group) == 0 ? 0 : errno;
+// Runs `work`, which answers an Expected with an errno, with the owner's
+// rights: a user's Trash lies where the user has a say, and whatever the
+// user swaps in there meanwhile must meet the user's permissions, never the
+// daemon's.
+template <typename Work>
+auto withOwnersRights(const Owner& owner, Work&& work) -> decltype(work()) {
+    if (owner.isDaemon()) return work();
+    const ActingAs acting(*owner.identity);
+    if (acting.failure() != 0) return unexpected(acting.failure());
+    return work();
 }
 
 // Which mounted file system an object lives on. A rename only succeeds
@@ -84,13 +100,13 @@ std::string errorText(int code) {
     return Pick::text(::strerror_r(code, buffer, sizeof buffer), buffer);
 }
 
-TrashFailure failure(std::string_view leaf, int code) {
+TrashFailure failure(std::string_view leaf, int code, TrashFailure::Kind kind = TrashFailure::Kind::notMoved) {
     std::string description = "\"";
     description += leaf;
     description += "\" could not be moved to the Trash: ";
     description += errorText(code);
     description += ".";
-    return {code, std::move(description)};
+    return {code, std::move(description), kind};
 }
 
 // The current path of an open directory as the kernel knows it, if it can say.
@@ -119,26 +135,21 @@ std::string joined(const std::string& directory, std::string_view leaf) {
 }
 
 // Opens `name` below `at` as a directory without following a link, creating
-// it private to the owner when it is missing, and insists that it belongs to
-// the owner and that nobody else may write into it. Only a directory this
-// call made itself changes hands; anything found there must already be the
-// owner's.
-Expected<UniqueFd, int> openPrivateDirectory(int at, const char* name, const Owner& owner) {
+// it private when it is missing, and insists that it belongs to the owner
+// and that no one else has the access `refused` names. Runs with the
+// owner's rights, so that a directory it creates is the owner's from the
+// start and one it finds must already be: nothing ever changes hands.
+Expected<UniqueFd, int> openPrivateDirectory(int at, const char* name, const Owner& owner,
+                                             mode_t refused = kOthersWrite) {
     UniqueFd fd = openDirectoryBelow(at, name);
-    bool created = false;
     if (!fd && errno == ENOENT) {
-        created = ::mkdirat(at, name, kPrivateDirectoryMode) == 0;
-        if (!created && errno != EEXIST) return unexpected(errno);
+        if (::mkdirat(at, name, kPrivateDirectoryMode) != 0 && errno != EEXIST) return unexpected(errno);
         fd = openDirectoryBelow(at, name);
     }
     if (!fd) return unexpected(errno);
     struct stat info{};
     if (::fstat(fd.get(), &info) != 0) return unexpected(errno);
-    if (created && info.st_uid == ::geteuid() && info.st_uid != owner.uid) {
-        if (const int error = giveToOwner(fd.get(), owner); error != 0) return unexpected(error);
-        info.st_uid = owner.uid;
-    }
-    if (info.st_uid != owner.uid || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return unexpected(EPERM);
+    if (info.st_uid != owner.uid || (info.st_mode & refused) != 0) return unexpected(EPERM);
     return fd;
 }
 
@@ -148,13 +159,17 @@ struct TrashDirectory {
     Placement placement;
 };
 
-Expected<TrashDirectory, int> openTrashDirectory(int at, const char* name, const Owner& owner) {
-    auto trash = openPrivateDirectory(at, name, owner);
-    if (!trash) return unexpected(trash.error());
-    const int trashFd = trash->get();
-    auto files = openPrivateDirectory(trashFd, "files", owner);
+// The Trash directory `name` below `at`. Runs with the owner's rights.
+Expected<UniqueFd, int> openTrashFolder(int at, const char* name, const Owner& owner) {
+    return openPrivateDirectory(at, name, owner, owner.isDaemon() ? kOthersAnything : kOthersWrite);
+}
+
+// The two parts of an open Trash directory, which closes once they are open.
+// Runs with the owner's rights.
+Expected<TrashDirectory, int> openTrashParts(UniqueFd trash, const Owner& owner) {
+    auto files = openPrivateDirectory(trash.get(), "files", owner);
     if (!files) return unexpected(files.error());
-    auto info = openPrivateDirectory(trashFd, "info", owner);
+    auto info = openPrivateDirectory(trash.get(), "info", owner);
     if (!info) return unexpected(info.error());
     auto placement = placementOf(files->get());
     if (!placement) return unexpected(placement.error());
@@ -163,19 +178,25 @@ Expected<TrashDirectory, int> openTrashDirectory(int at, const char* name, const
 
 Expected<TrashDirectory, int> openHomeTrash(const std::string& home, const Owner& owner) {
     if (home.empty()) return unexpected(ENOENT);
-    // The home itself may sit behind a system link (/var/root); below it
-    // nothing is followed. A home that is not the owner's is no place to
-    // make their Trash in.
-    UniqueFd homeFd(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!homeFd) return unexpected(errno);
-    struct stat info{};
-    if (::fstat(homeFd.get(), &info) != 0) return unexpected(errno);
-    if (info.st_uid != owner.uid) return unexpected(EPERM);
-    auto local = openPrivateDirectory(homeFd.get(), ".local", owner);
-    if (!local) return unexpected(local.error());
-    auto share = openPrivateDirectory(local->get(), "share", owner);
-    if (!share) return unexpected(share.error());
-    return openTrashDirectory(share->get(), "Trash", owner);
+    return withOwnersRights(owner, [&]() -> Expected<TrashDirectory, int> {
+        // The home itself may sit behind a system link (/var/root); below it
+        // nothing is followed. A home that is not the owner's is no place to
+        // make their Trash in.
+        UniqueFd directory(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!directory) return unexpected(errno);
+        struct stat info{};
+        if (::fstat(directory.get(), &info) != 0) return unexpected(errno);
+        if (info.st_uid != owner.uid) return unexpected(EPERM);
+        for (const char* name : {".local", "share"}) {
+            auto below = openPrivateDirectory(directory.get(), name, owner);
+            if (!below) return unexpected(below.error());
+            directory = std::move(*below);
+        }
+        auto trash = openTrashFolder(directory.get(), "Trash", owner);
+        if (!trash) return unexpected(trash.error());
+        directory.reset();
+        return openTrashParts(std::move(*trash), owner);
+    });
 }
 
 // The top directory of the file system holding `directory`: climb ".." while
@@ -228,30 +249,49 @@ std::string randomTag() {
     return tag;
 }
 
-// Records and moves the item into one Trash directory; 0 or an errno. The
-// item's own name is tried first, then marked names until one is free.
-int moveInto(const TrashDirectory& trash, const Owner& owner, int parent, const std::string& leaf,
-             std::string_view recordedPath) {
+// Makes the record `name` in `info` exclusively and writes it whole; EEXIST
+// when the name is taken. Runs with the owner's rights.
+Expected<void, int> writeRecord(int info, const std::string& name, const std::string& record) {
+    UniqueFd fd(::openat(info, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kRecordMode));
+    if (!fd) return unexpected(errno);
+    if (const auto written = io::writeAll(fd.get(), record); !written) {
+        ::unlinkat(info, name.c_str(), 0);
+        return unexpected(written.error());
+    }
+    return {};
+}
+
+// Why a move into one Trash directory failed, and whether the Trash is to
+// blame: one that cannot take a record cannot be used at all.
+struct MoveFailure {
+    int code = 0;
+    bool trashUnusable = false;
+};
+
+// Records and moves the item into one Trash directory. The item's own name
+// is tried first, then marked names until one is free.
+Expected<void, MoveFailure> moveInto(const TrashDirectory& trash, const Owner& owner, int parent,
+                                     const std::string& leaf, std::string_view recordedPath) {
     const std::string record = trash::trashInfoRecord(recordedPath, std::time(nullptr));
     for (std::string tag;; tag = randomTag()) {
         const std::string name = trash::trashEntryName(leaf, tag);
         const std::string infoName = name + std::string(trash::kInfoSuffix);
-        UniqueFd info(::openat(trash.info.get(), infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                               kRecordMode));
-        if (!info) {
-            if (errno == EEXIST) continue;
-            return errno;
+        const auto recorded = withOwnersRights(owner, [&] { return writeRecord(trash.info.get(), infoName, record); });
+        if (!recorded) {
+            if (recorded.error() == EEXIST) continue;
+            return unexpected(MoveFailure{recorded.error(), true});
         }
-        int error = giveToOwner(info.get(), owner);
-        if (error == 0) {
-            if (const auto written = io::writeAll(info.get(), record); !written) error = written.error();
-        }
-        info.reset();
-        if (error == 0) error = renameWithoutReplacing(parent, leaf, trash.files.get(), name);
-        if (error == 0) return 0;
+        // The move is the daemon's: the owner may have no right to take the
+        // item from where it is. Both ends are descriptors opened before,
+        // and a rename neither follows nor replaces the entry it makes.
+        const int error = renameWithoutReplacing(parent, leaf, trash.files.get(), name);
+        if (error == 0) return {};
         // A record without its item would promise something the Trash does not hold.
-        ::unlinkat(trash.info.get(), infoName.c_str(), 0);
-        if (error != EEXIST && error != ENOTEMPTY) return error;
+        static_cast<void>(withOwnersRights(owner, [&]() -> Expected<void, int> {
+            ::unlinkat(trash.info.get(), infoName.c_str(), 0);
+            return {};
+        }));
+        if (error != EEXIST && error != ENOTEMPTY) return unexpected(MoveFailure{error, false});
     }
 }
 
@@ -260,63 +300,70 @@ bool isPlainName(std::string_view leaf) {
            leaf.find('\0') == std::string_view::npos;
 }
 
-// The Trash of another volume and where its top is, kept for the next item
-// from the same file system.
+// The Trash of another volume and where its top is.
 struct VolumeTrash {
     TrashDirectory trash;
     std::optional<std::string> topPath;
 };
 
+// `.Trash-<uid>` at the top of the volume, only as the owner could make and
+// use it: with the owner's rights, so that a top the owner may not write
+// into gets no Trash of theirs. Finding the top only looks, as the daemon.
 Expected<VolumeTrash, int> openVolumeTrash(int parentDirectory, const Placement& placement, const Owner& owner) {
     auto top = topDirectoryOf(parentDirectory, placement);
     if (!top) return unexpected(top.error());
+    const std::optional<std::string> topPath = pathOfDirectory(top->get());
     const std::string trashName = ".Trash-" + std::to_string(owner.uid);
-    auto trash = openTrashDirectory(top->get(), trashName.c_str(), owner);
+    auto trash = withOwnersRights(owner, [&]() -> Expected<TrashDirectory, int> {
+        auto folder = openTrashFolder(top->get(), trashName.c_str(), owner);
+        if (!folder) return unexpected(folder.error());
+        top->reset();
+        return openTrashParts(std::move(*folder), owner);
+    });
     if (!trash) return unexpected(trash.error());
-    return VolumeTrash{std::move(*trash), pathOfDirectory(top->get())};
+    return VolumeTrash{std::move(*trash), topPath};
 }
 
 }  // namespace
 
 struct FreedesktopTrash::State {
     uid_t uid;
-    std::optional<Account> account;  // looked up at the first item when not given
+    std::optional<std::optional<UserAccount>> account;  // looked up at the first item when not given
     std::optional<Expected<TrashDirectory, int>> home;
-    std::optional<VolumeTrash> volume;
+    // The file system an item last needed its volume's Trash for, and what that gave.
+    std::optional<std::pair<Placement, Expected<VolumeTrash, int>>> volume;
 
-    const Account& knownAccount() {
-        if (!account) account = accountOf(uid).value_or(Account{"", kGroupUnchanged});
+    const std::optional<UserAccount>& knownAccount() {
+        if (!account) account = accountOf(uid);
         return *account;
     }
-    Owner owner() { return Owner{uid, knownAccount().group}; }
-    const Expected<TrashDirectory, int>& homeTrash() {
-        if (!home) home = openHomeTrash(knownAccount().home, owner());
+    // Nothing for another user whom the user database does not know: there
+    // is no identity to act with, so no Trash of theirs.
+    std::optional<Owner> owner() {
+        if (uid == ::geteuid()) return Owner{uid, std::nullopt};
+        const auto& known = knownAccount();
+        if (!known) return std::nullopt;
+        return Owner{uid, known->identity};
+    }
+    const Expected<TrashDirectory, int>& homeTrash(const Owner& owner) {
+        if (!home) home = openHomeTrash(knownAccount() ? knownAccount()->home : std::string(), owner);
         return *home;
+    }
+    const Expected<VolumeTrash, int>& volumeTrash(int parentDirectory, const Placement& placement, const Owner& owner) {
+        if (!volume || !volume->first.sameFileSystem(placement)) {
+            volume.reset();  // one volume's directories open at a time
+            volume.emplace(placement, openVolumeTrash(parentDirectory, placement, owner));
+        }
+        return volume->second;
     }
 };
 
 FreedesktopTrash::FreedesktopTrash(uid_t owner) : state_(std::make_unique<State>(State{owner, {}, {}, {}})) {}
 
-FreedesktopTrash::FreedesktopTrash(std::string home, uid_t owner, gid_t group)
-    : state_(std::make_unique<State>(State{owner, Account{std::move(home), group}, {}, {}})) {}
+FreedesktopTrash::FreedesktopTrash(UserAccount account)
+    : state_(std::make_unique<State>(State{account.identity.user, std::move(account), {}, {}})) {}
 
 FreedesktopTrash::~FreedesktopTrash() = default;
-
-std::optional<FreedesktopTrash::Account> FreedesktopTrash::accountOf(uid_t uid) {
-    long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-    for (;;) {
-        struct passwd entry{};
-        struct passwd* found = nullptr;
-        const int error = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
-        if (error == ERANGE && buffer.size() < (1u << 20)) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (error != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') return std::nullopt;
-        return Account{found->pw_dir, found->pw_gid};
-    }
-}
 
 Expected<void, TrashFailure> FreedesktopTrash::moveToTrash(int parentDirectory, std::string_view leafName,
                                                            std::string_view originalPath) {
@@ -328,38 +375,37 @@ Expected<void, TrashFailure> FreedesktopTrash::moveToTrash(int parentDirectory, 
     const auto parentPlacement = placementOf(parentDirectory);
     if (!parentPlacement) return unexpected(failure(leaf, parentPlacement.error()));
     const Placement& placement = *parentPlacement;
+    const auto owner = state_->owner();
+    if (!owner) return unexpected(failure(leaf, ENOENT, TrashFailure::Kind::noTrash));
 
     const auto parentPath = pathOfDirectory(parentDirectory);
     const std::string itemPath = parentPath ? joined(*parentPath, leaf) : std::string(originalPath);
-    const Owner owner = state_->owner();
 
-    const auto& home = state_->homeTrash();
+    const auto& home = state_->homeTrash(*owner);
     if (home && home->placement.sameFileSystem(placement)) {
-        const int error = moveInto(*home, owner, parentDirectory, leaf, itemPath);
-        if (error == 0) return {};
-        // Same device but another mount (a bind mount): the volume's own
-        // Trash is the one a rename can reach.
-        if (error != EXDEV) return unexpected(failure(leaf, error));
+        const auto moved = moveInto(*home, *owner, parentDirectory, leaf, itemPath);
+        if (moved) return {};
+        // A home Trash that takes no record, or the home's device under
+        // another mount (a bind mount: EXDEV): the volume's own Trash is the
+        // next place.
+        if (!moved.error().trashUnusable && moved.error().code != EXDEV)
+            return unexpected(failure(leaf, moved.error().code));
     }
 
-    if (!state_->volume || !state_->volume->trash.placement.sameFileSystem(placement)) {
-        state_->volume.reset();
-        auto volume = openVolumeTrash(parentDirectory, placement, owner);
-        if (!volume) return unexpected(failure(leaf, volume.error()));
-        state_->volume = std::move(*volume);
-    }
-    const VolumeTrash& volume = *state_->volume;
+    const auto& volume = state_->volumeTrash(parentDirectory, placement, *owner);
+    if (!volume) return unexpected(failure(leaf, volume.error(), TrashFailure::Kind::noTrash));
 
     // Inside a volume's Trash the origin is written relative to the volume's
     // top, so the record stays true wherever the volume is mounted.
     std::string recorded = itemPath;
-    if (volume.topPath && parentPath) {
-        const std::string prefix = joined(*volume.topPath, "");
+    if (volume->topPath && parentPath) {
+        const std::string prefix = joined(*volume->topPath, "");
         if (itemPath.compare(0, prefix.size(), prefix) == 0) recorded = itemPath.substr(prefix.size());
     }
-    const int error = moveInto(volume.trash, owner, parentDirectory, leaf, recorded);
-    if (error != 0) return unexpected(failure(leaf, error));
-    return {};
+    const auto moved = moveInto(volume->trash, *owner, parentDirectory, leaf, recorded);
+    if (moved) return {};
+    return unexpected(failure(leaf, moved.error().code,
+                              moved.error().trashUnusable ? TrashFailure::Kind::noTrash : TrashFailure::Kind::notMoved));
 }
 
 }  // namespace smcd::platform
