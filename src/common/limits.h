@@ -197,4 +197,14 @@ inline constexpr int kFanHandBackAttempts = 3;
 // on a vanished SMC ends in well under a second per call.
 inline constexpr std::chrono::milliseconds kFanHandBackRetryPause{100};
 
+// How long a new daemon holds back every fan request while the guardian of
+// an earlier daemon (killed, or crashed) still holds its post, so that this
+// guardian's hand-back never undoes a new client's fan. That hand-back takes
+// well under a second from an SMC that answers, and kSMCAnswerTimeout more
+// for each call left unanswered: fifteen seconds see it through two such
+// calls. An SMC silent for longer fails the new daemon's fan requests as
+// well, so waiting on would gain nothing; a post held by anyone but root is
+// not waited on at all, since any user can take a free name.
+inline constexpr std::chrono::milliseconds kFanGuardianSuccessionWait{15'000};
+
 }  // namespace smcd::limits

@@ -48,7 +48,8 @@ void FanService::capabilitiesWithReply(DataReply reply) {
 }
 
 void FanService::setFanWithIndex(std::int64_t index, bool manual, std::int64_t targetRPM, StatusReply reply) {
-    replyStatus(reply, withCoreWhileConnected([&](SMCFanCore& core) { return core.setFan(index, manual, targetRPM); }));
+    replyStatus(reply, withCoreWhileConnected(
+                           [&](SMCFanCore& core) { return engine_->setFan(core, index, manual, targetRPM); }));
 }
 
 void FanService::resetAllToAutoWithReply(StatusReply reply) {
@@ -58,7 +59,7 @@ void FanService::resetAllToAutoWithReply(StatusReply reply) {
 void FanService::pingWithReply(TextReply reply) { reply(std::string(product_facts::kDaemonVersion)); }
 
 void FanService::terminateForUpdateWithReply(BoolReply reply) {
-    engine_->handBackForExit();
+    engine_->handBackForExit("exit for update");
     reply(true);
     exitSoon();
 }

@@ -30,12 +30,12 @@ public:
     std::uint32_t peerUID() const { return peerUID_; }
 
 private:
-    // `withCore` of the engine, unless the connection has ended by the time
-    // the engine is held: then the work does not run.
+    // `withCore` of the engine in this peer's turn, unless the connection has
+    // ended by the time the turn comes: then the work does not run.
     template <class Work>
     auto withCoreWhileConnected(Work&& work) {
         bool ended = false;
-        auto result = engine_->withCore([&](SMCFanCore& core) -> std::invoke_result_t<Work&, SMCFanCore&> {
+        auto result = engine_->withCore(peerUID_, [&](SMCFanCore& core) -> std::invoke_result_t<Work&, SMCFanCore&> {
             if (connection_ && connection_->ended()) {
                 ended = true;
                 return {};

@@ -6,13 +6,16 @@
 
 #include <array>
 #include <memory>
+#include <string>
 
 #include "daemon/constants.h"
 #include "daemon/process_exit.h"
 #include "daemon/service_delegate.h"
+#include "fan/fan_guardian.h"
 #include "maintenance/tool_environment.h"
 #include "platform/ipc/listener.h"
 #include "platform/log/daemon_log.h"
+#include "platform/process/guardian_process.h"
 
 namespace {
 
@@ -61,7 +64,6 @@ sigset_t takeStopSignals() {
     // Every real-time signal ends a process by default.
     for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) take(set, signal);
 #endif
-    for (const int signal : kJobControlSignals) ::signal(signal, SIG_IGN);
     // Blocked here, before any other thread exists, so that every thread
     // inherits the mask and only sigwait below ever receives a stop.
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -73,6 +75,10 @@ sigset_t takeStopSignals() {
 int main() {
     // A peer that closes its end must never kill the daemon mid-reply.
     ::signal(SIGPIPE, SIG_IGN);
+    for (const int signal : kJobControlSignals) ::signal(signal, SIG_IGN);
+    // Started by a daemon as its fan guardian: that is all this process does.
+    // It keeps the mask it was started with, the daemon's stop signals blocked.
+    if (auto link = smcd::platform::takeGuardianLink()) smcd::serveAsFanGuardian(std::move(link));
     const sigset_t stops = takeStopSignals();
 
     // The log comes first so that every later failure is reported.
@@ -82,11 +88,9 @@ int main() {
     // The SMC is opened once, for the life of the process, before the
     // listener can offer the delegate a peer.
     auto engine = std::make_shared<smcd::FanEngine>();
-    // The guardian is forked while this is the only thread; from here on the
-    // fans go back to automatic however the process ends.
-    if (const auto guarded = engine->startGuardian(); !guarded) {
-        SMCD_LOG(daemonLog(), LogLevel::error, "fan guardian not started: %{public}s", smcd::describe(guarded.error()));
-    }
+    // Fan requests wait until a guardian stands; from then on the fans go
+    // back to automatic however the process ends.
+    engine->startGuardian();
     auto delegate = std::make_shared<smcd::ServiceDelegate>(engine);
     static smcd::platform::ipc::Listener listener{std::string(smcd::product_facts::kServiceName),
                                                   smcd::platform::ipc::startAccepting};
@@ -104,6 +108,6 @@ int main() {
     int signal = 0;
     while (::sigwait(&stops, &signal) != 0) {
     }
-    delegate->engine()->handBackForExit();
+    delegate->engine()->handBackForExit("signal " + std::to_string(signal));
     smcd::exitNow(0);
 }

@@ -32,9 +32,12 @@ void ServiceDelegate::connectionEnded() {
         std::lock_guard guard(countLock_);
         remaining = --activeConnections_;
     }
-    // countLock_ is released before the engine's lock is awaited.
+    // countLock_ is released before the engine's lock is awaited. No user
+    // asks for this hand-back: it goes ahead of every waiting request, all of
+    // which belong to ended connections and will not run, unless a client
+    // came meanwhile.
     if (remaining > 0) return;
-    (void)engine_->withCore([this](SMCFanCore& core) {
+    (void)engine_->withCoreFirst([this](SMCFanCore& core) {
         {
             // A client accepted while this hand-back waited for the engine may
             // already have set a fan; the fans are its now, not ours to reset.

@@ -1,13 +1,12 @@
 #pragma once
 
 // The fan engine shared by every connection: the SMC user client (absent
-// when it could not be opened at start-up) and the lock that serialises
-// every conversation with it, including the unlock wait of about ten and a
-// half seconds.
+// when it could not be opened at start-up), the turns that serialise every
+// conversation with it (the engine's lock, taken in a fair order), and the
+// fan guardian that hands the fans back should the daemon die.
 
-#include <condition_variable>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -15,6 +14,7 @@
 #include "common/expected.h"
 #include "fan/fan_capability.h"
 #include "fan/fan_guardian.h"
+#include "fan/fan_turns.h"
 #include "fan/smc_fan_core.h"
 
 namespace smcd {
@@ -41,13 +41,49 @@ public:
     FanEngine(const FanEngine&) = delete;
     FanEngine& operator=(const FanEngine&) = delete;
 
-    // Runs `work` on the core under the engine's lock and gives back what it
-    // returns; without an SMC, "SMC unavailable" and `work` does not run. Work
-    // that can fail itself gives back its own result, so that a missing SMC
-    // and a failed operation arrive as one failure.
+    // Runs `work` on the core in the turn of the user `peerUID` (fan_turns.h)
+    // and gives back what it returns; without an SMC, "SMC unavailable" and
+    // `work` does not run. Work that can fail itself gives back its own
+    // result, so that a missing SMC and a failed operation arrive as one
+    // failure. Once the fans were handed back for the process's end, it never
+    // returns.
     template <class Work>
-    CoreResult<std::invoke_result_t<Work&, SMCFanCore&>> withCore(Work&& work) {
-        const auto guard = acquire();
+    CoreResult<std::invoke_result_t<Work&, SMCFanCore&>> withCore(std::uint32_t peerUID, Work&& work) {
+        const auto turn = turns_.forUser(peerUID);
+        return run(work);
+    }
+
+    // As withCore, for a hand-back: ahead of every request waiting. Once the
+    // fans were handed back for the process's end, `work` does not run.
+    template <class Work>
+    CoreResult<std::invoke_result_t<Work&, SMCFanCore&>> withCoreFirst(Work&& work) {
+        const auto turn = turns_.first();
+        if (!turn) return unexpected(std::string(kHandedBackForExit));
+        return run(work);
+    }
+
+    // setFan on `core` (in a turn of withCore), refused for manual mode while
+    // no guardian stands to hand the fan back should the daemon die.
+    Expected<void, std::string> setFan(SMCFanCore& core, std::int64_t index, bool manual, std::int64_t targetRPM);
+
+    // Keeps a fan guardian when there is an SMC to guard (fan_guardian.h);
+    // the engine must then live as long as the process.
+    void startGuardian();
+
+    // Returns every fan to automatic control for a process that is about to
+    // end, ahead of every request waiting, and keeps the engine closed from
+    // then on: a fan request that came after would leave its fan manual once
+    // the daemon is gone, so no waiting or later request ever runs. Once every
+    // fan is back, the guardian is told so and leaves the fans alone;
+    // otherwise it tries again itself when the process is gone. `occasion`
+    // names what ends the process in the log line this writes.
+    void handBackForExit(std::string_view occasion);
+
+private:
+    static constexpr std::string_view kHandedBackForExit = "the fans were handed back for the daemon's end";
+
+    template <class Work>
+    CoreResult<std::invoke_result_t<Work&, SMCFanCore&>> run(Work& work) {
         if (!core_) return unexpected(std::string(kSMCUnavailable));
         if constexpr (std::is_void_v<std::invoke_result_t<Work&, SMCFanCore&>>) {
             work(*core_);
@@ -57,28 +93,9 @@ public:
         }
     }
 
-    // Starts the fan guardian when there is an SMC to guard (nothing to do,
-    // and no failure, without one). Only while the process has one thread.
-    Expected<void, FanGuardianFailure> startGuardian(const FanGuardian::OpenCore& openCore = [] {
-        return SMCFanCore::open();
-    });
-
-    // Returns every fan to automatic control for a process that is about to
-    // end, and keeps the engine closed from then on: a fan request that came
-    // after would leave its fan manual once the daemon is gone, so every later
-    // use waits until the process ends. Once every fan is back, the guardian
-    // is told so and leaves the fans alone; otherwise it tries again itself
-    // when the process is gone.
-    void handBackForExit();
-
-private:
-    std::unique_lock<std::mutex> acquire();
-
     std::unique_ptr<SMCFanCore> core_;
+    FanTurns turns_;
     FanGuardian guardian_;
-    std::mutex lock_;
-    bool closedForExit_ = false;
-    std::condition_variable never_;
 };
 
 }  // namespace smcd

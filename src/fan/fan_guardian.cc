@@ -1,126 +1,201 @@
+// The daemon's side of the fan guardian: one thread that starts it, watches
+// its link and replaces it when it ends.
+
 #include "fan/fan_guardian.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <thread>
 
+#include "common/limits.h"
+#include "fan/guardian_link.h"
 #include "platform/log/daemon_log.h"
 #include "platform/process/guardian_process.h"
 
 namespace smcd {
 namespace {
 
-// One byte each way: the guardian is armed; the daemon has handed the fans back.
-constexpr char kArmed = 'A';
-constexpr char kHandedBack = 'H';
+using namespace std::chrono_literals;
+using platform::LogLevel;
+using Clock = std::chrono::steady_clock;
 
-// Where the guardian keeps its end of the link; everything above is closed.
-constexpr int kLinkDescriptor = STDERR_FILENO + 1;
+// From its start to armed a guardian loads the executable and opens one SMC
+// connection: well under a second even under load. One not armed by then is
+// ended and counts as not started.
+constexpr auto kStartTimeout = 10s;
+// How often a guardian that could not be started is tried again.
+constexpr auto kRetryPause = 2s;
+// How often an earlier guardian's post is looked at while it is awaited.
+constexpr auto kPostLookInterval = 100ms;
 
-#ifdef MSG_NOSIGNAL
-constexpr int kNoSignal = MSG_NOSIGNAL;
-#else
-constexpr int kNoSignal = 0;  // SIGPIPE is ignored process-wide from main's first line
-#endif
+long long milliseconds(Clock::duration duration) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
+}
 
-bool sendByte(int fd, char byte) {
+// Waits for the guardian's end and tells how it ended.
+std::string reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return "not observed";
+    }
+    if (WIFSIGNALED(status)) return "by signal " + std::to_string(WTERMSIG(status));
+    return "with status " + std::to_string(WEXITSTATUS(status));
+}
+
+// Whether the link says "armed" within the start time-out.
+bool armed(int link) {
+    const auto deadline = Clock::now() + kStartTimeout;
     for (;;) {
-        const ssize_t sent = ::send(fd, &byte, 1, kNoSignal);
-        if (sent == 1) return true;
-        if (sent < 0 && errno == EINTR) continue;
-        return false;
+        const auto left = milliseconds(deadline - Clock::now());
+        pollfd answer{link, POLLIN, 0};
+        const int ready = ::poll(&answer, 1, static_cast<int>(left > 0 ? left : 0));
+        if (ready < 0 && errno == EINTR) continue;
+        return ready == 1 && guardian_link::receive(link) == guardian_link::kArmed;
     }
 }
 
-// The next byte, or nothing once the other end is closed (or broken).
-std::optional<char> receiveByte(int fd) {
-    for (;;) {
-        char byte = 0;
-        const ssize_t got = ::recv(fd, &byte, 1, 0);
-        if (got == 1) return byte;
-        if (got < 0 && errno == EINTR) continue;
-        return std::nullopt;
-    }
+// A guardian started and armed, or why there is none.
+Expected<platform::SpawnedGuardian, std::string> startGuardian() {
+    auto spawned = platform::spawnGuardian();
+    if (!spawned) return unexpected("no process for it: " + std::string(std::strerror(spawned.error())));
+    if (armed(spawned->link.get())) return std::move(*spawned);
+    ::kill(spawned->pid, SIGKILL);  // not collected yet, so the pid is still its own
+    return unexpected("it ended " + reap(spawned->pid) + " before it held the SMC");
 }
 
-bool closeOnExec(int fd) { return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
-
-// The guardian's whole life. Whatever the signal mask and dispositions the
-// daemon had set by now stay: its stop signals remain blocked here, so a
-// stop sent to every process of the service (systemd signals its whole
-// control group) waits for the daemon to hand back instead of ending the
-// guardian first.
-[[noreturn]] void guard(int link, const FanGuardian::OpenCore& openCore) {
-    if (link != kLinkDescriptor && ::dup2(link, kLinkDescriptor) < 0) ::_exit(1);
-    platform::closeDescriptorsFrom(kLinkDescriptor + 1);
-    platform::leaveParentsProcessGroup();
-    platform::becomeLastForMemoryKiller();
-    const auto core = openCore();
-    if (!core || !sendByte(kLinkDescriptor, kArmed)) ::_exit(1);
-
-    bool handedBack = false;
-    while (const auto byte = receiveByte(kLinkDescriptor)) handedBack = handedBack || *byte == kHandedBack;
-    if (handedBack) ::_exit(0);
-
-    // The daemon is gone and never said it handed the fans back.
-    try {
-        if (const auto outcome = core->resetAllToAuto()) {
-            SMCD_LOG(daemonLog(), platform::LogLevel::notice,
-                     "fan guardian: the daemon ended without handing the fans back; every fan is automatic again");
-        } else {
-            SMCD_LOG(daemonLog(), platform::LogLevel::error,
-                     "fan guardian: the daemon ended without handing the fans back: %{public}s",
-                     outcome.error());
-        }
-    } catch (...) {
-        // Out of memory while reporting: the hand-back itself allocates nothing.
+void waitForHangUp(int link) {
+    for (;;) {
+        pollfd watched{link, POLLIN, 0};
+        const int ready = ::poll(&watched, 1, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        // The guardian sends nothing after "armed": anything now is its end.
+        if (ready != 0) return;
     }
-    ::_exit(0);
 }
 
 }  // namespace
 
-const char* describe(FanGuardianFailure failure) {
-    switch (failure) {
-        case FanGuardianFailure::noLink: return "no socket pair for its link";
-        case FanGuardianFailure::noFork: return "no process for it";
-        case FanGuardianFailure::noSMC: return "it could not open the SMC";
+void FanGuardian::keep(Readiness readiness) {
+    {
+        const std::lock_guard lock(mutex_);
+        state_ = State::starting;
+        readiness_ = std::move(readiness);
+        readiness_(false);
     }
-    return "unknown failure";
+    try {
+        std::thread([this] { run(); }).detach();
+    } catch (const std::system_error&) {
+        SMCD_LOG(daemonLog(), LogLevel::error,
+                 "fan guardian not started: no thread to keep it; manual fan requests are refused");
+        const std::lock_guard lock(mutex_);
+        state_ = State::unavailable;
+        readiness_(true);
+    }
 }
 
-Expected<FanGuardian, FanGuardianFailure> FanGuardian::start(const OpenCore& openCore) {
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) < 0) return unexpected(FanGuardianFailure::noLink);
-    UniqueFd ours(ends[0]);
-    UniqueFd theirs(ends[1]);
-    // Single-threaded here, so no fork can slip between creation and flag: no
-    // maintenance child ever inherits the daemon's end.
-    if (!closeOnExec(ours.get()) || !closeOnExec(theirs.get())) return unexpected(FanGuardianFailure::noLink);
+bool FanGuardian::standing() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return state_ != State::starting; });
+    return state_ != State::unavailable;
+}
 
-    const pid_t pid = ::fork();
-    if (pid < 0) return unexpected(FanGuardianFailure::noFork);
-    if (pid == 0) {
-        ours.reset();
-        guard(theirs.release(), openCore);
-    }
-    theirs.reset();
-    const auto armed = receiveByte(ours.get());
-    if (armed != kArmed) {
-        // It ended without its SMC connection: collect it now, nobody else will.
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+void FanGuardian::retire(bool fansHandedBack) {
+    const std::lock_guard lock(mutex_);
+    retired_ = true;
+    handedBack_ = fansHandedBack;
+    if (handedBack_ && link_ >= 0) (void)guardian_link::send(link_, guardian_link::kHandedBack);
+}
+
+void FanGuardian::awaitPredecessor() {
+    const auto name = fanGuardianPostName();
+    const auto began = Clock::now();
+    for (bool waited = false;; waited = true) {
+        const auto holder = platform::guardianPostHolder(name);
+        using Kind = platform::PostHolder::Kind;
+        if (holder.kind == Kind::other) {
+            SMCD_LOG(daemonLog(), LogLevel::error, "fan guardian: uid %{public}u holds its post; not waiting on it",
+                     static_cast<unsigned>(holder.uid));
+            return;
         }
-        return unexpected(FanGuardianFailure::noSMC);
+        if (holder.kind == Kind::unknown) {
+            SMCD_LOG(daemonLog(), LogLevel::error, "fan guardian: cannot tell who holds its post; not waiting on it");
+            return;
+        }
+        if (holder.kind == Kind::nobody) {
+            if (waited) {
+                SMCD_LOG(daemonLog(), LogLevel::notice,
+                         "fan guardian: waited %{public}lld ms for an earlier daemon's guardian to hand back",
+                         milliseconds(Clock::now() - began));
+            }
+            return;
+        }
+        if (Clock::now() - began >= limits::kFanGuardianSuccessionWait) {
+            SMCD_LOG(daemonLog(), LogLevel::error,
+                     "fan guardian: an earlier daemon's guardian still holds its post after %{public}lld ms; "
+                     "starting another beside it",
+                     milliseconds(Clock::now() - began));
+            return;
+        }
+        std::this_thread::sleep_for(kPostLookInterval);
     }
-    return FanGuardian(std::move(ours), pid);
 }
 
-void FanGuardian::fansHandedBack() {
-    if (link_) (void)sendByte(link_.get(), kHandedBack);
+void FanGuardian::run() {
+    awaitPredecessor();
+    bool replacing = false;
+    for (;;) {
+        auto started = startGuardian();
+        std::unique_lock lock(mutex_);
+        if (retired_) {
+            // Too late to guard anything: the daemon ends and handed back already, or could not.
+            if (started) {
+                if (handedBack_) (void)guardian_link::send(started->link.get(), guardian_link::kHandedBack);
+                started->link.release();  // left open until the process ends
+            }
+            return;
+        }
+        if (!started) {
+            if (state_ != State::unavailable) {
+                SMCD_LOG(daemonLog(), LogLevel::error,
+                         "fan guardian not started: %{public}s; manual fan requests are refused until one is",
+                         started.error());
+            }
+            state_ = State::unavailable;
+            changed_.notify_all();
+            readiness_(true);
+            lock.unlock();
+            std::this_thread::sleep_for(kRetryPause);
+            replacing = true;
+            continue;
+        }
+        if (replacing) {
+            SMCD_LOG(daemonLog(), LogLevel::notice, "fan guardian started again: pid %{public}d", started->pid);
+        }
+        const int link = link_ = started->link.get();
+        state_ = State::standing;
+        changed_.notify_all();
+        readiness_(true);
+        lock.unlock();
+
+        waitForHangUp(link);
+        const std::string how = reap(started->pid);
+        lock.lock();
+        link_ = -1;
+        started->link.reset();
+        if (retired_) return;
+        SMCD_LOG(daemonLog(), LogLevel::error, "fan guardian (pid %{public}d) ended %{public}s; starting another",
+                 started->pid, how);
+        state_ = State::starting;
+        readiness_(false);
+        replacing = true;
+    }
 }
 
 }  // namespace smcd

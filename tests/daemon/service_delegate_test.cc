@@ -37,7 +37,7 @@ protected:
     }
 
     void setFanManual() {
-        const auto result = engine_->withCore([](SMCFanCore& core) { return core.setFan(0, true, 3000); });
+        const auto result = engine_->withCore(501, [](SMCFanCore& core) { return core.setFan(0, true, 3000); });
         ASSERT_TRUE(result);
     }
     bool fanManual() { return model_.byte("F0md") == 1; }
@@ -72,7 +72,7 @@ TEST_F(Delegate, AClientAcceptedWhileTheHandBackWaitsKeepsItsFans) {
     // A fan request in progress, which turns out to be the arriving client's.
     std::atomic<bool> inside{false}, go{false};
     std::thread busy([&] {
-        (void)engine_->withCore([&](SMCFanCore& core) {
+        (void)engine_->withCore(502, [&](SMCFanCore& core) {
             inside = true;
             while (!go) std::this_thread::yield();
             EXPECT_TRUE(core.setFan(0, true, 3000));

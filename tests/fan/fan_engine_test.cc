@@ -107,7 +107,7 @@ TEST(SetFan, ARefusedTargetWriteFailsWithTheFanBackToAutomatic) {
     EXPECT_EQ(model.byte("F0Md"), 0);
 }
 
-TEST(SetAutomatic, ClearsModeAndTargetAndIgnoresRefusals) {
+TEST(SetAutomatic, ClearsModeThenTargetButNeverTheTargetOfAFanLeftManual) {
     ModelCore model("desktop");
     ASSERT_EQ(failureOf(model.core->setFan(0, true, 3000)), std::nullopt);
     model.machine.clearJournal();
@@ -115,7 +115,13 @@ TEST(SetAutomatic, ClearsModeAndTargetAndIgnoresRefusals) {
     EXPECT_EQ(model.writes(), (Strings{"F0Md=00", "F0Tg=00000000"}));
     ASSERT_FALSE(model.machine.setRefuseWrites("F0Md", true));
     ASSERT_FALSE(model.machine.setRefuseWrites("F0Tg", true));
-    EXPECT_EQ(failureOf(model.core->setFan(0, false, 0)), std::nullopt);
+    EXPECT_EQ(failureOf(model.core->setFan(0, false, 0)), std::nullopt) << "the mode reads automatic";
+    // A manual fan at 0 rpm would stop.
+    ModelCore held("desktop");
+    ASSERT_EQ(failureOf(held.core->setFan(0, true, 3000)), std::nullopt);
+    ASSERT_FALSE(held.machine.setRefuseWrites("F0Md", true));
+    EXPECT_EQ(failureOf(held.core->setFan(0, false, 0)), "Fan 0 could not be set back to automatic");
+    EXPECT_EQ(held.machine.read("F0Tg")->bytes, floatBytes(3000.0f));
 }
 
 TEST(SetAutomatic, LowersARaisedFtstOnlyWhenNoOtherFanIsManual) {

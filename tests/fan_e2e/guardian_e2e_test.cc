@@ -4,9 +4,15 @@
 // reconnection of a dropped SMC, each through smcd and smc-sim.
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <thread>
+
+#include "fan/fan_guardian.h"
+#include "platform/process/guardian_process.h"
 #include "simulated_mac.h"
 
 namespace smcd::test {
@@ -15,7 +21,10 @@ namespace {
 using namespace std::chrono_literals;
 using FanGuardianEndToEnd = SandboxTest;
 
-bool mentionsGuardian(const Daemon& daemon) { return daemon.log().find("fan guardian") != std::string::npos; }
+bool mentionsGuardian(const Daemon& daemon) {
+    return daemon.log().find("fan guardian: the daemon ended without handing the fans back") != std::string::npos;
+}
+bool logs(const Daemon& daemon, const std::string& line) { return daemon.log().find(line) != std::string::npos; }
 
 bool stopped(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -31,8 +40,10 @@ TEST_F(FanGuardianEndToEnd, EveryWayTheDaemonIsSignalledLeavesTheFansAutomaticWi
     };
     const Case cases[] = {
         {SIGTSTP, std::nullopt, false}, {SIGTTIN, std::nullopt, false}, {SIGTTOU, std::nullopt, false},
-        {SIGTERM, 0, false},            {SIGABRT, 0, false},            {SIGPWR, 0, false},
-        {SIGRTMIN, 0, false},           {SIGRTMAX, 0, false},           {SIGKILL, 128 + SIGKILL, true},
+        {SIGTERM, 0, false},            {SIGHUP, 0, false},             {SIGINT, 0, false},
+        {SIGQUIT, 0, false},            {SIGUSR1, 0, false},            {SIGUSR2, 0, false},
+        {SIGABRT, 0, false},            {SIGPWR, 0, false},             {SIGRTMIN, 0, false},
+        {SIGRTMAX, 0, false},           {SIGKILL, 128 + SIGKILL, true},
     };
     SimulatedMac mac("apple-silicon-laptop", {"--hold", "0"});
     for (const auto& c : cases) {
@@ -52,6 +63,8 @@ TEST_F(FanGuardianEndToEnd, EveryWayTheDaemonIsSignalledLeavesTheFansAutomaticWi
         EXPECT_EQ(mac.daemon->process().wait(), c.status) << name;
         EXPECT_TRUE(endsWithin(mac.guardian, 30s)) << name << ": the guardian outlived its hand-back";
         EXPECT_EQ(mentionsGuardian(*mac.daemon), c.byGuardian) << name << ": " << mac.daemon->log();
+        EXPECT_EQ(logs(*mac.daemon, "signal " + std::to_string(c.signal) + ": every fan is automatic"), !c.byGuardian)
+            << name << ": " << mac.daemon->log();
         mac.stopDaemon();
     }
 }
@@ -64,6 +77,102 @@ TEST_F(FanGuardianEndToEnd, AHandBackWhoseFirstCallStallsStillEndsWithTheFanAuto
     holder.reset();  // the last client leaves; the hand-back's first SMC call is never answered
     EXPECT_TRUE(eventually([&] { return mac.value("F0Md") == 0 && mac.value("F0Tg") == 0; }, 45s));
     EXPECT_FALSE(mentionsGuardian(*mac.daemon));
+}
+
+// The thermal manager keeps fan 1 manual through the stop's hand-back (until
+// "Ftst" goes down), so the daemon must not tell its guardian the fans are back.
+TEST_F(FanGuardianEndToEnd, AStopWhoseHandBackFailsLeavesTheRestToTheGuardian) {
+    SimulatedMac mac("apple-silicon-laptop", {"--hold", "0"});
+    auto holder = startHolder(*mac.daemon, {"1", "5000"});
+    ASSERT_EQ(mac.control("refuse F1Md"), "ok");
+    mac.daemon->process().signal(SIGTERM);
+    EXPECT_EQ(mac.daemon->process().wait(), 0);
+    EXPECT_TRUE(eventually([&] { return mac.allFansAutomatic(); }, 3s));
+    EXPECT_TRUE(logs(*mac.daemon, "signal 15: the fans could not all be handed back (Fan 1 could not be set back to "
+                                  "automatic); the fan guardian tries again"))
+        << mac.daemon->log();
+    EXPECT_TRUE(mac.daemon->logEventuallyContains("fan guardian: the daemon ended without handing the fans back"));
+}
+
+// Its guardian killed, the daemon collects it and starts another, refusing
+// manual requests while it cannot (here: out of descriptors).
+TEST_F(FanGuardianEndToEnd, AGuardianThatEndsIsCollectedAndReplacedAndManualRequestsWaitForIt) {
+    SimulatedMac mac("desktop");
+    auto app = mac.connect();
+    ASSERT_TRUE(app.ping().has_value()) << "served: the connection holds all it needs";
+    const pid_t daemon = mac.daemon->pid(), first = guardianPid(daemon);
+    const rlimit usual = [&] {
+        rlimit limit{};
+        ::prlimit(daemon, RLIMIT_NOFILE, nullptr, &limit);
+        return limit;
+    }();
+    const rlimit none{3, usual.rlim_max};
+    ASSERT_EQ(::prlimit(daemon, RLIMIT_NOFILE, &none, nullptr), 0);
+    ::kill(first, SIGKILL);
+    EXPECT_TRUE(mac.daemon->logEventuallyContains("fan guardian (pid " + std::to_string(first) +
+                                                  ") ended by signal 9; starting another"));
+    EXPECT_TRUE(eventually([&] { return !std::filesystem::exists("/proc/" + std::to_string(first)); })) << "collected";
+    EXPECT_TRUE(mac.daemon->logEventuallyContains("manual fan requests are refused until one is"));
+    const auto refused = app.setFan(0, true, 3000);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused.value().message, "Fan 0 can't be set to manual: no fan guardian is running");
+    EXPECT_EQ(mac.value("F0Md"), 0);
+
+    ASSERT_EQ(::prlimit(daemon, RLIMIT_NOFILE, &usual, nullptr), 0);
+    EXPECT_TRUE(mac.daemon->logEventuallyContains("fan guardian started again"));
+    mac.guardian = guardianOf(daemon);
+    const auto set = app.setFan(0, true, 3000);
+    ASSERT_TRUE(set.has_value());
+    EXPECT_TRUE(set.value().success) << set.value().message.value_or("");
+    mac.daemon->process().signal(SIGKILL);
+    EXPECT_TRUE(eventually([&] { return mac.value("F0Md") == 0 && mac.value("F0Tg") == 0; }, 3s));
+}
+
+// The old guardian's hand-back is held up by a stalled call while the
+// service manager starts the daemon again at once.
+TEST_F(FanGuardianEndToEnd, ADaemonStartedAgainServesFansOnlyOnceTheOldGuardianHasHandedBack) {
+    SimulatedMac mac("desktop");
+    auto holder = startHolder(*mac.daemon, {"0", "3000"});
+    UniqueFd old = std::move(mac.guardian);
+    ASSERT_TRUE(old);
+    ASSERT_EQ(mac.control("stall"), "ok");
+    mac.daemon->process().signal(SIGKILL);
+    ASSERT_TRUE(mac.daemon->process().wait());
+    holder.reset();
+
+    mac.daemon = std::make_unique<Daemon>();
+    auto client = mac.connect();  // kept: its end would hand the fans back
+    std::optional<client::Status> set;
+    std::thread setting([&] {
+        if (auto reply = client.setFan(0, true, 2500); reply.has_value()) set = reply.value();
+    });
+    bool alone = true;
+    while (!endsWithin(old, 50ms)) alone = alone && guardianPid(mac.daemon->pid()) == 0;
+    setting.join();
+    EXPECT_TRUE(alone) << "two guardians at once";
+    ASSERT_TRUE(set && set->success);
+    EXPECT_EQ(mac.value("F0Md"), 1) << "the old guardian undid the new client's fan";
+    EXPECT_EQ(mac.value("F0Tg"), 2500);
+    mac.guardian = guardianOf(mac.daemon->pid());
+}
+
+// Anyone may take the post's name first: a user's holder is never waited on,
+// root's only for a bounded time.
+TEST_F(FanGuardianEndToEnd, ThePostIsAwaitedOnlyWhileRootHoldsItAndOnlySoLong) {
+    SimulatedMac mac("desktop");
+    for (const uid_t holder : {uid_t{501}, uid_t{0}}) {
+        EXPECT_TRUE(mac.stopDaemon());
+        ASSERT_EQ(::seteuid(holder), 0);
+        auto post = platform::holdGuardianPost(fanGuardianPostName());
+        ASSERT_EQ(::seteuid(0), 0);
+        ASSERT_TRUE(post);
+        mac.startDaemon();
+        auto client = startHolder(*mac.daemon, {"0", "3000"});
+        EXPECT_EQ(client->standardOutput(), "set true \n");
+        EXPECT_EQ(logs(*mac.daemon, "fan guardian: uid 501 holds its post; not waiting on it"), holder == 501);
+        const std::string gaveUp = "fan guardian: an earlier daemon's guardian still holds its post after";
+        EXPECT_EQ(logs(*mac.daemon, gaveUp), holder == 0) << mac.daemon->log();
+    }
 }
 
 TEST_F(FanGuardianEndToEnd, ARefusedTargetWriteAnswersFalseWithTheFanAutomatic) {

@@ -1,7 +1,11 @@
 // While one client waits in the fan unlock, a second client's fan request
-// waits for it, but a request that needs no SMC does not.
+// waits for it, but a request that needs no SMC does not; and however many
+// requests one user keeps waiting, every other user's waits behind one of
+// them, and a stop behind none.
 
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 #include <atomic>
 #include <thread>
@@ -45,6 +49,36 @@ TEST_F(FanLocking, CapabilitiesWaitForAnUnlockInProgressButPingDoesNot) {
     unlocking.join();
     ASSERT_TRUE(firstStatus);
     EXPECT_TRUE(firstStatus->success);
+}
+
+TEST_F(FanLocking, OneUsersFourteenConnectionsCostOthersOneUnlockAndDelayNoStop) {
+    using namespace std::chrono_literals;
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kUnlock = 10500ms;  // the unlock's whole wait, given up in the end
+    SimulatedMac mac("apple-silicon-laptop", {"--hold", "0"}, {.descriptorLimit = 1024});
+    ASSERT_EQ(mac.control("refuse F0Md"), "ok");
+    // ann (uid 501) fills her 14 connections with unlocks of fan 0, one after another.
+    SpawnOptions ann, bob;
+    ann.uid = 501;
+    bob.uid = 502;
+    ChildProcess flood({std::string(SMCD_TEST_BINARY_DIR) + "/fan_flood", mac.daemon->socketPath(), "14", "0", "3000"},
+                       ann);
+    ASSERT_TRUE(eventually([&] { return flood.standardOutput() == "connected\n"; }, 30s)) << flood.standardError();
+    ASSERT_TRUE(eventually([&] { return mac.value("Ftst") == 1; })) << "an unlock holds the engine";
+
+    const auto asked = Clock::now();
+    ChildProcess automatic({std::string(SMCD_BINARY_DIR) + "/smcctl", "--socket", mac.daemon->socketPath(), "set-fan",
+                            "0", "auto"},
+                           bob);
+    auto root = mac.connect();
+    EXPECT_TRUE(root.capabilities().has_value());
+    EXPECT_LT(Clock::now() - asked, 2 * kUnlock + 5s) << "root waited behind more than one unlock of ann's";
+    EXPECT_EQ(automatic.wait(), 0) << automatic.standardError();
+    EXPECT_LT(Clock::now() - asked, 2 * kUnlock + 5s) << "bob waited behind more than one unlock of ann's";
+
+    mac.daemon->process().signal(SIGTERM);
+    EXPECT_EQ(mac.daemon->process().wait(20s), 0) << "launchd's ExitTimeOut";
+    EXPECT_TRUE(mac.allFansAutomatic());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -39,14 +40,22 @@ inline std::unique_ptr<SimProcess> startSimulator(const std::string& profile, st
                                         std::move(extra));
 }
 
-// The fan guardian a daemon forked at start-up, watched through a pidfd: it is
-// the daemon's child, not ours, and outlives it on purpose.
+// The pid of the fan guardian a daemon started (any of its threads may have),
+// 0 while it has none: it is the daemon's child, not ours.
+inline pid_t guardianPid(pid_t daemon) {
+    const std::filesystem::path tasks = "/proc/" + std::to_string(daemon) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream children(task.path() / "children");
+        if (pid_t guardian = 0; children >> guardian) return guardian;
+    }
+    return 0;
+}
+
+// That guardian watched through a pidfd: it outlives its daemon on purpose.
 inline UniqueFd guardianOf(pid_t daemon) {
-    const auto id = std::to_string(daemon);
-    std::ifstream children("/proc/" + id + "/task/" + id + "/children");
-    pid_t guardian = 0;
-    if (!(children >> guardian)) return UniqueFd();
-    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, guardian, 0)));
+    const pid_t guardian = guardianPid(daemon);
+    return guardian ? UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, guardian, 0))) : UniqueFd();
 }
 
 // Whether the watched process has ended within `limit`; it is reaped here
@@ -60,8 +69,9 @@ inline bool endsWithin(const UniqueFd& process, std::chrono::milliseconds limit)
 }
 
 struct SimulatedMac {
-    explicit SimulatedMac(const std::string& profile = "apple-silicon-laptop", std::vector<std::string> extra = {})
-        : sim(startSimulator(profile, std::move(extra))) {
+    explicit SimulatedMac(const std::string& profile = "apple-silicon-laptop", std::vector<std::string> extra = {},
+                          Daemon::Options options = {})
+        : sim(startSimulator(profile, std::move(extra))), options(options) {
         // A guardian whose daemon ended becomes ours to reap, not the system's.
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
         startDaemon();
@@ -70,10 +80,12 @@ struct SimulatedMac {
     // test leaves a guardian behind.
     ~SimulatedMac() { stopDaemon(); }
 
+    // Once its guardian stands, after any earlier one has let go of its post.
     void startDaemon() {
-        daemon = std::make_unique<Daemon>();
-        settle();  // answered: the guardian is forked before the daemon serves
-        guardian = guardianOf(daemon->pid());
+        daemon = std::make_unique<Daemon>(options);
+        settle();
+        const auto found = [&] { return (guardian = guardianOf(daemon->pid())).valid(); };
+        EXPECT_TRUE(eventually(found, std::chrono::seconds(30)));
     }
     // Kills the daemon if it still runs; true once its guardian has ended too.
     bool stopDaemon() {
@@ -120,6 +132,7 @@ struct SimulatedMac {
     }
 
     std::unique_ptr<SimProcess> sim;
+    Daemon::Options options;
     std::unique_ptr<Daemon> daemon;
     UniqueFd guardian;
 };

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace smcd::platform {
 
@@ -47,5 +48,10 @@ public:
 
 // The first service matching "AppleSMC", or nullptr when the machine has none.
 std::unique_ptr<SMCService> matchingAppleSMCService();
+
+// What tells the controller matchingAppleSMCService finds apart from any
+// other the system could show, for as long as it stays: processes that guard
+// one controller's fans never wait on another's. Empty when there is none.
+std::string appleSMCIdentity();
 
 }  // namespace smcd::platform

@@ -117,4 +117,12 @@ std::unique_ptr<SMCService> matchingSocketService(const std::string& path, std::
 
 std::unique_ptr<SMCService> matchingAppleSMCService() { return matchingSocketService(kAppleSMCSocketPath); }
 
+// The socket file's device and inode: a simulator started again is another
+// controller, and one in another mount namespace (a test sandbox) another still.
+std::string appleSMCIdentity() {
+    struct stat info {};
+    if (::lstat(kAppleSMCSocketPath, &info) < 0 || !S_ISSOCK(info.st_mode)) return {};
+    return std::to_string(info.st_dev) + "." + std::to_string(info.st_ino);
+}
+
 }  // namespace smcd::platform
