@@ -231,14 +231,14 @@ TEST(Connection, StalledInputAndUnreadRepliesEndTheirConnectionInTimeWhileIdleOn
 
 // Past its user's share of the input budget, or past the budget, the
 // connection whose input would pass it ends; those holding the rest finish
-// their frames, and all of it is given back.
+// their frames, each counted until its call is answered, and all of it is
+// given back.
 TEST(Connection, InputPastItsUsersShareOrTheBudgetEndsOnlyTheConnectionThatWouldPassIt) {
     constexpr std::size_t kKiB = 1024;
     platform::ScopedLogCapture log;
     platform::ipc::MemoryBudget budget(1024 * kKiB, 512 * kKiB);
     {
         ScriptedService service({.maxReplySize = kReplyLimit, .inputBudget = &budget});
-        service.gate.released = true;
         const std::string large = call(1, "blockWithReply:", 450 * kKiB);
         std::vector<UniqueFd> holders;
         for (const uid_t uid : {501, 502}) {
@@ -254,10 +254,11 @@ TEST(Connection, InputPastItsUsersShareOrTheBudgetEndsOnlyTheConnectionThatWould
             (void)::send(passing.get(), over.data(), over.size(), MSG_NOSIGNAL);  // cut short when it is refused
             EXPECT_TRUE(test::eventually([&] { return logged(log, line); })) << line;
         }
-        for (const UniqueFd& holder : holders) {
-            sendAll(holder.get(), std::string_view(large).substr(400 * kKiB));
-            EXPECT_TRUE(answered(holder.get())) << "a connection within its share was ended";
-        }
+        for (const UniqueFd& holder : holders) sendAll(holder.get(), std::string_view(large).substr(400 * kKiB));
+        EXPECT_TRUE(test::eventually([&] { return service.gate.entered == 2; }));
+        EXPECT_EQ(budget.heldBy(501), large.size()) << "a frame not counted while its call runs";
+        service.gate.released = true;
+        for (const UniqueFd& holder : holders) EXPECT_TRUE(answered(holder.get())) << "a connection within its share was ended";
         EXPECT_EQ(service.invalidations, 2);
     }
     EXPECT_EQ(budget.inUse(), 0u) << "every connection gives its share back";
