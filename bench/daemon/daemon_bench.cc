@@ -181,7 +181,7 @@ struct LogCost {
 // 16 MiB frame writes to the log (each path refused would be a line of its own).
 LogCost hostileRequestLog(const std::string& directory) {
     std::vector<std::string> paths;
-    std::size_t frame = 64;
+    std::size_t frame = 256;  // the call's envelope and a length field, with room to spare
     while (frame + 10 < smcd::limits::kMaxRequestSize) {
         paths.push_back(std::to_string(paths.size()));
         frame += paths.back().size() + 3;

@@ -252,7 +252,7 @@ TEST(Connection, InputPastItsUsersShareOrTheBudgetEndsOnlyTheConnectionThatWould
             const UniqueFd passing = service.connectRaw(uid);
             const std::string over = large.substr(0, 300 * kKiB);
             (void)::send(passing.get(), over.data(), over.size(), MSG_NOSIGNAL);  // cut short when it is refused
-            EXPECT_TRUE(test::eventually([&] { return logged(log, line); })) << line;
+            EXPECT_TRUE(test::eventually([&, text = line] { return logged(log, text); })) << line;
         }
         for (const UniqueFd& holder : holders) sendAll(holder.get(), std::string_view(large).substr(400 * kKiB));
         EXPECT_TRUE(test::eventually([&] { return service.gate.entered == 2; }));
