@@ -145,8 +145,9 @@ inline constexpr std::size_t kBufferedInputPerUser = userShare(kBufferedInputBud
 // connection the same way.
 inline constexpr std::size_t kReplyBudget = std::size_t{1} << 30;
 
-// What one uid's replies may hold of it: 256 MiB, twice the largest reply a
-// legitimate request (a quarter-million paths) comes to with its frame.
+// What one uid's replies may hold of it: 256 MiB, nearly three times what
+// a legitimate request of a quarter-million paths holds at its peak (its
+// reply text and the frame that carries it, about 90 MB).
 inline constexpr std::size_t kReplyBudgetPerUser = userShare(kReplyBudget);
 
 // Task ids one maintenance request may name. The table has five tasks and
