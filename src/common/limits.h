@@ -115,7 +115,8 @@ inline constexpr std::size_t kMaxRequestSize = 16 * 1024 * 1024;
 // The largest reply frame. Replies grow beyond their request (a record per
 // path, data in base64, tool output of any length); clients take replies up
 // to this size, the daemon never sends a larger one (the connection is
-// invalidated instead), and the 4-byte length can never wrap.
+// invalidated instead), and the 4-byte length can never wrap. One user's
+// share of the reply budget (below) keeps the daemon's replies well under it.
 inline constexpr std::size_t kMaxReplySize = std::size_t{1} << 30;
 
 // No message of the protocol nests deeper than three levels (call, argument
@@ -150,8 +151,8 @@ inline constexpr std::size_t kReplyBudget = std::size_t{1} << 30;
 // reply text and the frame that carries it, about 90 MB).
 inline constexpr std::size_t kReplyBudgetPerUser = userShare(kReplyBudget);
 
-// Task ids one maintenance request may name. The table has five tasks and
-// the app sends one id at a time; sixteen run each of them three times over.
+// Task ids one maintenance request may name. The table has five tasks;
+// sixteen ids run each of them three times over, more than a client needs.
 // A request naming more is refused as a whole, nothing run, and its
 // connection invalidated: answering each id would cost as much as the work
 // refused (a 16 MiB request holds 5.6 million ids).
