@@ -1,7 +1,7 @@
 // The daemon's IPC cost: ping round trips against a raw Unix-socket echo of
 // the same bytes, throughput with 1 and 16 clients, cold start to first reply,
-// idle resident memory, and the peak memory a large request costs against the
-// size of its reply.
+// idle resident memory, the peak memory a large request costs against the
+// size of its reply, and what one hostile 16 MiB request writes to the log.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "common/limits.h"
 #include "common/unique_fd.h"
 #include "platform/ipc/linux/wire.h"
 #include "support/report.h"
@@ -52,19 +53,21 @@ UniqueFd connectTo(const std::string& path) {
     return fd;
 }
 
-// A socket-activated smcd on a private socket.
+// A socket-activated smcd on a private socket; its log goes to `log`.
 struct Daemon {
     pid_t pid = -1;
     std::string socket;
-    explicit Daemon(const std::string& directory) : socket(directory + "/smcd.socket") {
+    explicit Daemon(const std::string& directory, const std::string& log = "/dev/null")
+        : socket(directory + "/smcd.socket") {
         UniqueFd listening = listenAt(socket);
         pid = ::fork();
         if (pid == 0) {
             // dup2 onto itself keeps close-on-exec, so clear it explicitly.
             if (listening.get() == 3) ::fcntl(3, F_SETFD, 0);
             else ::dup2(listening.get(), 3);
-            const int quiet = ::open("/dev/null", O_WRONLY);  // the accept lines would drown the report
-            ::dup2(quiet, STDERR_FILENO);
+            // Never the report's own streams: the accept lines would drown it.
+            const int logged = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(logged, STDERR_FILENO);
             const std::string self = "LISTEN_PID=" + std::to_string(::getpid());
             const std::string smcd = std::string(SMCD_BINARY_DIR) + "/smcd";
             char* env[] = {const_cast<char*>(self.c_str()), const_cast<char*>("LISTEN_FDS=1"), nullptr};
@@ -167,6 +170,42 @@ std::size_t dataSize(const smcd::client::Result<std::string>& reply) {
     return reply.has_value() ? reply.value().size() : 0;
 }
 
+struct LogCost {
+    double lines = 0;
+    double bytes = 0;
+    double paths = 0;
+    double frameBytes = 0;
+};
+
+// What one measurement request of as many distinct refused paths as fit a
+// 16 MiB frame writes to the log (each path refused would be a line of its own).
+LogCost hostileRequestLog(const std::string& directory) {
+    std::vector<std::string> paths;
+    std::size_t frame = 256;  // the call's envelope and a length field, with room to spare
+    while (frame + 10 < smcd::limits::kMaxRequestSize) {
+        paths.push_back(std::to_string(paths.size()));
+        frame += paths.back().size() + 3;
+    }
+    const std::string log = directory + "/smcd.log";
+    {
+        const Daemon daemon(directory, log);
+        auto client = smcd::client::Client::connect(daemon.socket);
+        while (!client.has_value()) client = smcd::client::Client::connect(daemon.socket);
+        const auto reply = client.value().measurePrivilegedPaths(paths);
+        if (!reply.has_value()) std::fprintf(stderr, "hostile request not answered: %s\n", reply.error().reason.c_str());
+        ::unlink(daemon.socket.c_str());
+    }
+    std::ifstream in(log);
+    LogCost cost{0, 0, static_cast<double>(paths.size()), static_cast<double>(frame)};
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("accepted XPC connection") != std::string::npos) continue;
+        cost.lines += 1;
+        cost.bytes += static_cast<double>(line.size() + 1);
+    }
+    ::unlink(log.c_str());
+    return cost;
+}
+
 }  // namespace
 
 int main() {
@@ -199,18 +238,25 @@ int main() {
         ::unlink(daemon.socket.c_str());
     }
 
-    // One request of a million unknown task ids (each a record, nothing run),
-    // and one of 250,000 distinct paths below a measurement root, none there.
-    const PeakAndReply maintenance = peakOverReply(directory, [](smcd::client::Client& c) {
-        return dataSize(c.runMaintenance(std::vector<std::string>(1'000'000, "")));
+    // One request of a million distinct paths screening refuses (each a
+    // record, nothing walked), and one of 250,000 distinct paths below a
+    // measurement root, none there.
+    const PeakAndReply refused = peakOverReply(directory, [](smcd::client::Client& c) {
+        std::vector<std::string> paths;
+        for (int i = 0; i < 1'000'000; ++i) paths.push_back(std::to_string(i));
+        return dataSize(c.measurePrivilegedPaths(paths));
     });
     const PeakAndReply measurement = peakOverReply(directory, [](smcd::client::Client& c) {
         std::vector<std::string> paths;
         for (int i = 0; i < 250'000; ++i) paths.push_back("/var/log/smcd-bench-absent-" + std::to_string(i));
         return dataSize(c.measurePrivilegedPaths(paths));
     });
-    smcd::bench::printRow({"peak memory, 1M-id maintenance request", maintenance.peak, "KiB", "its reply frame", maintenance.reply, "<= 3.0x"});
+    smcd::bench::printRow({"peak memory, 1M refused paths measured", refused.peak, "KiB", "its reply frame", refused.reply, "<= 3.0x"});
     smcd::bench::printRow({"peak memory, 250k-path measurement", measurement.peak, "KiB", "its reply frame", measurement.reply, "<= 3.0x"});
+
+    const auto [logLines, logBytes, paths, frameBytes16] = hostileRequestLog(directory);
+    smcd::bench::printRow({"log lines, 16 MiB request of refused paths", logLines, "lines", "one a path", paths, "<= 0.0001x"});
+    smcd::bench::printRow({"log bytes, 16 MiB request of refused paths", logBytes, "bytes", "the request frame", frameBytes16, "<= 0.001x"});
 
     Daemon daemon(directory);
     auto client = smcd::client::Client::connect(daemon.socket);

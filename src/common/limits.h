@@ -38,6 +38,24 @@ constexpr DescriptorShares shareDescriptors(std::size_t softLimit) {
     return DescriptorShares{usable / 2, usable - usable / 2};
 }
 
+// The soft limit the daemon raises itself to at start-up, as far as its hard
+// limit lets it. launchd starts a daemon at a soft limit of 256, where the
+// shares above leave 13 connections, 3 per user: an app relaunching, a widget
+// and smcctl would already be refused. At 4,096 there are 226 connections, 56
+// per user, and 2,040 descriptors for walks (sixty at full width). More would
+// only add threads, one per connection, that no Mac's users need.
+inline constexpr std::size_t kDescriptorLimitGoal = 4096;
+
+// The soft limit to run with: raised toward the goal as far as `hard` (and
+// `platformMost`, macOS's OPEN_MAX, above which setrlimit refuses) allows,
+// never lowered.
+constexpr std::size_t raisedDescriptorLimit(std::size_t soft, std::size_t hard, std::size_t platformMost) {
+    std::size_t goal = kDescriptorLimitGoal;
+    if (goal > hard) goal = hard;
+    if (goal > platformMost) goal = platformMost;
+    return goal > soft ? goal : soft;
+}
+
 // --- Connections and requests ------------------------------------------------
 //
 // In the spirit of systemd's varlink server (4,096 connections in all, 1,024
@@ -53,6 +71,16 @@ constexpr DescriptorShares shareDescriptors(std::size_t softLimit) {
 // and three more while the last of these is opened; the peer gate's pidfd
 // and executable, or a child's pipe and null devices, take fewer.
 inline constexpr std::size_t kDescriptorsPerConnection = 11;
+
+// One effective uid may hold at most a quarter of every daemon-wide pool
+// (connections, buffered input, replies), as in varlink (1,024 of 4,096
+// connections per user): however hard one user presses, three others always
+// find room.
+inline constexpr std::size_t kUserShareDivisor = 4;
+
+constexpr std::size_t userShare(std::size_t pool) {
+    return pool / kUserShareDivisor > 0 ? pool / kUserShareDivisor : 1;
+}
 
 // Hard maxima whatever the descriptor limit, as varlink's: each connection
 // is a thread of its own, so these also bound the daemon's threads.
@@ -75,9 +103,8 @@ constexpr ConnectionCaps capConnections(std::size_t softLimit) {
     std::size_t total = shareDescriptors(softLimit).connections / kDescriptorsPerConnection;
     if (total > kMaxConnections) total = kMaxConnections;
     if (total == 0) total = 1;
-    std::size_t perUser = total / 4;
+    std::size_t perUser = userShare(total);
     if (perUser > kMaxConnectionsPerUser) perUser = kMaxConnectionsPerUser;
-    if (perUser == 0) perUser = 1;
     return ConnectionCaps{total, perUser};
 }
 
@@ -89,7 +116,8 @@ inline constexpr std::size_t kMaxRequestSize = 16 * 1024 * 1024;
 // The largest reply frame. Replies grow beyond their request (a record per
 // path, data in base64, tool output of any length); clients take replies up
 // to this size, the daemon never sends a larger one (the connection is
-// invalidated instead), and the 4-byte length can never wrap.
+// invalidated instead), and the 4-byte length can never wrap. One user's
+// share of the reply budget (below) keeps the daemon's replies well under it.
 inline constexpr std::size_t kMaxReplySize = std::size_t{1} << 30;
 
 // No message of the protocol nests deeper than three levels (call, argument
@@ -103,6 +131,39 @@ inline constexpr int kMaxRequestNesting = 3;
 // it the connection whose input would overflow it is invalidated, so peers
 // that start large frames and stall cannot make the daemon hold more.
 inline constexpr std::size_t kBufferedInputBudget = 16 * kMaxRequestSize;
+
+// What one uid's connections may hold of it: four largest requests. A frame
+// stays counted until its call has been answered, so this also bounds the
+// requests one user has decoded and running at once (a 16 MiB call decodes
+// to at most about 180 MB of texts).
+inline constexpr std::size_t kBufferedInputPerUser = userShare(kBufferedInputBudget);
+
+// Replies being built or waiting to be read, all connections together: the
+// records of a request while it runs, its reply text and the frame that
+// carries it until the peer has read it. Without it, four unread answers to
+// 16 MiB requests cost the daemon 3 GiB. A request whose reply would pass its
+// user's share, or the budget, is refused as a whole and its connection
+// invalidated; a reply that grows past it while it is built ends its
+// connection the same way.
+inline constexpr std::size_t kReplyBudget = std::size_t{1} << 30;
+
+// What one uid's replies may hold of it: 256 MiB, nearly three times what
+// a legitimate request of a quarter-million paths holds at its peak (its
+// reply text and the frame that carries it, about 90 MB).
+inline constexpr std::size_t kReplyBudgetPerUser = userShare(kReplyBudget);
+
+// Task ids one maintenance request may name. The table has five tasks;
+// sixteen ids run each of them three times over, more than a client needs.
+// A request naming more is refused as a whole, nothing run, and its
+// connection invalidated: answering each id would cost as much as the work
+// refused (a 16 MiB request holds 5.6 million ids).
+inline constexpr std::size_t kMaxMaintenanceTasksPerRequest = 16;
+
+// Log lines one request writes: per-item lines (an unknown task id, a refused
+// path) keep their text for the first ones, then one line counts the rest. A
+// request of a million refused paths cannot flood the log, which journald and
+// the unified log would answer by dropping every other user's lines.
+inline constexpr std::size_t kLogLinesPerRequest = 32;
 
 // A request frame that has begun must be whole within this time. Clients
 // write a frame in one go, and 16 MiB cross a local socket in milliseconds;

@@ -1,5 +1,7 @@
 #include "daemon/fan_service.h"
 
+#include <algorithm>
+
 #include "daemon/constants.h"
 #include "daemon/process_exit.h"
 #include "daemon/reply_json.h"
@@ -19,28 +21,52 @@ void replyStatus(const StatusReply& reply, Expected<void, std::string> outcome) 
     reply(true, std::nullopt);
 }
 
-// Replies with the records once the request's own list is gone and its
-// memory handed back, so that a large request never holds its list, its
-// records' text and its reply frame at the same time.
-void replyRecords(const DataReply& reply, ReplyArray records, Paths& request) {
-    const bool large = request.size() * sizeof(std::string) >= platform::kReturnMemoryAfterBytes;
-    Paths().swap(request);
-    if (large) platform::returnFreedMemory();
-    reply(std::move(records).finish());
-}
+// A record's text besides the element it names: keys, short values, commas.
+constexpr std::size_t kRecordBesidesText = 80;
+// A removal record while the flow runs (the record, its path and problem
+// text) and then as text: its path twice, and this.
+constexpr std::size_t kRemovalRecordBesidesPaths = sizeof(PrivilegedRemovalResult) + 2 * kRecordBesidesText + 64;
 
-// Room for one record per element of a request: its text and the rest of a
-// record with short values.
-ReplyArray recordsFor(const Paths& request) {
-    constexpr std::size_t kRecordBesidesText = 80;
+std::size_t textBytes(const Paths& request, std::size_t perElement, std::size_t textCopies) {
     std::size_t bytes = 2;
-    for (const std::string& text : request) bytes += text.size() + kRecordBesidesText;
-    ReplyArray records;
-    records.reserve(bytes);
-    return records;
+    for (const std::string& text : request) bytes += textCopies * text.size() + perElement;
+    return bytes;
 }
 
 }  // namespace
+
+std::optional<ReplyArray> FanService::recordsFor(const Paths& request, platform::ipc::MemoryHold& hold,
+                                                 std::size_t perElement, std::size_t textCopies) {
+    const std::size_t granted = textBytes(request, perElement, textCopies);
+    if (const auto taken = hold.growTo(granted); !taken) {
+        platform::ipc::logReplyRefused(peerUID_, taken.error(), replies_);
+        return std::nullopt;
+    }
+    ReplyArray records(
+        [this, &hold](std::size_t bytes) {
+            const auto grown = hold.growTo(bytes);
+            if (!grown) platform::ipc::logReplyRefused(peerUID_, grown.error(), replies_);
+            return grown.has_value();
+        },
+        granted);
+    records.reserve(std::min(granted, textBytes(request, kRecordBesidesText, 1)));
+    return records;
+}
+
+// Replies once the request's own list is gone and its memory handed back,
+// so that a large request never holds its list, its records' text and its
+// reply frame at the same time.
+void FanService::replyRecords(const DataReply& reply, ReplyArray records, Paths& request,
+                              platform::ipc::MemoryHold& hold) {
+    const bool large = request.size() * sizeof(std::string) >= platform::kReturnMemoryAfterBytes;
+    Paths().swap(request);
+    if (large) platform::returnFreedMemory();
+    // Nobody to answer, or refused: left unanswered, the connection ends.
+    if (connection_->ended() || records.refused()) return;
+    std::string data = std::move(records).finish();
+    hold.shrinkTo(0);
+    reply(std::move(data));
+}
 
 void FanService::capabilitiesWithReply(DataReply reply) {
     auto capabilities = withCoreWhileConnected([](SMCFanCore& core) { return core.capabilities(); });
@@ -64,10 +90,19 @@ void FanService::terminateForUpdateWithReply(BoolReply reply) {
     exitSoon();
 }
 
+// A request naming more tasks than any client needs is refused as a whole:
+// answering each id would cost what running them is refused for, and an
+// empty answer would read as success, so it is left unanswered and its
+// connection ends.
 void FanService::runMaintenanceWithTaskIDs(Paths taskIDs, DataReply reply) {
-    ReplyArray records = recordsFor(taskIDs);
-    runMaintenanceTasks(taskIDs, [&records](const MaintenanceResult& result) { records.append(result); });
-    replyRecords(reply, std::move(records), taskIDs);
+    // A few records at most: their text, tool output included, takes room as it grows.
+    platform::ipc::MemoryHold hold(replies_, peerUID_);
+    auto records = recordsFor({}, hold, 0);
+    if (!records) return;
+    const auto ran = runMaintenanceTasks(
+        taskIDs, [&](const MaintenanceResult& result) { records->append(result); }, stopToken());
+    if (!ran) return;
+    replyRecords(reply, std::move(*records), taskIDs, hold);
 }
 
 void FanService::dumpBackgroundItemsWithReply(TextReply reply) { reply(dumpBackgroundItems()); }
@@ -84,37 +119,47 @@ void FanService::setLaunchdItemWithLabel(std::string label, std::string plistPat
 }
 
 void FanService::measurePrivilegedPathsWithPaths(Paths paths, DataReply reply) {
-    ReplyArray records = recordsFor(paths);
-    removal::measurePaths(paths, peerUID_, [&records](const removal::Measurement& record) {
-        records.append(record);
-    });
-    replyRecords(reply, std::move(records), paths);
+    platform::ipc::MemoryHold hold(replies_, peerUID_);
+    auto records = recordsFor(paths, hold, kRecordBesidesText);
+    if (!records) return;
+    removal::measurePaths(
+        paths, peerUID_, [&](const removal::Measurement& record) { records->append(record); }, stopToken());
+    replyRecords(reply, std::move(*records), paths, hold);
+}
+
+void FanService::removePaths(Paths& paths, removal::Target family, bool permanent, const DataReply& reply) {
+    platform::ipc::MemoryHold hold(replies_, peerUID_);
+    auto records = recordsFor(paths, hold, kRemovalRecordBesidesPaths, 2);
+    if (!records) return;
+    for (const auto& result : removal::removePaths(paths, family, permanent, peerUID_, stopToken()))
+        if (!records->append(result)) break;
+    replyRecords(reply, std::move(*records), paths, hold);
 }
 
 // The six removal methods differ only in the family and whether the client
 // may choose the Trash.
 void FanService::removeAppBundlesWithPaths(Paths paths, bool permanent, DataReply reply) {
-    reply(replyJSON(removal::removePaths(paths, removal::Target::appBundle, permanent, peerUID_)));
+    removePaths(paths, removal::Target::appBundle, permanent, reply);
 }
 
 void FanService::removeSupportPathsWithPaths(Paths paths, bool permanent, DataReply reply) {
-    reply(replyJSON(removal::removePaths(paths, removal::Target::supportFile, permanent, peerUID_)));
+    removePaths(paths, removal::Target::supportFile, permanent, reply);
 }
 
 void FanService::removeSystemCachePathsWithPaths(Paths paths, DataReply reply) {
-    reply(replyJSON(removal::removePaths(paths, removal::Target::systemCache, true, peerUID_)));
+    removePaths(paths, removal::Target::systemCache, true, reply);
 }
 
 void FanService::removeSystemLogPathsWithPaths(Paths paths, DataReply reply) {
-    reply(replyJSON(removal::removePaths(paths, removal::Target::systemLogs, true, peerUID_)));
+    removePaths(paths, removal::Target::systemLogs, true, reply);
 }
 
 void FanService::removeGPUShaderCachePathsWithPaths(Paths paths, DataReply reply) {
-    reply(replyJSON(removal::removePaths(paths, removal::Target::gpuShaderCaches, true, peerUID_)));
+    removePaths(paths, removal::Target::gpuShaderCaches, true, reply);
 }
 
 void FanService::removeRosettaCachePathsWithPaths(Paths paths, DataReply reply) {
-    reply(replyJSON(removal::removePaths(paths, removal::Target::rosettaCaches, true, peerUID_)));
+    removePaths(paths, removal::Target::rosettaCaches, true, reply);
 }
 
 }  // namespace smcd

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "common/descriptor_limit.h"
 #include "daemon/constants.h"
 #include "daemon/process_exit.h"
 #include "daemon/service_delegate.h"
@@ -83,6 +84,9 @@ int main() {
 
     // The log comes first so that every later failure is reported.
     (void)daemonLog();
+    // Before anything is sized from it: the connection caps and the walks'
+    // share read the limit the daemon runs with.
+    smcd::raiseDescriptorLimit();
     // Built once before any request can need it.
     (void)smcd::toolEnvironment();
     // The SMC is opened once, for the life of the process, before the

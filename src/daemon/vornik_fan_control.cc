@@ -3,6 +3,9 @@
 #include <tuple>
 #include <utility>
 
+#include "common/limits.h"
+#include "platform/log/daemon_log.h"
+#include "platform/log/request_log_lines.h"
 #include "platform/memory/return_freed_memory.h"
 
 namespace smcd {
@@ -13,18 +16,6 @@ using protocol::Value;
 using protocol::Method;
 using protocol::MethodTraits;
 using protocol::ReplyKind;
-
-// Roughly what a list of values holds on the heap.
-std::size_t footprint(const std::vector<Value>& values) {
-    std::size_t bytes = 0;
-    for (const Value& value : values) {
-        if (const auto* text = std::get_if<std::string>(&value)) bytes += text->size();
-        if (const auto* data = std::get_if<protocol::Data>(&value)) bytes += data->bytes.size();
-        if (const auto* texts = std::get_if<std::vector<std::string>>(&value))
-            for (const std::string& element : *texts) bytes += sizeof element + element.size();
-    }
-    return bytes;
-}
 
 // Hands the freed memory of a large request back to the system once the
 // request is over, its reply sent and its arguments gone, whichever way it ends.
@@ -42,9 +33,11 @@ template <Method method, class Member>
 void dispatch(VornikFanControl& service, Member member, std::vector<Value>& arguments,
               const ReplyHandler& reply) {
     using Traits = MethodTraits<method>;
-    ReturnFreedMemory afterwards{footprint(arguments)};
+    // However many items the request names, it writes a bounded number of lines.
+    const platform::RequestLogLines lines(daemonLog(), Traits::selector, limits::kLogLinesPerRequest);
+    ReturnFreedMemory afterwards{protocol::heapBytes(arguments)};
     auto block = ReplyKind<typename Traits::Reply>::sender([&reply, &afterwards](std::vector<Value> values) {
-        afterwards.bytes += footprint(values);
+        afterwards.bytes += protocol::heapBytes(values);
         reply(std::move(values));
     });
     [&]<std::size_t... I>(std::index_sequence<I...>) {

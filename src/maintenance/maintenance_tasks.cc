@@ -3,7 +3,9 @@
 #include <limits>
 
 #include "maintenance/command_runners.h"
+#include "common/limits.h"
 #include "platform/log/daemon_log.h"
+#include "platform/log/refusal_report.h"
 
 namespace smcd {
 
@@ -80,14 +82,27 @@ MaintenanceResult runMaintenanceTask(std::string_view id) {
     return MaintenanceResult{std::string(id), true, 0, std::move(run.output)};
 }
 
-void runMaintenanceTasks(const std::vector<std::string>& ids, const std::function<void(MaintenanceResult)>& each) {
-    for (const std::string& id : ids) each(runMaintenanceTask(id));
+Expected<void, MaintenanceRefusal> runMaintenanceTasks(const std::vector<std::string>& ids,
+                                                       const std::function<void(MaintenanceResult)>& each,
+                                                       std::stop_token stop) {
+    if (ids.size() > limits::kMaxMaintenanceTasksPerRequest) {
+        static platform::RefusalReport refusals("maintenance requests refused for naming too many tasks");
+        SMCD_LOG_REFUSAL(refusals,
+                         "maintenance request of %{public}zu task ids refused: at most %{public}zu may be named; "
+                         "nothing run (%{public}zu more since the last such line)",
+                         ids.size(), limits::kMaxMaintenanceTasksPerRequest);
+        return unexpected(MaintenanceRefusal::tooManyTasks);
+    }
+    for (const std::string& id : ids) {
+        if (stop.stop_requested()) return {};
+        each(runMaintenanceTask(id));
+    }
+    return {};
 }
 
 std::vector<MaintenanceResult> runMaintenanceTasks(const std::vector<std::string>& ids) {
     std::vector<MaintenanceResult> results;
-    results.reserve(ids.size());
-    runMaintenanceTasks(ids, [&results](MaintenanceResult result) { results.push_back(std::move(result)); });
+    (void)runMaintenanceTasks(ids, [&results](MaintenanceResult result) { results.push_back(std::move(result)); });
     return results;
 }
 

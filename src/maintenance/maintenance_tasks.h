@@ -6,11 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "common/expected.h"
 
 namespace smcd {
 
@@ -39,10 +42,18 @@ void from_json(const nlohmann::json& json, MaintenanceResult& result);
 // starts nothing.
 MaintenanceResult runMaintenanceTask(std::string_view id);
 
+enum class MaintenanceRefusal { tooManyTasks };
+
 // One result per id, in request order, each handed to `each` as soon as its
 // task has finished; repeated ids run again, each task finishing before the
-// next starts.
-void runMaintenanceTasks(const std::vector<std::string>& ids, const std::function<void(MaintenanceResult)>& each);
+// next starts. Once `stop` is requested no further task starts (one running
+// is waited for). A request of more than limits::kMaxMaintenanceTasksPerRequest
+// ids is refused as a whole, nothing run, with one line through the refusal
+// throttle.
+Expected<void, MaintenanceRefusal> runMaintenanceTasks(const std::vector<std::string>& ids,
+                                                       const std::function<void(MaintenanceResult)>& each,
+                                                       std::stop_token stop = {});
+// The results as a list; none for a refused request.
 std::vector<MaintenanceResult> runMaintenanceTasks(const std::vector<std::string>& ids);
 
 }  // namespace smcd

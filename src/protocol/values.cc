@@ -21,4 +21,15 @@ std::optional<std::size_t> Interface::find(std::string_view selector) const {
     return std::nullopt;
 }
 
+std::size_t heapBytes(const std::vector<Value>& values) {
+    std::size_t bytes = 0;
+    for (const Value& value : values) {
+        if (const auto* text = std::get_if<std::string>(&value)) bytes += text->size();
+        if (const auto* data = std::get_if<Data>(&value)) bytes += data->bytes.size();
+        if (const auto* texts = std::get_if<std::vector<std::string>>(&value))
+            for (const std::string& element : *texts) bytes += sizeof element + element.size();
+    }
+    return bytes;
+}
+
 }  // namespace smcd::protocol

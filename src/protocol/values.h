@@ -27,6 +27,9 @@ using Value = std::variant<std::nullptr_t, bool, std::int64_t, std::string, Data
 
 bool valueMatches(const Value& value, ValueType type);
 
+// Roughly what a list of values holds on the heap: its texts and data.
+std::size_t heapBytes(const std::vector<Value>& values);
+
 struct MethodSignature {
     std::string_view selector;
     std::vector<ValueType> arguments;

@@ -114,13 +114,15 @@ std::optional<std::pair<std::int64_t, std::int64_t>> measureTree(std::string_vie
     return std::pair{totals->bytes, totals->files};
 }
 
-void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each) {
+void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each,
+                  std::stop_token stop) {
     // The paths seen so far, by their canonical form: the request's own text
     // where it is already canonical (the usual case), so that a long list is
     // not held twice.
     std::unordered_set<std::string_view> seen;
     std::deque<std::string> recomposed;
     for (const auto& path : paths) {
+        if (stop.stop_requested()) return;
         std::string key = text::requestKey(path);
         if (seen.contains(key)) continue;
         seen.insert(key == path ? std::string_view(path) : std::string_view(recomposed.emplace_back(std::move(key))));

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,8 +41,9 @@ std::optional<std::pair<std::int64_t, std::int64_t>> measureTree(std::string_vie
 // occurrence, each handed to `each` as soon as it is measured; a path that
 // screening refuses for `owner`, or whose tree could not be read whole for
 // want of a descriptor, is logged and kept in its place with zero totals,
-// marked refused.
-void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each);
+// marked refused. Once `stop` is requested no further path is handled.
+void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each,
+                  std::stop_token stop = {});
 std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid_t owner);
 
 }  // namespace smcd::removal

@@ -119,29 +119,32 @@ PrivilegedRemovalResult removeAllowed(const std::string& path, Target target, bo
 }  // namespace
 
 std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
-                                                 bool permanent, uid_t owner, platform::TrashCan& trash) {
+                                                 bool permanent, uid_t owner, platform::TrashCan& trash,
+                                                 std::stop_token stop) {
     const Verdict verdict = screen(paths, family, owner);
     std::vector<PrivilegedRemovalResult> results;
     results.reserve(verdict.refused.size() + verdict.allowed.size());
     for (const auto& path : verdict.refused) {
+        if (stop.stop_requested()) break;
         SMCD_LOG(daemonLog(), LogLevel::error, "removal refused by screening: %{private}s [%{public}s]", path,
                  rawValue(family));
         results.push_back(notRemoved(path, std::string(kRefusedByScreening)));
     }
     for (const auto& path : verdict.allowed) {
+        if (stop.stop_requested()) return results;
         results.push_back(removeAllowed(path, family, permanent, owner, trash));
     }
     return results;
 }
 
 std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
-                                                 bool permanent, uid_t owner) {
+                                                 bool permanent, uid_t owner, std::stop_token stop) {
     // The peer's own Trash for the peer's own items and the daemon's for any
     // other, each opened at its first item and kept for the rest.
     const std::unique_ptr<platform::TrashCan> peersTrash = platform::trashOf(owner);
     const std::unique_ptr<platform::TrashCan> daemonsTrash = platform::trashOf(::geteuid());
     WhoseTrash trash(owner, *peersTrash, *daemonsTrash);
-    return removePaths(paths, family, permanent, owner, trash);
+    return removePaths(paths, family, permanent, owner, trash, stop);
 }
 
 }  // namespace removal

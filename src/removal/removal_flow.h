@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,13 +34,15 @@ namespace removal {
 // One record per distinct path: the paths screening refused first, in
 // request order, then every allowed path in request order. `permanent`
 // false moves the owner's own items to the owner's own Trash and any other
-// to the daemon's (whose_trash.h), true deletes them.
+// to the daemon's (whose_trash.h), true deletes them. Once `stop` is
+// requested no further path is handled.
 std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
-                                                 bool permanent, uid_t owner);
+                                                 bool permanent, uid_t owner, std::stop_token stop = {});
 
 // The same with a given Trash instead of the owner's.
 std::vector<PrivilegedRemovalResult> removePaths(const std::vector<std::string>& paths, Target family,
-                                                 bool permanent, uid_t owner, platform::TrashCan& trash);
+                                                 bool permanent, uid_t owner, platform::TrashCan& trash,
+                                                 std::stop_token stop = {});
 
 }  // namespace removal
 }  // namespace smcd

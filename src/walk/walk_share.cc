@@ -1,10 +1,9 @@
 #include "walk/walk_share.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <utility>
 
+#include "common/descriptor_limit.h"
 #include "common/limits.h"
 
 namespace smcd {
@@ -42,11 +41,7 @@ std::size_t WalkPool::inUse() {
 }
 
 WalkPool& walkDescriptors() {
-    static WalkPool pool([] {
-        rlimit limit{};
-        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return limits::shareDescriptors(0).walks;
-        return limits::shareDescriptors(static_cast<std::size_t>(limit.rlim_cur)).walks;
-    }());
+    static WalkPool pool(limits::shareDescriptors(descriptorLimit()).walks);
     return pool;
 }
 

@@ -11,8 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
+#include "common/limits.h"
 #include "platform/ipc/linux/wire.h"
+#include "support/daemon.h"
 #include "simulated_mac.h"
 #include "support/descriptors.h"
 #include "support/tree.h"
@@ -32,38 +35,68 @@ constexpr bool kMeasuresMemory = true;
 #endif
 
 // A process of this program (which carries the app's identity) running as
-// `uid`, holding `count` connections to `socket` open until it is destroyed.
-class ConnectionHolder {
+// `uid`: it runs `body`, which keeps what it opens in the list it is given,
+// and holds all of it until the process is destroyed; `result()` is what
+// `body` returned.
+class UserProcess {
 public:
-    ConnectionHolder(uid_t uid, const std::string& socket, int count) {
+    UserProcess(uid_t uid, const std::function<int(std::vector<UniqueFd>&)>& body) {
         int ready[2];
         if (::pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         pid_t pid = ::fork();
         if (pid == 0) {
-            const rlimit enough{static_cast<rlim_t>(count) + 64, static_cast<rlim_t>(count) + 64};
+            const rlimit enough{4096, 4096};
             if (::setrlimit(RLIMIT_NOFILE, &enough) != 0 || ::setgroups(0, nullptr) != 0 || ::setgid(20) != 0 ||
                 ::setuid(uid) != 0)
                 ::_exit(1);
             std::vector<UniqueFd> held;
-            for (int i = 0; i < count; ++i) held.push_back(connectTo(socket));
-            (void)!::write(ready[1], "r", 1);
+            const int result = body(held);
+            (void)!::write(ready[1], &result, sizeof result);
             for (;;) ::pause();
         }
         ::close(ready[1]);
-        char byte = 0;
-        const bool started = pid > 0 && ::read(ready[0], &byte, 1) == 1;
+        const bool started = pid > 0 && ::read(ready[0], &result_, sizeof result_) == sizeof result_;
         ::close(ready[0]);
         pid_ = pid;
-        if (!started) throw std::runtime_error("the connection holder did not start");
+        if (!started) throw std::runtime_error("the process of uid " + std::to_string(uid) + " did not start");
     }
-    ~ConnectionHolder() {
+    ~UserProcess() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    int result() const { return result_; }
 
 private:
     pid_t pid_ = -1;
+    int result_ = 0;
 };
+
+// `count` connections of `uid` held open; its result is how many of them answered a ping.
+std::unique_ptr<UserProcess> holdConnections(uid_t uid, const std::string& socket, int count) {
+    return std::make_unique<UserProcess>(uid, [&](std::vector<UniqueFd>& held) {
+        int answered = 0;
+        for (int i = 0; i < count; ++i) {
+            held.push_back(connectTo(socket));
+            const std::string ping = platform::ipc::encodeCall(1, "pingWithReply:", nlohmann::json::array()).value();
+            platform::ipc::FrameReader reader(platform::ipc::kMaxReplyFrameSize);
+            std::string payload;
+            char buffer[256];
+            ssize_t n = ::send(held.back().get(), ping.data(), ping.size(), MSG_NOSIGNAL);
+            while (n > 0 && reader.next(payload) != platform::ipc::FrameReader::Status::frame)
+                if ((n = ::recv(held.back().get(), buffer, sizeof buffer, 0)) > 0)
+                    reader.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+            answered += n > 0;
+        }
+        return answered;
+    });
+}
+
+// smcctl's exit status for `arguments` run as `uid` against `daemon`.
+int smcctlAs(uid_t uid, const Daemon& daemon, std::vector<std::string> arguments) {
+    SpawnOptions options;
+    options.uid = uid;
+    return smcctl(daemon, std::move(arguments), options).status;
+}
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
@@ -81,7 +114,7 @@ TEST_F(Load, OneUsersTwoThousandIdleConnectionsLeaveOthersServedWithBoundedThrea
     const std::string probe = "/Library/Caches/load-probe";
     makeTree(probe);
     const auto [bytes, files] = findTotals(probe);
-    const ConnectionHolder flood(501, daemon.socketPath(), 2000);
+    const auto flood = holdConnections(501, daemon.socketPath(), 2000);
 
     SpawnOptions bob;
     bob.uid = 502;
@@ -102,8 +135,9 @@ TEST_F(Load, OneUsersTwoThousandIdleConnectionsLeaveOthersServedWithBoundedThrea
     std::filesystem::remove_all(probe);
 }
 
-// Forty peers that each send all but the last byte of a 16 MiB request and
-// stall: the input budget caps what they cost, and it is gone once they close.
+// Forty peers of one user that each send all but the last byte of a 16 MiB
+// request and stall: the user's share of the input budget caps what they
+// cost, and it is gone once they close.
 TEST_F(Load, StalledLargeFramesCostNoMoreThanTheInputBudgetAndGoWhenTheyClose) {
     // Enough descriptors that the budget, not the caps, is what holds.
     Daemon daemon(Daemon::Options{.descriptorLimit = 4096});
@@ -116,9 +150,9 @@ TEST_F(Load, StalledLargeFramesCostNoMoreThanTheInputBudgetAndGoWhenTheyClose) {
         (void)::send(peers.back().get(), stalled.data(), stalled.size(), MSG_NOSIGNAL);  // cut short when refused
     }
     EXPECT_TRUE(pingAnswered(daemon.socketPath()));
-    EXPECT_TRUE(daemon.logEventuallyContains("buffered input of all connections at its limit of 268435456 bytes"));
+    EXPECT_TRUE(daemon.logEventuallyContains("buffered input of uid 0 at its share of 67108864 bytes"));
     if (kMeasuresMemory) {
-        EXPECT_LT(peakResidentBytes(daemon.pid()) - idle, 400 * kMiB);
+        EXPECT_LT(peakResidentBytes(daemon.pid()) - idle, 200 * kMiB);
     }
     peers.clear();
     if (kMeasuresMemory) {
@@ -127,12 +161,68 @@ TEST_F(Load, StalledLargeFramesCostNoMoreThanTheInputBudgetAndGoWhenTheyClose) {
     }
 }
 
+// The per-user cap holds at its value whoever's processes hold the places:
+// at a soft and hard limit of 256 two processes of uid 501 holding its cap
+// between them leave no room for a third of its processes, but do for uid
+// 502, and a place is free again once one leaves.
+// With a hard limit of 4,096 the daemon raises its own and one user holds eight.
+TEST_F(Load, TheCapPerUserHoldsAtItsValueAcrossProcessesAndARaisedLimitGivesEachUserEight) {
+    {
+        Daemon daemon(Daemon::Options{.descriptorLimit = 256});
+        const int cap = static_cast<int>(limits::capConnections(256).perUser);
+        auto first = holdConnections(501, daemon.socketPath(), cap - 1);
+        const auto last = holdConnections(501, daemon.socketPath(), 1);
+        EXPECT_EQ(first->result() + last->result(), cap);
+        EXPECT_NE(smcctlAs(501, daemon, {"ping"}), 0) << "a connection of uid 501 past its cap was served";
+        EXPECT_EQ(smcctlAs(502, daemon, {"ping"}), 0);
+        first.reset();
+        EXPECT_TRUE(eventually([&] { return smcctlAs(501, daemon, {"ping"}) == 0; }));
+    }
+    Daemon daemon(Daemon::Options{.descriptorLimit = 256, .hardDescriptorLimit = 4096});
+    const auto eight = holdConnections(501, daemon.socketPath(), 8);
+    EXPECT_EQ(eight->result(), 8);
+    EXPECT_EQ(smcctlAs(501, daemon, {"ping"}), 0);
+}
+
+// At a soft limit of 4,096 uid 501 stalls seventeen 16 MiB frames (the whole
+// input budget, were there no shares) and leaves the replies to four
+// million-path measurements unread: past its share of either it is refused,
+// and uid 502's ping and measurement are served.
+TEST_F(Load, OneUserHoldingItsSharesOfInputAndRepliesLeavesAnotherServed) {
+    Daemon daemon(Daemon::Options{.descriptorLimit = 4096});
+    const std::string probe = "/Library/Caches/share-probe";
+    makeTree(probe);
+    const auto hog = std::make_unique<UserProcess>(501, [&](std::vector<UniqueFd>& held) {
+        std::vector<std::string> paths;
+        for (int i = 0; i < 1'000'000; ++i) paths.push_back(std::to_string(i));
+        const std::string measure =
+            platform::ipc::encodeCall(1, "measurePrivilegedPathsWithPaths:reply:", std::vector{platform::ipc::WireValue(paths)}).value();
+        const std::string stalled = platform::ipc::frame(std::string(platform::ipc::kMaxFrameSize, ' '))
+                                        .value()
+                                        .substr(0, platform::ipc::kMaxFrameSize + 3);
+        for (const auto& [bytes, count] : {std::pair{&measure, 4}, {&stalled, 17}}) {
+            for (int i = 0; i < count; ++i) {
+                held.push_back(connectTo(daemon.socketPath()));
+                (void)::send(held.back().get(), bytes->data(), bytes->size(), MSG_NOSIGNAL);  // cut short when refused
+            }
+        }
+        return 0;
+    });
+    EXPECT_TRUE(daemon.logEventuallyContains("buffered input of uid 501 at its share of 67108864 bytes"));
+    EXPECT_TRUE(daemon.logEventuallyContains("replies of uid 501 at their share of 268435456 bytes",
+                                             std::chrono::seconds(60)));
+    EXPECT_EQ(smcctlAs(502, daemon, {"ping"}), 0);
+    EXPECT_EQ(smcctlAs(502, daemon, {"measure", probe}), 0);
+    std::filesystem::remove_all(probe);
+}
+
 // The stand-in for mdutil in the Spotlight task: its first run records its
 // pid and sleeps 20 s (killed by the test), its second returns at once.
 class SlowSpotlight {
 public:
     SlowSpotlight() {
-        writeFile(kTool, "#!/bin/sh\n[ \"$1\" = -E ] && exit 0\necho $$ > " + pidFile_ + "\nexec sleep 20\n");
+        writeFile(kTool, "#!/bin/sh\n[ \"$1\" = -E ] && exit 0\necho $$ > " + pidFile_ + "\necho $$ >> " + runs_ +
+                             "\nexec sleep 20\n");
         ::chmod(kTool.c_str(), 0755);
     }
     ~SlowSpotlight() {
@@ -140,6 +230,7 @@ public:
         std::remove(kTool.c_str());
     }
     bool running() const { return exists(pidFile_); }
+    std::size_t runs() const { return occurrences(readFile(runs_), "\n"); }
     void stop() {
         if (running()) ::kill(std::stoi(readFile(pidFile_)), SIGKILL);
     }
@@ -148,11 +239,13 @@ private:
     inline static const std::string kTool = "/usr/sbin/mdutil";
     TempDir dir_;
     std::string pidFile_ = dir_ / "pid";
+    std::string runs_ = dir_ / "runs";
 };
 
-// The app sets a fan, starts the 20 s Spotlight task with a second fan
-// request queued behind it, and is killed: the fan is automatic again
-// within 3 s, and the queued request never runs.
+// The app sets a fan, starts the 20 s Spotlight task twice in one request
+// with a second fan request queued behind it, and is killed: the fan is
+// automatic again within 3 s, and neither the second task nor the queued
+// request ever runs.
 TEST_F(Load, TheFansGoBackAtOnceWhenTheAppDiesDuringAMaintenanceTask) {
     SimulatedMac mac("apple-silicon-laptop", {"--hold", "0.2"});
     const std::size_t threads = settledCount([&] { return threadCount(mac.daemon->pid()); });
@@ -164,7 +257,7 @@ TEST_F(Load, TheFansGoBackAtOnceWhenTheAppDiesDuringAMaintenanceTask) {
                                         std::vector<WireValue>{std::int64_t{0}, true, std::int64_t{3000}})
                       .value() +
                   platform::ipc::encodeCall(2, "runMaintenanceWithTaskIDs:reply:",
-                                            std::vector<WireValue>{std::vector<std::string>{"spotlight"}})
+                                            std::vector<WireValue>{std::vector<std::string>{"spotlight", "spotlight"}})
                       .value() +
                   platform::ipc::encodeCall(3, "setFanWithIndex:manual:targetRPM:reply:",
                                             std::vector<WireValue>{std::int64_t{1}, true, std::int64_t{4000}})
@@ -184,6 +277,7 @@ TEST_F(Load, TheFansGoBackAtOnceWhenTheAppDiesDuringAMaintenanceTask) {
     spotlight.stop();  // the task ends; the connection's thread finds it ended
     EXPECT_TRUE(eventually([&] { return threadCount(mac.daemon->pid()) == threads; }));
     EXPECT_TRUE(mac.allFansAutomatic()) << "the request queued behind the task ran";
+    EXPECT_EQ(spotlight.runs(), 1u) << "the request's next task ran for nobody";
 }
 
 }  // namespace

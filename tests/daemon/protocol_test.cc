@@ -22,16 +22,17 @@ using platform::ipc::FrameReader;
 
 const std::string kPing = encodeCall(1, "pingWithReply:", nlohmann::json::array()).value();
 
-// The next reply payload, or nothing when the daemon closed the connection.
-std::optional<std::string> nextReply(int fd, FrameReader& reader) {
+// The next reply payload; "closed" when the daemon closed the connection,
+// "nothing in 10 s" when it kept it open and silent.
+std::string nextReply(int fd, FrameReader& reader) {
     std::string payload;
     char buffer[4096];
     for (;;) {
         if (reader.next(payload) == FrameReader::Status::frame) return payload;
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 10000) != 1) return std::nullopt;
+        if (::poll(&p, 1, 10000) != 1) return "nothing in 10 s";
         const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) return std::nullopt;
+        if (n <= 0) return "closed";
         reader.append(std::string_view(buffer, static_cast<std::size_t>(n)));
     }
 }
@@ -64,6 +65,8 @@ protected:
     std::size_t threads_ = 0;
 };
 
+// The connection closes at once: a well-formed call sent after the bad one
+// is never answered.
 TEST_F(Protocol, MalformedFramesInvalidateOnlyTheirConnection) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"length 0", std::string("\0\0\0\0", 4)},
@@ -71,11 +74,13 @@ TEST_F(Protocol, MalformedFramesInvalidateOnlyTheirConnection) {
         {"garbage", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"},
         {"unknown selector", encodeCall(1, "launchMissilesWithReply:", nlohmann::json::array()).value()},
         {"too many arguments", encodeCall(1, "pingWithReply:", nlohmann::json::parse("[1]")).value()},
+        {"an argument of the wrong type",
+         encodeCall(1, "measurePrivilegedPathsWithPaths:reply:", nlohmann::json::parse("[[1]]")).value()},
     };
     for (const auto& [name, bytes] : cases) {
-        UniqueFd fd = sending(bytes);
+        UniqueFd fd = sending(bytes + kPing);
         FrameReader reader;
-        EXPECT_FALSE(nextReply(fd.get(), reader)) << name;
+        EXPECT_EQ(nextReply(fd.get(), reader), "closed") << name;
     }
 }
 
@@ -85,7 +90,7 @@ TEST_F(Protocol, ABadCallAfterGoodOnesStillGetsTheGoodRepliesFirst) {
     const std::string version(product_facts::kDaemonVersion);
     EXPECT_EQ(nextReply(fd.get(), reader), R"({"id":1,"reply":[")" + version + R"("]})");
     EXPECT_EQ(nextReply(fd.get(), reader), R"({"id":2,"reply":[")" + version + R"("]})");
-    EXPECT_FALSE(nextReply(fd.get(), reader));
+    EXPECT_EQ(nextReply(fd.get(), reader), "closed");
 }
 
 TEST_F(Protocol, AClientThatNeverReadsItsRepliesHoldsUpNobodyElse) {

@@ -76,12 +76,13 @@ public:
     client::Client connect() {
         auto client = client::Client::connect(path_);
         if (!client.has_value()) throw std::runtime_error("cannot connect");
-        serveNext();
+        serveNext(0);
         return std::move(client.value());
     }
-    UniqueFd connectRaw() {
+    // A socket served as the peer of effective uid `uid`.
+    UniqueFd connectRaw(uid_t uid = 0) {
         UniqueFd socket = test::connectTo(path_);
-        serveNext();
+        serveNext(uid);
         return socket;
     }
 
@@ -90,11 +91,11 @@ public:
     std::atomic<int> served{0};
 
 private:
-    void serveNext() {
+    void serveNext(uid_t uid) {
         UniqueFd peer(::accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!peer) throw std::runtime_error("cannot accept");
-        threads_.emplace_back([this, socket = std::move(peer)]() mutable {
-            platform::ipc::SocketConnection connection(std::move(socket), {1, 0, 0}, limits_);
+        threads_.emplace_back([this, uid, socket = std::move(peer)]() mutable {
+            platform::ipc::SocketConnection connection(std::move(socket), {1, uid, 0}, limits_);
             connection.setExportedInterface(&kScripted);
             connection.setExportedObject(std::make_shared<ScriptedObject>(gate));
             connection.setInvalidationHandler([this] { ++invalidations; });
@@ -126,6 +127,19 @@ bool logged(const platform::ScopedLogCapture& log, std::string_view text) {
     for (const auto& line : log.lines())
         if (line.message.find(text) != std::string::npos) return true;
     return false;
+}
+
+// Whether a reply frame arrives before the connection ends.
+bool answered(int socket) {
+    platform::ipc::FrameReader reader(kReplyLimit);
+    std::string payload;
+    char buffer[65536];
+    while (reader.next(payload) != platform::ipc::FrameReader::Status::frame) {
+        const ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
+        if (n <= 0) return false;
+        reader.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
+    return true;
 }
 
 // A method that throws, or a reply its peer would refuse, ends that
@@ -215,35 +229,77 @@ TEST(Connection, StalledInputAndUnreadRepliesEndTheirConnectionInTimeWhileIdleOn
     }
 }
 
-// Past the daemon-wide input budget, the connection whose input would
-// overflow it ends; the one holding most of it finishes its frame.
-TEST(Connection, InputOverTheBudgetEndsOnlyTheConnectionThatWouldOverflowIt) {
+// Past its user's share of the input budget, or past the budget, the
+// connection whose input would pass it ends; those holding the rest finish
+// their frames, each counted until its call is answered, and all of it is
+// given back.
+TEST(Connection, InputPastItsUsersShareOrTheBudgetEndsOnlyTheConnectionThatWouldPassIt) {
+    constexpr std::size_t kKiB = 1024;
     platform::ScopedLogCapture log;
-    platform::ipc::InputBudget budget(1024 * 1024);
+    platform::ipc::MemoryBudget budget(1024 * kKiB, 512 * kKiB);
     {
         ScriptedService service({.maxReplySize = kReplyLimit, .inputBudget = &budget});
-        service.gate.released = true;
-        const std::string large = call(1, "blockWithReply:", 900 * 1024);
-        auto holder = service.connect();
-        sendAll(holder.socket(), std::string_view(large).substr(0, 800 * 1024));
-        ASSERT_TRUE(test::eventually([&] { return budget.inUse() == 800 * 1024; }));
-        const UniqueFd overflowing = service.connectRaw();
-        const std::string over = call(1, "largeTextWithReply:", 400 * 1024).substr(0, 300 * 1024);
-        (void)::send(overflowing.get(), over.data(), over.size(), MSG_NOSIGNAL);  // cut short when it is refused
-        EXPECT_TRUE(test::eventually([&] { return service.invalidations == 1; }));
-        EXPECT_TRUE(logged(log, "buffered input of all connections at its limit of 1048576 bytes; connection invalidated"));
-
-        sendAll(holder.socket(), std::string_view(large).substr(800 * 1024));
-        platform::ipc::FrameReader reader(kReplyLimit);
-        std::string payload;
-        char buffer[65536];
-        while (reader.next(payload) != platform::ipc::FrameReader::Status::frame) {
-            const ssize_t n = ::recv(holder.socket(), buffer, sizeof buffer, 0);
-            ASSERT_GT(n, 0) << "the connection holding most of the budget was ended";
-            reader.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+        const std::string large = call(1, "blockWithReply:", 450 * kKiB);
+        std::vector<UniqueFd> holders;
+        for (const uid_t uid : {501, 502}) {
+            holders.push_back(service.connectRaw(uid));
+            sendAll(holders.back().get(), std::string_view(large).substr(0, 400 * kKiB));
+            ASSERT_TRUE(test::eventually([&] { return budget.heldBy(uid) == 400 * kKiB; }));
         }
+        for (const auto& [uid, line] :
+             {std::pair{uid_t{501}, "buffered input of uid 501 at its share of 524288 bytes; connection invalidated"},
+              {uid_t{503}, "buffered input of all connections at its limit of 1048576 bytes; connection invalidated"}}) {
+            const UniqueFd passing = service.connectRaw(uid);
+            const std::string over = large.substr(0, 300 * kKiB);
+            (void)::send(passing.get(), over.data(), over.size(), MSG_NOSIGNAL);  // cut short when it is refused
+            EXPECT_TRUE(test::eventually([&, text = line] { return logged(log, text); })) << line;
+        }
+        for (const UniqueFd& holder : holders) sendAll(holder.get(), std::string_view(large).substr(400 * kKiB));
+        EXPECT_TRUE(test::eventually([&] { return service.gate.entered == 2; }));
+        EXPECT_EQ(budget.heldBy(501), large.size()) << "a frame not counted while its call runs";
+        service.gate.released = true;
+        for (const UniqueFd& holder : holders) EXPECT_TRUE(answered(holder.get())) << "a connection within its share was ended";
+        EXPECT_EQ(service.invalidations, 2);
     }
     EXPECT_EQ(budget.inUse(), 0u) << "every connection gives its share back";
+}
+
+// One user's unread replies hold no more than its share of the reply
+// budget: the reply that would pass it ends its connection unsent, while
+// another user's large reply arrives whole.
+TEST(Connection, UnreadRepliesOfOneUserStayWithinItsShare) {
+    constexpr std::size_t kShare = 5 * kLargeReply / 2;  // a reply with its frame, then that frame unread: once, not twice
+    platform::ScopedLogCapture log;
+    platform::ipc::MemoryBudget replies(4 * kShare, kShare);
+    ScriptedService service({.maxReplySize = kReplyLimit, .replyBudget = &replies});
+    std::vector<UniqueFd> unread;
+    for (int i = 0; i < 2; ++i) {
+        unread.push_back(service.connectRaw(501));
+        sendAll(unread.back().get(), call(1, "largeTextWithReply:"));
+        ASSERT_TRUE(test::eventually([&] { return replies.heldBy(501) > 0; }));
+    }
+    EXPECT_TRUE(test::eventually([&] { return service.invalidations == 1; }));
+    EXPECT_LE(replies.heldBy(501), kShare);
+    EXPECT_TRUE(logged(log, "replies of uid 501 at their share of " + std::to_string(kShare) +
+                                " bytes; connection invalidated"));
+    const UniqueFd other = service.connectRaw(502);
+    sendAll(other.get(), call(1, "largeTextWithReply:"));
+    EXPECT_TRUE(answered(other.get()));
+}
+
+// A frame trickled in a byte at a time ends at the frame limit counted from
+// its first byte: each byte that arrives in time buys the frame no more.
+TEST(Connection, AFrameTrickledInEndsAtTheLimitFromItsFirstByte) {
+    ScriptedService service({.maxReplySize = kReplyLimit, .requestFrameTimeout = std::chrono::milliseconds(300)});
+    const UniqueFd peer = service.connectRaw();
+    const std::string frame = call(1, "largeTextWithReply:");
+    std::size_t sent = 0;
+    for (; sent < frame.size() && service.invalidations == 0; ++sent) {
+        (void)::send(peer.get(), frame.data() + sent, 1, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(service.invalidations, 1);
+    EXPECT_LT(sent, frame.size()) << "the whole frame went in, a byte every 100 ms";
 }
 
 // A peer that hangs up while its call runs ends its connection then and

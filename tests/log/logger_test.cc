@@ -6,11 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
 #include "common/unique_fd.h"
 #include "platform/log/logger.h"
+#include "platform/log/refusal_report.h"
+#include "platform/log/request_log_lines.h"
+#include "support/log_capture.h"
+#include "support/process.h"
 
 namespace smcd::platform {
 namespace {
@@ -70,6 +75,42 @@ TEST(Log, JournalLinesCarryThePriorityTheSubsystemAndTheCategory) {
     ASSERT_GT(n, 0);
     EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n)),
               "<5>com.example.sub[cat]: pid 42 ok\n<3>com.example.sub[cat]: refused: <private>\n");
+}
+
+// A request's first lines go out as they are; the rest are counted in one
+// line at its end, at the highest level among them. Lines throttled already,
+// and lines outside any request, are never held back.
+TEST(Log, ARequestWritesItsFirstLinesThenOneCountingTheRest) {
+    ScopedLogCapture capture;
+    KeepingSink unused;  // the capture takes every line
+    const Logger logger("sub", "cat", unused);
+    {
+        const RequestLogLines request(logger, "measure:", 2);
+        for (int i = 0; i < 5; ++i) SMCD_LOG(logger, i == 3 ? LogLevel::error : LogLevel::notice, "item %{public}d", i);
+        RefusalReport refusals("refusals of a test");
+        SMCD_LOG_REFUSAL(refusals, "throttled (%{public}zu more since the last such line)");
+    }
+    SMCD_LOG(logger, LogLevel::notice, "after");
+    EXPECT_EQ(capture.lines(), (std::vector<CapturedLine>{{LogLevel::notice, "item 0"},
+                                                          {LogLevel::notice, "item 1"},
+                                                          {LogLevel::error, "throttled (0 more since the last such line)"},
+                                                          {LogLevel::error, "3 more lines of request measure: not logged"},
+                                                          {LogLevel::notice, "after"}}));
+}
+
+// What a throttle still counts when refusals stop is written once its
+// interval is over, with no refusal to carry it.
+TEST(Log, AThrottledCountIsWrittenWhenItsIntervalEndsWithoutAnotherRefusal) {
+    ScopedLogCapture capture;
+    {
+        RefusalReport report("refusals of a test", std::chrono::milliseconds(200));
+        for (int i = 0; i < 3; ++i) SMCD_LOG_REFUSAL(report, "refused (%{public}zu more since the last such line)");
+        const std::vector<CapturedLine> expected = {{LogLevel::error, "refused (0 more since the last such line)"},
+                                                    {LogLevel::error, "2 more refusals of a test since the last such line"}};
+        EXPECT_TRUE(test::eventually([&] { return capture.lines().size() == 2; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // and once only
+        EXPECT_EQ(capture.lines(), expected);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "common/limits.h"
 #include "maintenance/inspection_requests.h"
 #include "platform/log/logger.h"
 #include "support/log_capture.h"
@@ -24,6 +25,31 @@ TEST(MaintenanceTasks, UnknownIdsAreRefusedEachWithoutRunningAnything) {
     EXPECT_EQ(nlohmann::ordered_json(results[0]).dump(), R"({"id":"DNS","ok":false,"exit":-1,"output":"Unknown maintenance task"})");
     const CapturedLine refusal{LogLevel::error, "maintenance rejected: unknown task id '<private>'"};
     EXPECT_EQ(capture.lines(), std::vector<CapturedLine>(ids.size(), refusal));
+}
+
+// Past the cap a request runs nothing and answers nothing, with one line;
+// once stop is asked for, no further task starts.
+TEST(MaintenanceTasks, ARequestOverTheCapRunsNothingAndAStoppedOneNoFurtherTask) {
+    platform::ScopedLogCapture capture;
+    std::vector<MaintenanceResult> results;
+    const auto keep = [&](MaintenanceResult result) { results.push_back(std::move(result)); };
+    const std::vector<std::string> cap(limits::kMaxMaintenanceTasksPerRequest, "unknown");
+    EXPECT_TRUE(runMaintenanceTasks(cap, keep));
+    EXPECT_EQ(results.size(), cap.size());
+    results.clear();
+    const auto refused = runMaintenanceTasks(std::vector<std::string>(cap.size() + 1, "unknown"), keep);
+    EXPECT_FALSE(refused);
+    EXPECT_TRUE(results.empty());
+    EXPECT_EQ(capture.lines().back().message,
+              "maintenance request of 17 task ids refused: at most 16 may be named; nothing run (0 more since the "
+              "last such line)");
+
+    std::stop_source stop;
+    EXPECT_TRUE(runMaintenanceTasks({"one", "two", "three"}, [&](MaintenanceResult result) {
+        keep(std::move(result));
+        stop.request_stop();
+    }, stop.get_token()));
+    EXPECT_EQ(results.size(), 1u);
 }
 
 TEST(SnapshotDeletion, IsAlwaysRefusedWithOneLogLine) {

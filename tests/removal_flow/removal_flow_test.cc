@@ -11,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -114,6 +115,23 @@ TEST_F(RemovalFlowTest, RefusedPathsComeFirstAndEachDistinctPathGetsOneRecordEve
     const CapturedLine refusal = error("removal refused by screening: <private> [systemCache]");
     const CapturedLine deleted = notice("removed systemCache (deleted)");
     EXPECT_EQ(capture.lines(), (Lines{refusal, refusal, deleted, deleted}));
+}
+
+// Once stop is asked for (its connection has ended) no further path is
+// handled: the first deletion's line asks for it here, and the second item stays.
+TEST_F(RemovalFlowTest, ARequestAskedToStopHandlesNoFurtherPath) {
+    struct StoppingSink final : platform::LogSink {
+        std::stop_source stop;
+        void write(const platform::LogRecord&) override { stop.request_stop(); }
+    } sink;
+    makeTree("/Library/Caches/com.example");
+    makeTree("/Library/Caches/com.example.other");
+    platform::LogSink* const previous = platform::installLogSink(&sink);
+    const Results results = removePaths({"/Library/Caches/com.example", "/Library/Caches/com.example.other"},
+                                        Target::systemCache, kPermanently, kAnn, trash_, sink.stop.get_token());
+    platform::installLogSink(previous);
+    EXPECT_EQ(results, Results{gone("/Library/Caches/com.example")});
+    EXPECT_TRUE(exists("/Library/Caches/com.example.other"));
 }
 
 TEST_F(RemovalFlowTest, EveryFamilyDeletesAnAcceptedPathAndBundlesAndSupportFilesMayGoToTheTrash) {

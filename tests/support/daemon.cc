@@ -22,7 +22,11 @@ bool pingAnswered(const std::string& socketPath) {
 Daemon::Daemon(Options options) {
     const std::string smcd = std::string(SMCD_BINARY_DIR) + "/smcd";
     // The shell sets the limit and hands its pid on to the daemon with exec.
-    const std::string limit = options.descriptorLimit ? "ulimit -n " + std::to_string(*options.descriptorLimit) + " && " : "";
+    std::string limit = options.descriptorLimit ? "ulimit -n " + std::to_string(*options.descriptorLimit) + " && " : "";
+    if (options.hardDescriptorLimit) {
+        limit = "ulimit -Sn " + std::to_string(options.descriptorLimit.value_or(*options.hardDescriptorLimit)) +
+                " && ulimit -Hn " + std::to_string(*options.hardDescriptorLimit) + " && ";
+    }
     if (options.compiledInPath) {
         socketPath_ = client::defaultSocketPath();
         process_ = std::make_unique<ChildProcess>(limit.empty() ? std::vector<std::string>{smcd}

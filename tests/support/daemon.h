@@ -23,6 +23,8 @@ public:
         bool waitUntilServing = true;
         // The soft and hard RLIMIT_NOFILE it starts with; the test's own otherwise.
         std::optional<unsigned> descriptorLimit = std::nullopt;
+        // A hard limit above that soft one, which the daemon may raise it to.
+        std::optional<unsigned> hardDescriptorLimit = std::nullopt;
     };
     Daemon() : Daemon(Options{}) {}
     explicit Daemon(Options options);

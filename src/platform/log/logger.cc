@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "platform/log/request_log_lines.h"
+
 namespace smcd::platform {
 namespace {
 
@@ -71,10 +73,12 @@ std::string renderLogMessage(std::string_view format, std::span<const LogArgumen
 
 LogSink* installLogSink(LogSink* sink) { return installedSink.exchange(sink); }
 
-void Logger::emit(LogLevel level, std::string_view format, std::span<const LogArgument> arguments) const {
+bool Logger::emit(LogLevel level, std::string_view format, std::span<const LogArgument> arguments) const {
+    if (!RequestLogLines::admit(level)) return false;
     LogSink* sink = installedSink.load();
     if (!sink) sink = &sink_;
     sink->write(LogRecord{level, subsystem_, category_, format, arguments});
+    return true;
 }
 
 }  // namespace smcd::platform

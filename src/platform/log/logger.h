@@ -59,10 +59,13 @@ public:
     Logger(std::string subsystem, std::string category, LogSink& sink)
         : subsystem_(std::move(subsystem)), category_(std::move(category)), sink_(sink) {}
 
-    // Called by SMCD_LOG, which makes the format a literal.
+    // Called by SMCD_LOG, which makes the format a literal. False when the
+    // line was left out, counted against the request that wrote it
+    // (request_log_lines.h): a side that also logs at the call site writes
+    // only what this lets through.
     template <class... Args>
-    void write(LogLevel level, LogFormat<Args...> format, const Args&... args) const {
-        send(level, format.text(), args...);
+    bool write(LogLevel level, LogFormat<Args...> format, const Args&... args) const {
+        return send(level, format.text(), args...);
     }
 
     const std::string& subsystem() const { return subsystem_; }
@@ -70,12 +73,12 @@ public:
 
 private:
     template <class... Args>
-    void send(LogLevel level, std::string_view format, const Args&... args) const {
+    bool send(LogLevel level, std::string_view format, const Args&... args) const {
         const LogArgument list[] = {LogArgument(convert(args))..., LogArgument(std::int64_t{0})};
-        emit(level, format, std::span<const LogArgument>(list, sizeof...(Args)));
+        return emit(level, format, std::span<const LogArgument>(list, sizeof...(Args)));
     }
 
-    void emit(LogLevel level, std::string_view format, std::span<const LogArgument> arguments) const;
+    bool emit(LogLevel level, std::string_view format, std::span<const LogArgument> arguments) const;
 
     template <class T>
     static LogArgument convert(const T& value) {

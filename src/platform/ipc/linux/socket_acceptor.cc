@@ -10,7 +10,6 @@
 // twenty-second maintenance task) from ever queueing another user's behind
 // them, as a shared pool of workers would.
 
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,12 +19,13 @@
 #include <system_error>
 #include <thread>
 
+#include "common/descriptor_limit.h"
 #include "platform/code_signing/linux/peer_gate.h"
 #include "platform/ipc/connection_quota.h"
 #include "platform/ipc/linux/endpoint.h"
-#include "platform/ipc/linux/refusal_report.h"
 #include "platform/ipc/linux/socket_acceptor.h"
 #include "platform/ipc/linux/socket_connection.h"
+#include "platform/log/refusal_report.h"
 
 namespace smcd::platform::ipc {
 namespace {
@@ -40,20 +40,12 @@ std::optional<PeerCredentials> peerCredentials(int socket) {
     return PeerCredentials{credentials.pid, credentials.uid, credentials.gid};
 }
 
-// The caps follow the descriptor limit the daemon was started with.
-limits::ConnectionCaps connectionCaps() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = 0;  // the smallest caps
-    const std::size_t soft = limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<std::size_t>(limit.rlim_cur);
-    return limits::capConnections(soft);
-}
-
 class SocketAcceptor final : public PeerAcceptor {
 public:
     SocketAcceptor(UniqueFd socket, const CodeSigningRequirement& requirement, AdmittedPeerHandler admitted,
                    GateOrder order)
         : socket_(std::move(socket)), requirement_(requirement), admitted_(std::move(admitted)), order_(order),
-          quota_(connectionCaps()) {}
+          quota_(limits::capConnections(descriptorLimit())) {}
 
     // The accepting thread runs for the life of the process, as the Mach
     // service's listener does; the acceptor is never destroyed while it runs.
@@ -124,7 +116,7 @@ private:
     AdmittedPeerHandler admitted_;
     const GateOrder order_;
     ConnectionQuota quota_;
-    RefusalReport refusals_;
+    RefusalReport refusals_{"refused connections"};
 };
 
 }  // namespace

@@ -11,8 +11,8 @@
 #include <exception>
 
 #include "platform/ipc/linux/hangup_watcher.h"
-#include "platform/ipc/linux/refusal_report.h"
 #include "platform/log/daemon_log.h"
+#include "platform/log/refusal_report.h"
 
 namespace smcd::platform::ipc {
 namespace {
@@ -51,49 +51,36 @@ bool awaitWithin(int socket, short events, Clock::time_point deadline, const Rep
     return readiness == Readiness::ready;
 }
 
-
-
 // One report per kind of refusal, for the whole daemon.
-RefusalReport& overBudgetReport() {
-    static RefusalReport report;
-    return report;
-}
 RefusalReport& frameTimeoutReport() {
-    static RefusalReport report;
+    static RefusalReport report("connections invalidated for a request not complete in time");
     return report;
 }
 RefusalReport& replyTimeoutReport() {
-    static RefusalReport report;
+    static RefusalReport report("connections invalidated for a reply not read in time");
     return report;
 }
 
+void logInputRefused(std::uint32_t uid, MemoryBudget::Refusal refusal, const MemoryBudget& budget) {
+    static RefusalReport overShare("connections invalidated over their user's share of buffered input");
+    static RefusalReport overBudget("connections invalidated over the buffered input of all connections");
+    switch (refusal) {
+        case MemoryBudget::Refusal::userAtShare:
+            SMCD_LOG_REFUSAL(overShare,
+                             "buffered input of uid %{public}u at its share of %{public}zu bytes; connection "
+                             "invalidated (%{public}zu more since the last such line)",
+                             uid, budget.perUser());
+            return;
+        case MemoryBudget::Refusal::budgetFull:
+            SMCD_LOG_REFUSAL(overBudget,
+                             "buffered input of all connections at its limit of %{public}zu bytes; connection "
+                             "invalidated (%{public}zu more since the last such line)",
+                             budget.capacity());
+            return;
+    }
+}
+
 }  // namespace
-
-// The part of the input budget one connection holds: what its reader has
-// buffered. Given back whole when the connection ends.
-class SocketConnection::InputShare {
-public:
-    explicit InputShare(InputBudget& budget) : budget_(budget) {}
-    ~InputShare() { budget_.giveBack(held_); }
-    InputShare(const InputShare&) = delete;
-    InputShare& operator=(const InputShare&) = delete;
-
-    bool take(std::size_t bytes) {
-        if (!budget_.take(bytes)) return false;
-        held_ += bytes;
-        return true;
-    }
-    // Down to what the reader still holds.
-    void settle(std::size_t buffered) {
-        if (buffered >= held_) return;
-        budget_.giveBack(held_ - buffered);
-        held_ = buffered;
-    }
-
-private:
-    InputBudget& budget_;
-    std::size_t held_ = 0;
-};
 
 bool SocketConnection::send(const std::string& bytes) {
     const auto deadline = Clock::now() + limits_.replyTimeout;
@@ -150,7 +137,9 @@ void SocketConnection::invalidate() {
 
 void SocketConnection::serveCalls() {
     FrameReader reader;
-    InputShare input(*limits_.inputBudget);
+    // What the reader holds, and the frame of the call being answered: a
+    // decoded call costs a small multiple of its frame until it is over.
+    MemoryHold input(*limits_.inputBudget, peer_.uid);
     std::array<char, 64 * 1024> buffer;
     // Set when a frame begins to arrive; time spent serving earlier frames
     // is the daemon's, not counted against the peer.
@@ -161,9 +150,9 @@ void SocketConnection::serveCalls() {
             if (status == FrameReader::Status::invalid) return;
             auto call = decodeCall(payload, *interface_);
             reader.release();
-            input.settle(reader.buffered());
             frameDeadline = kNever;
             if (!call || !serveCall(std::move(*call))) return;
+            input.shrinkTo(reader.buffered());
         }
         if (!reader.midFrame()) frameDeadline = kNever;
         else if (frameDeadline == kNever) frameDeadline = Clock::now() + limits_.requestFrameTimeout;
@@ -177,16 +166,11 @@ void SocketConnection::serveCalls() {
         const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) return;  // end of stream or a socket error
-        if (!input.take(static_cast<std::size_t>(n))) {
-            SMCD_LOG_REFUSAL(
-                overBudgetReport(),
-                "buffered input of all connections at its limit of %{public}zu bytes; connection invalidated "
-                "(%{public}zu more since the last such line)",
-                limits_.inputBudget->capacity());
+        if (const auto taken = input.growTo(input.held() + static_cast<std::size_t>(n)); !taken) {
+            logInputRefused(peer_.uid, taken.error(), *limits_.inputBudget);
             return;
         }
         reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-        input.settle(reader.buffered());
     }
 }
 
@@ -211,16 +195,27 @@ bool SocketConnection::serveCall(Call call) {
         // The values (the reply data among them) are gone once the frame is
         // written. A frame the client refuses is never built: it would lose
         // the reply after the work was done, so the connection ends instead,
-        // which the client sees as invalidation. A reply text that is not
-        // UTF-8 cannot be sent.
-        const Encoded bytes = encodeReply(Reply{call.id, std::move(values)}, limits_.maxReplySize);
+        // which the client sees as invalidation. So does a frame that, with
+        // the values it is made from, would pass its user's share of the
+        // reply budget. A reply text that is not UTF-8 cannot be sent.
+        MemoryHold held(*limits_.replyBudget, peer_.uid);
+        std::optional<MemoryBudget::Refusal> refused;
+        const std::size_t valueBytes = protocol::heapBytes(values);
+        const Encoded bytes =
+            encodeReply(Reply{call.id, std::move(values)}, limits_.maxReplySize, [&](std::size_t frameBytes) {
+                const auto taken = held.growTo(valueBytes + frameBytes);
+                if (!taken) refused = taken.error();
+                return taken.has_value();
+            });
         if (!bytes) {
             if (bytes.error().kind == EncodeFailure::tooLarge)
                 SMCD_LOG(daemonLog(), LogLevel::error,
                          "reply of %{public}zu bytes exceeds the reply limit; connection invalidated",
                          bytes.error().payloadSize);
+            if (refused) logReplyRefused(peer_.uid, *refused, *limits_.replyBudget);
             return;
         }
+        held.shrinkTo(bytes->size());
         delivered = send(*bytes);
     };
     {

@@ -6,9 +6,10 @@
 // on the connection's own thread.
 //
 // A peer is held to time and memory limits (common/limits.h): a frame it has
-// begun must arrive whole in time, a reply must be read in time, and what it
-// has sent is buffered only as far as the daemon-wide input budget allows.
-// Past any of them the connection is invalidated. A peer that hangs up while
+// begun must arrive whole in time, a reply must be read in time, what it has
+// sent is buffered only as far as its user's share of the daemon-wide input
+// budget allows, and a reply is framed only within its user's share of the
+// reply budget. Past any of them the connection is invalidated. A peer that hangs up while
 // its call runs ends the connection at once (see HangUpWatcher).
 
 #include <sys/types.h>
@@ -26,6 +27,7 @@
 #include "platform/ipc/connection.h"
 #include "platform/ipc/linux/input_budget.h"
 #include "platform/ipc/linux/wire.h"
+#include "platform/ipc/reply_budget.h"
 
 namespace smcd::platform::ipc {
 
@@ -41,7 +43,8 @@ struct ConnectionLimits {
     std::size_t maxReplySize = kMaxReplyFrameSize;
     std::chrono::milliseconds requestFrameTimeout = limits::kRequestFrameTimeout;
     std::chrono::milliseconds replyTimeout = limits::kReplyTimeout;
-    InputBudget* inputBudget = &InputBudget::shared();
+    MemoryBudget* inputBudget = &ipc::inputBudget();
+    MemoryBudget* replyBudget = &ipc::replyBudget();
 };
 
 class SocketConnection final : public Connection {
@@ -82,7 +85,6 @@ public:
     void serve();
 
 private:
-    class InputShare;
     // Serves calls until the peer goes away or breaks the protocol; throws
     // whatever a call throws.
     void serveCalls();

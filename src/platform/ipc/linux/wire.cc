@@ -247,12 +247,14 @@ std::optional<std::vector<WireValue>> decodeValues(std::vector<Loose>& loose, co
 // 4-byte length field caps in any case) before anything is allocated, then
 // writes header and payload into one buffer of exactly their size.
 template <class Write>
-Encoded encodeFrame(std::size_t maxPayload, const Write& write) {
+Encoded encodeFrame(std::size_t maxPayload, const Write& write,
+                    const std::function<bool(std::size_t)>& admit = nullptr) {
     JsonWriter counter;
     if (!write(counter)) return unexpected(EncodeError{EncodeFailure::notUtf8});
     const std::size_t size = counter.size();
     if (size > std::min<std::size_t>(maxPayload, std::numeric_limits<std::uint32_t>::max()))
         return unexpected(EncodeError{EncodeFailure::tooLarge, size});
+    if (admit && !admit(kFrameHeaderSize + size)) return unexpected(EncodeError{EncodeFailure::notAdmitted, size});
     std::string out;
     out.reserve(kFrameHeaderSize + size);
     for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((size >> shift) & 0xFF);
@@ -304,15 +306,18 @@ Encoded encodeCall(std::uint64_t id, std::string_view selector, const std::vecto
     return encodeCallWith(id, selector, maxPayload, [&arguments](JsonWriter& out) { return writeValues(out, arguments); });
 }
 
-Encoded encodeReply(const Reply& reply, std::size_t maxPayload) {
-    return encodeFrame(maxPayload, [&reply](JsonWriter& out) {
-        out.raw(R"({"id":)");
-        out.unsignedInteger(reply.id);
-        out.raw(R"(,"reply":)");
-        if (!writeValues(out, reply.values)) return false;
-        out.raw("}");
-        return true;
-    });
+Encoded encodeReply(const Reply& reply, std::size_t maxPayload, const std::function<bool(std::size_t)>& admit) {
+    return encodeFrame(
+        maxPayload,
+        [&reply](JsonWriter& out) {
+            out.raw(R"({"id":)");
+            out.unsignedInteger(reply.id);
+            out.raw(R"(,"reply":)");
+            if (!writeValues(out, reply.values)) return false;
+            out.raw("}");
+            return true;
+        },
+        admit);
 }
 
 nlohmann::json encodeValue(const WireValue& value) {

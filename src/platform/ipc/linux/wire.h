@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,8 +48,9 @@ struct Reply {
 };
 
 // Why a message could not be encoded. Nothing is allocated for a message
-// above its limit: it is sized first, then written once into its frame.
-enum class EncodeFailure { tooLarge, notUtf8 };
+// above its limit, or one its sender would not admit: it is sized first,
+// then written once into its frame.
+enum class EncodeFailure { tooLarge, notUtf8, notAdmitted };
 struct EncodeError {
     EncodeFailure kind;
     std::size_t payloadSize = 0;  // the payload's size, known when it is too large
@@ -63,7 +65,9 @@ Encoded encodeCall(std::uint64_t id, std::string_view selector, const nlohmann::
                    std::size_t maxPayload = kMaxFrameSize);
 Encoded encodeCall(std::uint64_t id, std::string_view selector, const std::vector<WireValue>& arguments,
                    std::size_t maxPayload = kMaxFrameSize);
-Encoded encodeReply(const Reply& reply, std::size_t maxPayload = kMaxReplyFrameSize);
+// `admit`, given the frame's size before it is built, may refuse it.
+Encoded encodeReply(const Reply& reply, std::size_t maxPayload = kMaxReplyFrameSize,
+                    const std::function<bool(std::size_t frameBytes)>& admit = nullptr);
 
 // For tools that show and take values as JSON (smcctl's `call`): one value as
 // the wire writes it (null for a text that is not UTF-8), and one JSON value
