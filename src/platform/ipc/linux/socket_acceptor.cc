@@ -23,7 +23,7 @@
 #include "platform/code_signing/linux/peer_gate.h"
 #include "platform/ipc/connection_quota.h"
 #include "platform/ipc/linux/endpoint.h"
-#include "platform/ipc/linux/refusal_report.h"
+#include "platform/log/refusal_report.h"
 #include "platform/ipc/linux/socket_acceptor.h"
 #include "platform/ipc/linux/socket_connection.h"
 

@@ -11,7 +11,7 @@
 #include <exception>
 
 #include "platform/ipc/linux/hangup_watcher.h"
-#include "platform/ipc/linux/refusal_report.h"
+#include "platform/log/refusal_report.h"
 #include "platform/log/daemon_log.h"
 
 namespace smcd::platform::ipc {

@@ -12,7 +12,7 @@
 #include "common/limits.h"
 #include "platform/log/daemon_log.h"
 
-namespace smcd::platform::ipc {
+namespace smcd::platform {
 
 class RefusalReport {
 public:
@@ -40,7 +40,7 @@ private:
     std::size_t unlogged_ = 0;
 };
 
-}  // namespace smcd::platform::ipc
+}  // namespace smcd::platform
 
 // Counts one refusal in `report` and, when it is due, logs it at error level;
 // the format's last value is the count of those left unlogged before it.
