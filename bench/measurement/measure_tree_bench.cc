@@ -121,17 +121,20 @@ void compareShapes(const std::string& self) {
 int main(int argc, char** argv) {
     // The measured half of a shape's comparison: one walk and nothing else.
     if (argc == 3 && std::string(argv[1]) == "--measure") {
-        return smcd::removal::measureTree(argv[2]) ? 0 : 1;
+        return smcd::removal::measureTree(argv[2], ::geteuid()) ? 0 : 1;
     }
 
     const ScratchTree tree;
     std::pair<std::int64_t, std::int64_t> totals{-1, -1};
     std::int64_t du = 0;
     // Warm both once so neither pays for the other's cold caches.
-    totals = smcd::removal::measureTree(tree.path()).value_or(totals);
+    const auto measure = [&] {
+        if (const auto measured = smcd::removal::measureTree(tree.path(), ::geteuid())) totals = *measured;
+    };
+    measure();
     du = duBytes(tree.path());
 
-    const double walk = medianMilliseconds([&] { totals = smcd::removal::measureTree(tree.path()).value_or(totals); });
+    const double walk = medianMilliseconds(measure);
     const double reference = medianMilliseconds([&] { du = duBytes(tree.path()); });
 
     std::int64_t directories = allocated(tree.path());

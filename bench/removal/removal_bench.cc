@@ -117,7 +117,7 @@ Cost timeEngine(const std::string& top, const std::string& root) {
     rusage after {};
     ::getrusage(RUSAGE_THREAD, &before);
     const auto start = Clock::now();
-    const auto removed = smcd::removal::remove(top, root);
+    const auto removed = smcd::removal::remove(top, root, ::geteuid());
     const double wall = secondsSince(start);
     ::getrusage(RUSAGE_THREAD, &after);
     if (!removed) fail(smcd::removal::describe(removed.error()).c_str(), top);
@@ -202,7 +202,7 @@ void compareShapes(const std::string& self) {
 
 int main(int argc, char** argv) {
     // The traced half of the system-call count: one removal and nothing else.
-    if (argc == 4 && std::string(argv[1]) == "--remove") return smcd::removal::remove(argv[2], argv[3]) ? 0 : 1;
+    if (argc == 4 && std::string(argv[1]) == "--remove") return smcd::removal::remove(argv[2], argv[3], ::geteuid()) ? 0 : 1;
 
     const std::string scratch = makeScratch();
     const std::string engineTree = scratch + "/engine";

@@ -1,6 +1,5 @@
 #include "walk/directory_walk.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,7 +10,6 @@
 namespace smcd {
 namespace {
 
-constexpr std::size_t kFewestDescriptors = limits::kWalkFewestOpenLevels + limits::kWalkMomentaryDescriptors;
 constexpr std::size_t kMostDescriptors = limits::kWalkOpenLevels + limits::kWalkMomentaryDescriptors;
 static_assert(limits::kWalkFewestOpenLevels >= 2, "the start and the level the walk is in stay open");
 
@@ -25,6 +23,8 @@ UniqueFd openDirectoryBelow(int parent, const char* name) {
 
 bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 
+bool exhausted(int error) { return outOfDescriptors(error) || error == ENOMEM; }
+
 OpenProblem classifyOpenError(int error) {
     if (error == ELOOP || error == ENOTDIR) return OpenProblem::swapped;
     if (error == ENOENT) return OpenProblem::missing;
@@ -32,20 +32,19 @@ OpenProblem classifyOpenError(int error) {
 }
 
 std::optional<DirectoryIdentity> identityOf(int fd) {
-    struct stat info{};
-    if (::fstat(fd, &info) != 0) return std::nullopt;
-    return DirectoryIdentity{info.st_dev, info.st_ino};
+    const std::optional<platform::OpenedDirectory> opened = platform::examineOpenedDirectory(fd);
+    if (!opened) return std::nullopt;
+    return DirectoryIdentity{opened->device, opened->inode};
 }
 
 std::uint64_t directoryWalkOpens() { return opens.load(std::memory_order_relaxed); }
 
-Expected<WalkShares, EnterFailure> takeWalkShares() {
-    std::optional<WalkShare> descriptors = WalkShare::take(walkDescriptors(), kFewestDescriptors, kMostDescriptors);
+Expected<WalkShares, EnterFailure> takeWalkShares(uid_t owner) {
+    std::optional<WalkShare> descriptors = WalkShare::take(walkDescriptors(), owner, kMostDescriptors);
     if (!descriptors) return unexpected(EnterFailure{OpenProblem::denied, EMFILE});
-    std::optional<WalkShare> listing =
-        WalkShare::take(walkListingMemory(), limits::kWalkFewestListingBytes, limits::kWalkListingBytes);
-    if (!listing) return unexpected(EnterFailure{OpenProblem::denied, ENOMEM});
-    return WalkShares{std::move(*descriptors), std::move(*listing)};
+    std::optional<WalkShare> memory = WalkShare::take(walkMemory(), owner, limits::kWalkMemoryBytes);
+    if (!memory) return unexpected(EnterFailure{OpenProblem::denied, ENOMEM});
+    return WalkShares{std::move(*descriptors), std::move(*memory)};
 }
 
 UniqueFd countedOpenBelow(int at, const std::string& name) {
