@@ -164,9 +164,10 @@ inline constexpr std::size_t kWalkFewestOpenLevels = 6;
 inline constexpr std::size_t kWalkMomentaryDescriptors = 1;
 
 // Memory one walk starts with at most: listed names not yet handled (a
-// directory is read in chunks of up to half of what is free, as fts reads
-// 100,000 entries at a time) and the levels it stands in, whose names grow
-// with depth as du's do; and the least it starts with when memory is short.
+// directory is read in chunks of up to a quarter of what the walk has free,
+// as fts reads 100,000 entries at a time) and the levels it stands in, whose
+// names grow with depth as du's do; and the least it starts with when
+// memory is short.
 // A walk that goes deeper than its share holds takes more in steps of its
 // fewest, while its user's share and the pool have it free; past that the
 // walk is refused as exhausted (ENOMEM), never cut short.
@@ -174,8 +175,8 @@ inline constexpr std::size_t kWalkMemoryBytes = std::size_t{1} << 20;
 inline constexpr std::size_t kWalkFewestMemoryBytes = std::size_t{64} << 10;
 
 // Memory all walks together hold at most: 32 walks at full width. One user's
-// quarter of it (8 MiB) takes a chain of about 70,000 levels of short names
-// or 22,000 of the longest, where 14 walks of a million-level chain would
+// quarter of it (8 MiB) holds a walk of about 50,000 levels of short names
+// or 20,000 of the longest, where 14 walks of a million-level chain would
 // otherwise take gigabytes.
 inline constexpr std::size_t kAllWalksMemoryBytes = 32 * kWalkMemoryBytes;
 

@@ -134,7 +134,8 @@ void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std:
         }
         const auto totals = measureTree(path, owner);
         if (!totals) {
-            SMCD_LOG(daemonLog(), platform::LogLevel::error, "measurement refused: no %{public}s for the walk: %{private}s",
+            SMCD_LOG(daemonLog(), platform::LogLevel::error,
+                     "measurement refused: no %{public}s for the walk: %{private}s",
                      outOfDescriptors(totals.error()) ? "descriptor" : "memory", path);
             each({path, 0, 0, true});
             continue;

@@ -108,16 +108,10 @@ Outcome finish(const Outcome& firstFailure, bool lost, int parent, const std::st
 // holds a fixed number of descriptors however deep the tree goes.
 Outcome removeTree(const std::string& name, int parent, uid_t owner) {
     SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenUnlinkAndOpen, name, 0, parent);
-    UniqueFd start = openDirectoryBelow(parent, name.c_str());
-    if (!start) return unexpected(failedOpen(errno, name));
     // The item itself a mount point (another file system, or a bind mount
-    // of this one): left alone.
-    const std::optional<DirectoryIdentity> parentIdentity = identityOf(parent);
-    const std::optional<platform::OpenedDirectory> opened = platform::examineOpenedDirectory(start.get());
-    if (!parentIdentity || !opened) return unexpected(Failure::denied(errno));
-    if (opened->mountRoot || parentIdentity->device != opened->device) {
-        return unexpected(Failure::denied(EXDEV));
-    }
+    // of this one) is not opened: denied(EXDEV), left alone.
+    UniqueFd start = countedOpenBelow(parent, name);
+    if (!start) return unexpected(failedOpen(errno, name));
     auto begun = DirectoryWalk<Outcome>::begin(std::move(start), owner);
     if (!begun) return unexpected(Failure::denied(begun.error().error));
     DirectoryWalk<Outcome>& walk = *begun;

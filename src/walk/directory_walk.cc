@@ -1,5 +1,6 @@
 #include "walk/directory_walk.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,13 +29,14 @@ bool exhausted(int error) { return outOfDescriptors(error) || error == ENOMEM; }
 OpenProblem classifyOpenError(int error) {
     if (error == ELOOP || error == ENOTDIR) return OpenProblem::swapped;
     if (error == ENOENT) return OpenProblem::missing;
+    if (error == EXDEV) return OpenProblem::otherMount;
     return OpenProblem::denied;
 }
 
 std::optional<DirectoryIdentity> identityOf(int fd) {
-    const std::optional<platform::OpenedDirectory> opened = platform::examineOpenedDirectory(fd);
-    if (!opened) return std::nullopt;
-    return DirectoryIdentity{opened->device, opened->inode};
+    struct stat info{};
+    if (::fstat(fd, &info) != 0) return std::nullopt;
+    return DirectoryIdentity{info.st_dev, info.st_ino};
 }
 
 std::uint64_t directoryWalkOpens() { return opens.load(std::memory_order_relaxed); }
@@ -49,7 +51,7 @@ Expected<WalkShares, EnterFailure> takeWalkShares(uid_t owner) {
 
 UniqueFd countedOpenBelow(int at, const std::string& name) {
     opens.fetch_add(1, std::memory_order_relaxed);
-    return openDirectoryBelow(at, name.c_str());
+    return UniqueFd(platform::openDirectoryWithin(at, name.c_str()));
 }
 
 }  // namespace smcd

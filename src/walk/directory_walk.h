@@ -17,7 +17,8 @@
 // side branch deeper than the open levels) costs opens in proportion to its
 // size. A level that gave up its descriptor is found again by name from the
 // nearest open ancestor, each component opened relative to the one before it
-// and compared with the device and inode seen on the way down. A level moved
+// and compared with the device and inode its descriptor had when it gave it
+// up. A level moved
 // elsewhere (even with its identity intact) is therefore never entered
 // again: it is "lost", which removal reports as a swapped component and
 // measurement skips.
@@ -34,7 +35,7 @@
 // where the last chunk ended, through the platform's listing
 // (platform/listing), which may say each entry's kind and size in the same
 // call. A directory that is the root of a mount is never entered: another
-// file system, or a bind mount of this one.
+// file system, or a bind mount of this one (the listing's open refuses it).
 
 #include <fcntl.h>
 #include <sys/types.h>
@@ -64,7 +65,7 @@ enum class OpenProblem {
     swapped,     // ELOOP or ENOTDIR: a link or a non-directory stands where a directory was
     missing,     // ENOENT: nothing stands there any more
     denied,      // anything else, with its errno
-    otherMount,  // the root of a mount, another file system or a bind mount of this one (EXDEV): never entered
+    otherMount,  // EXDEV: the root of a mount, another file system or a bind mount of this one: never entered
 };
 OpenProblem classifyOpenError(int error);
 
@@ -112,9 +113,8 @@ std::uint64_t directoryWalkOpens();
 struct NoLevelState {};
 
 // The listing a walk reads through: platform::listEntries, or a test's.
-using ListEntriesFunction = int (*)(int directory, dev_t device, platform::ListingDetail detail,
-                                    platform::ListingCursor& cursor, std::size_t room,
-                                    std::vector<platform::ListedEntry>& into, std::size_t& cost);
+using ListEntriesFunction = int (*)(int directory, platform::ListingDetail detail, platform::ListingCursor& cursor,
+                                    std::size_t room, std::vector<platform::ListedEntry>& into, std::size_t& cost);
 
 // `LevelState` is the caller's own record of one level (removal keeps the
 // first failure met below it): made when the level is entered, kept in the
@@ -173,7 +173,7 @@ private:
         bool lost = false;
         int listingError = 0;
         std::string name;
-        DirectoryIdentity identity;
+        DirectoryIdentity identity;  // noted when the level gives up its descriptor
         std::vector<DirectoryEntry> entries;  // the chunk being handed out
         std::size_t next = 0;
         std::size_t chunkCost = 0;  // what the chunk holds, counted against the walk's memory
@@ -190,7 +190,8 @@ private:
     std::size_t openLevelsAllowed() const;
     int readChunk(Level& level);
     void dropChunk(Level& level);
-    void push(const std::string& name, const DirectoryIdentity& identity, UniqueFd fd);
+    void push(const std::string& name, UniqueFd fd);
+    void giveUp(Level& level);
     UniqueFd openLevel(int at, const std::string& name);
     void spareDescriptors(int keep);
     void keepOpen(std::size_t index, UniqueFd fd, std::size_t top);
@@ -215,7 +216,8 @@ struct WalkShares {
 };
 Expected<WalkShares, EnterFailure> takeWalkShares(uid_t owner);
 
-// An open below `at`, counted for directoryWalkOpens().
+// An open below `at` within its mount (platform::openDirectoryWithin),
+// counted for directoryWalkOpens().
 UniqueFd countedOpenBelow(int at, const std::string& name);
 
 }  // namespace smcd

@@ -15,11 +15,9 @@ Expected<DirectoryWalk<LevelState>, EnterFailure> DirectoryWalk<LevelState>::beg
                                                                                    ListEntriesFunction list) {
     auto shares = takeWalkShares(owner);
     if (!shares) return unexpected(shares.error());
-    const std::optional<DirectoryIdentity> identity = identityOf(start.get());
-    if (!identity) return unexpected(EnterFailure{OpenProblem::denied, errno});
     DirectoryWalk walk(std::move(shares->descriptors), std::move(shares->memory), detail, list);
     if (!walk.makeRoom(levelCost({}))) return unexpected(EnterFailure{OpenProblem::denied, ENOMEM});
-    walk.push({}, *identity, std::move(start));
+    walk.push({}, std::move(start));
     walk.open_.push_back(0);
     if (const int error = walk.readChunk(walk.levels_.back()); error != 0) {
         return unexpected(EnterFailure{OpenProblem::denied, error});
@@ -55,8 +53,7 @@ int DirectoryWalk<LevelState>::readChunk(Level& level) {
     dropChunk(level);
     if (freeMemory() < limits::kWalkFewestMemoryBytes) makeRoom(limits::kWalkFewestMemoryBytes);
     std::size_t cost = 0;
-    const int error = list_(level.fd.get(), level.identity.device, detail_, level.resume, freeMemory() / 4,
-                            level.entries, cost);
+    const int error = list_(level.fd.get(), detail_, level.resume, freeMemory() / 4, level.entries, cost);
     level.chunkCost = cost + (level.entries.capacity() - level.entries.size()) * sizeof(DirectoryEntry);
     heldBytes_ += level.chunkCost;
     return error;
@@ -82,17 +79,28 @@ std::optional<DirectoryEntry> DirectoryWalk<LevelState>::nextEntry() {
         top.listingError = readChunk(top);
         if (top.next >= top.entries.size()) return std::nullopt;
     }
-    return std::move(top.entries[top.next++]);
+    DirectoryEntry entry = std::move(top.entries[top.next++]);
+    // The last of a listing handed out: its memory is the levels' below.
+    if (top.next == top.entries.size() && top.resume.atEnd) dropChunk(top);
+    return entry;
 }
 
 // A new top level, its cost counted in the room made for it.
 template <typename LevelState>
-void DirectoryWalk<LevelState>::push(const std::string& name, const DirectoryIdentity& identity, UniqueFd fd) {
+void DirectoryWalk<LevelState>::push(const std::string& name, UniqueFd fd) {
     heldBytes_ += levelCost(name);
     Level& level = levels_.emplace_back();
     level.fd = std::move(fd);
     level.name = name;
-    level.identity = identity;
+}
+
+// Closes the level's descriptor, first noting what the directory is, so
+// that finding it again by name tells it from anything put in its place
+// (nothing can match a level whose identity could not be read).
+template <typename LevelState>
+void DirectoryWalk<LevelState>::giveUp(Level& level) {
+    level.identity = identityOf(level.fd.get()).value_or(DirectoryIdentity{});
+    level.fd.reset();
 }
 
 // Once more after giving up every level the walk can spare when the process
@@ -117,7 +125,7 @@ void DirectoryWalk<LevelState>::spareDescriptors(int keep) {
         if (index == 0 || index == top || levels_[index].fd.get() == keep) {
             kept.push_back(index);
         } else {
-            levels_[index].fd.reset();
+            giveUp(levels_[index]);
         }
     }
     open_ = std::move(kept);
@@ -131,12 +139,7 @@ Expected<void, EnterFailure> DirectoryWalk<LevelState>::enter(const std::string&
         const int error = errno;
         return unexpected(EnterFailure{classifyOpenError(error), error});
     }
-    const std::optional<platform::OpenedDirectory> opened = platform::examineOpenedDirectory(fd.get());
-    if (!opened) return unexpected(EnterFailure{OpenProblem::denied, errno});
-    if (opened->mountRoot || opened->device != levels_.front().identity.device) {
-        return unexpected(EnterFailure{OpenProblem::otherMount, EXDEV});
-    }
-    push(name, DirectoryIdentity{opened->device, opened->inode}, {});
+    push(name, {});
     const std::size_t index = levels_.size() - 1;
     keepOpen(index, std::move(fd), index);
     if (const int error = readChunk(levels_.back()); error != 0) {
@@ -162,7 +165,7 @@ void DirectoryWalk<LevelState>::keepOpen(std::size_t index, UniqueFd fd, std::si
             const std::size_t gap = open_[j + 1] - open_[j - 1], chosenGap = open_[chosen + 1] - open_[chosen - 1];
             if (gap * (top - open_[chosen]) < chosenGap * (top - open_[j])) chosen = j;
         }
-        levels_[open_[chosen]].fd.reset();
+        giveUp(levels_[open_[chosen]]);
         open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(chosen));
     }
 }
@@ -183,9 +186,9 @@ typename DirectoryWalk<LevelState>::Left DirectoryWalk<LevelState>::leave() {
 }
 
 // Down by name from the nearest open ancestor (the start at worst, which is
-// never given up), each component checked against the identity it had on the
-// way down (a level that has become the root of a mount is not the one it
-// was), and each kept open as the walk's spacing allows.
+// never given up), each component checked against the identity it had when
+// it gave up its descriptor (a level that has become the root of a mount is
+// not opened at all), and each kept open as the walk's spacing allows.
 template <typename LevelState>
 Expected<void, LostLevel> DirectoryWalk<LevelState>::reach(std::size_t target) {
     int at = levels_[open_.back()].fd.get();
@@ -195,10 +198,11 @@ Expected<void, LostLevel> DirectoryWalk<LevelState>::reach(std::size_t target) {
         std::optional<LostLevel> lost;
         if (!fd) {
             const int error = errno;
-            const OpenProblem problem = classifyOpenError(error);
+            // Entered as a plain directory, now the root of a mount: replaced.
+            OpenProblem problem = classifyOpenError(error);
+            if (problem == OpenProblem::otherMount) problem = OpenProblem::swapped;
             lost = LostLevel{index, level.name, problem, error};
-        } else if (const auto opened = platform::examineOpenedDirectory(fd.get());
-                   !opened || opened->mountRoot || DirectoryIdentity{opened->device, opened->inode} != level.identity) {
+        } else if (identityOf(fd.get()) != level.identity) {
             lost = LostLevel{index, level.name, OpenProblem::swapped, 0};
         }
         if (lost) {

@@ -71,10 +71,9 @@ ssize_t failingSecondRead(int directory, void* buffer, std::size_t size) {
     }
     return ::getdents64(directory, buffer, size);
 }
-int listFailingSecondRead(int directory, dev_t device, platform::ListingDetail detail, platform::ListingCursor& cursor,
+int listFailingSecondRead(int directory, platform::ListingDetail detail, platform::ListingCursor& cursor,
                           std::size_t room, std::vector<platform::ListedEntry>& into, std::size_t& cost) {
-    return platform::linux_side::listEntriesReading(failingSecondRead, directory, device, detail, cursor, room, into,
-                                                    cost);
+    return platform::linux_side::listEntriesReading(failingSecondRead, directory, detail, cursor, room, into, cost);
 }
 
 // A walk at its fewest memory reads a large directory in chunks; the read

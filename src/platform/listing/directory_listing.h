@@ -2,15 +2,15 @@
 
 // Listing one open directory: each entry's name and type and, when asked
 // for, a regular file's allocated size, in as few system calls as the
-// platform allows. Relative to the descriptor only: no path is looked up,
-// and no symbolic link is followed (a link is listed as what it is).
+// platform allows; and opening a directory below one without crossing into
+// another mount. Relative to the descriptor only: no path is looked up, and
+// no symbolic link is followed (a link is listed as what it is).
 
 #include <limits.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,7 +48,7 @@ struct ListingCursor {
 };
 
 // Appends to `into` the entries ("." and ".." never) of the directory open
-// at `directory`, which lies on `device`, from `cursor` on, while `cost`
+// at `directory`, from `cursor` on, while `cost`
 // (the listedCost of what it appended) stays within `room`, until the
 // listing ends; `cursor` then says where to go on. A room below
 // kLargestListedCost, which might not take the next entry, is ENOMEM. An
@@ -57,18 +57,13 @@ struct ListingCursor {
 // then the listing is not at its end, whatever it appended before. The
 // descriptor is neither moved elsewhere nor closed, but the listing reads
 // through it: it must be given to no other reader meanwhile.
-int listEntries(int directory, dev_t device, ListingDetail detail, ListingCursor& cursor, std::size_t room,
+int listEntries(int directory, ListingDetail detail, ListingCursor& cursor, std::size_t room,
                 std::vector<ListedEntry>& into, std::size_t& cost);
 
-// What a walk must know of a directory it has just opened: what it is
-// across file systems (two fresh file systems reuse the same inode numbers),
-// and whether it is the root of a mount, which a bind mount of the same file
-// system is as much as a mount of another device.
-struct OpenedDirectory {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool mountRoot = false;
-};
-std::optional<OpenedDirectory> examineOpenedDirectory(int directory);
+// Opens the directory `name` below the open directory `parent` for reading,
+// close-on-exec, without following a link, and only if it lies on the same
+// mount: the root of a mount, another file system or a bind mount of this
+// one, fails with EXDEV. A descriptor, or -1 with errno set.
+int openDirectoryWithin(int parent, const char* name);
 
 }  // namespace smcd::platform

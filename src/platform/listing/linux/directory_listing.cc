@@ -1,17 +1,20 @@
 // getdents64 straight on the walk's own descriptor, resumed with lseek: no
-// duplicate descriptor and no directory stream, so that a level costs an
-// open, a statx, its reads and a close, fewer calls than du(1) makes. The
+// duplicate descriptor and no directory stream. A level is opened with
+// openat2 and RESOLVE_NO_XDEV, which refuses the root of a mount (a bind
+// mount of the same file system too) in the open itself, so that a level
+// costs an open, its reads and a close: fewer calls than du(1) makes. The
 // type from the directory read spares a status call for everything but
 // regular files, whose size is needed, and file systems that do not say;
-// that one call is a statx, which also says whether the entry is the root of
-// a mount.
+// that one call is a statx, which also says whether the entry is the root
+// of a mount (a file bind-mounted over one of the tree's).
 
 #include "platform/listing/directory_listing.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,25 +50,21 @@ EntryKind kindOfType(unsigned char type) {
     }
 }
 
-bool isMountRoot(const struct statx& info) {
-    return (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-}
-
 // Fills in what the directory read left out; false when the entry is gone
 // or cannot be examined.
-bool examine(int directory, dev_t device, ListedEntry& entry) {
+bool examine(int directory, ListedEntry& entry) {
     struct statx info{};
     if (::statx(directory, entry.name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_BLOCKS,
                 &info) != 0) {
         return false;
     }
-    const bool otherMount = isMountRoot(info) || makedev(info.stx_dev_major, info.stx_dev_minor) != device;
-    if (S_ISDIR(info.stx_mode)) {
-        entry.kind = otherMount ? EntryKind::otherMount : EntryKind::directory;
+    const bool mountRoot = (info.stx_attributes & info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
+    if (mountRoot) {
+        entry.kind = EntryKind::otherMount;
+    } else if (S_ISDIR(info.stx_mode)) {
+        entry.kind = EntryKind::directory;
     } else if (!S_ISREG(info.stx_mode)) {
         entry.kind = EntryKind::other;
-    } else if (otherMount) {
-        entry.kind = EntryKind::otherMount;
     } else {
         entry.kind = EntryKind::regularFile;
         entry.allocatedBytes = allocatedBytes(info.stx_blocks);
@@ -79,7 +78,7 @@ ssize_t systemRead(int directory, void* buffer, std::size_t size) { return ::get
 
 namespace linux_side {
 
-int listEntriesReading(DirectoryRead read, int directory, dev_t device, ListingDetail detail, ListingCursor& cursor,
+int listEntriesReading(DirectoryRead read, int directory, ListingDetail detail, ListingCursor& cursor,
                        std::size_t room, std::vector<ListedEntry>& into, std::size_t& cost) {
     cost = 0;
     if (room < kLargestListedCost) return ENOMEM;
@@ -113,7 +112,7 @@ int listEntriesReading(DirectoryRead read, int directory, dev_t device, ListingD
             }
             cursor.position = record->d_off;
             const bool needsExamining = entry.kind == EntryKind::regularFile || entry.kind == EntryKind::unknown;
-            if (detail == ListingDetail::kindsAndSizes && needsExamining && !examine(directory, device, entry)) continue;
+            if (detail == ListingDetail::kindsAndSizes && needsExamining && !examine(directory, entry)) continue;
             cost += entryCost;
             into.push_back(std::move(entry));
         }
@@ -122,15 +121,16 @@ int listEntriesReading(DirectoryRead read, int directory, dev_t device, ListingD
 
 }  // namespace linux_side
 
-int listEntries(int directory, dev_t device, ListingDetail detail, ListingCursor& cursor, std::size_t room,
+int listEntries(int directory, ListingDetail detail, ListingCursor& cursor, std::size_t room,
                 std::vector<ListedEntry>& into, std::size_t& cost) {
-    return linux_side::listEntriesReading(systemRead, directory, device, detail, cursor, room, into, cost);
+    return linux_side::listEntriesReading(systemRead, directory, detail, cursor, room, into, cost);
 }
 
-std::optional<OpenedDirectory> examineOpenedDirectory(int directory) {
-    struct statx info{};
-    if (::statx(directory, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_INO, &info) != 0) return std::nullopt;
-    return OpenedDirectory{makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino, isMountRoot(info)};
+int openDirectoryWithin(int parent, const char* name) {
+    open_how how{};
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_XDEV;
+    return static_cast<int>(::syscall(SYS_openat2, parent, name, &how, sizeof how));
 }
 
 }  // namespace smcd::platform

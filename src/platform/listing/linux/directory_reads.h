@@ -17,7 +17,7 @@ namespace smcd::platform::linux_side {
 // end, -1 with errno set on failure.
 using DirectoryRead = ssize_t (*)(int directory, void* buffer, std::size_t size);
 
-int listEntriesReading(DirectoryRead read, int directory, dev_t device, ListingDetail detail, ListingCursor& cursor,
+int listEntriesReading(DirectoryRead read, int directory, ListingDetail detail, ListingCursor& cursor,
                        std::size_t room, std::vector<ListedEntry>& into, std::size_t& cost);
 
 }  // namespace smcd::platform::linux_side
