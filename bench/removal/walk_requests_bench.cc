@@ -89,9 +89,9 @@ void measurementRows(const smcd::test::Daemon& daemon, const std::string& smcctl
         throw std::runtime_error("totals differ: " + measured.out + " against du's " + counted.out);
     }
     const auto [walk, reference] = medianWalls(ours, du, [] {});
-    printRow({"measurement through smcctl, 100k files / 1,101 dirs (wall, median of 5)", walk * 1e3, "ms",
+    printRow({"smcctl measure, 100k files in 1,101 dirs (wall, median of 5)", walk * 1e3, "ms",
               "du -s -l -B1, same tree (wall)", reference * 1e3, "<= 0.95x"});
-    callsRow("measurement through smcctl, 100k files (system calls)", smcd::bench::callsDuring(daemon.pid(), ours),
+    callsRow("smcctl measure, 100k files in 1,101 dirs (system calls)", smcd::bench::callsDuring(daemon.pid(), ours),
              "du -s -l -B1, same tree (system calls)", smcd::bench::tracedCalls(du));
     smcd::bench::runChild({"/usr/bin/rm", "-rf", kTree});
 }
@@ -106,10 +106,10 @@ void removalRows(const smcd::test::Daemon& daemon, const std::string& smcctl) {
     };
     const auto [removal, reference] = medianWalls(ours, rm, buildBoth);
     if (::access(kTree.c_str(), F_OK) == 0) throw std::runtime_error("the removal left the tree");
-    printRow({"permanent removal through smcctl, 100k files / 1,101 dirs (wall, median of 5)", removal * 1e3, "ms",
+    printRow({"smcctl remove (permanent), 100k files in 1,101 dirs (wall, median of 5)", removal * 1e3, "ms",
               "rm -rf, same tree (wall)", reference * 1e3, "<= 0.95x"});
     buildBoth();
-    callsRow("permanent removal through smcctl, 100k files (system calls)", smcd::bench::callsDuring(daemon.pid(), ours),
+    callsRow("smcctl remove (permanent), 100k files in 1,101 dirs (system calls)", smcd::bench::callsDuring(daemon.pid(), ours),
              "rm -rf, same tree (system calls)", smcd::bench::tracedCalls(rm));
 }
 

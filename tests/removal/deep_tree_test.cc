@@ -11,12 +11,10 @@
 #include <sys/mount.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -168,45 +166,6 @@ TEST_F(DeepTree, OpensOnACombGrowInProportionToItsSize) {
         EXPECT_LT(opens[1], 2.5 * opens[0]);
         EXPECT_LT(opens[1], 3.0 * 2 * kDepth * (kSide + 1));
     }
-}
-
-// Walks beside each other at 64 descriptors, the walks' share sized for it:
-// one waits for or shrinks to what the others leave, none fails.
-TEST_F(DeepTree, WalksBesideEachOtherAtSixtyFourDescriptorsAllComplete) {
-    const std::string deep = victim("deep") + "/chain";
-    buildChain(deep, 20000);
-    std::vector<std::string> others;
-    for (const char* name : {"a", "b", "c"}) {
-        others.push_back(victim(name) + "/chain");
-        buildChain(others.back(), 1000);
-    }
-    const Expected<Totals, int> expected = test::findTotals(others.back());
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    const rlimit lowered{64, saved.rlim_max};
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    const std::size_t share = limits::shareDescriptors(lowered.rlim_cur).walks;
-    walkDescriptors().setCapacity(share);
-    std::vector<std::optional<Failure>> results(3);
-    Expected<Totals, int> measured = unexpected(0);
-    std::atomic<std::size_t> mostTaken{0};
-    {
-        removal::hooks::ScopedHook watch(removal::hooks::Point::betweenListingAndUnlink, [&](const removal::hooks::Site&) {
-            const std::size_t taken = walkDescriptors().inUse();
-            for (std::size_t most = mostTaken; taken > most && !mostTaken.compare_exchange_weak(most, taken);) {}
-        });
-        std::vector<std::jthread> walks;
-        walks.emplace_back([&] { results[0] = outcome(remove(deep, kRoot)); });
-        walks.emplace_back([&] { results[1] = outcome(remove(others[0], kRoot)); });
-        walks.emplace_back([&] { results[2] = outcome(remove(others[1], kRoot)); });
-        walks.emplace_back([&] { measured = removal::measureTree(others[2], 0); });
-    }
-    walkDescriptors().setCapacity(limits::shareDescriptors(saved.rlim_cur).walks);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
-    EXPECT_EQ(results, std::vector<std::optional<Failure>>(3));
-    EXPECT_LE(mostTaken.load(), share);
-    EXPECT_EQ(measured, expected);
-    EXPECT_EQ(remove(others[2], kRoot), std::nullopt);
 }
 
 // The process runs out of descriptors in the middle of a walk at full
