@@ -40,7 +40,7 @@ TEST(WalkPool, OneUserHoldsAQuarterAndWaitsWhileOthersStart) {
     std::vector<WalkShare> anns;
     for (std::size_t expected : {40, 30, 15, 10}) {  // 10 and half of what is free beyond two walks' fewest
         anns.push_back(*WalkShare::take(pool, kAnn, 40));
-        EXPECT_EQ(anns.back().units(), expected);
+        ASSERT_EQ(anns.back().units(), expected) << "the next take would wait for ever";
     }
     auto waiting = std::async(std::launch::async, [&] { return WalkShare::take(pool, kAnn, 40)->units(); });
     // Whatever fails, the waiting walk is let go before the test ends.
