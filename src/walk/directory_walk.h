@@ -18,10 +18,9 @@
 // size. A level that gave up its descriptor is found again by name from the
 // nearest open ancestor, each component opened relative to the one before it
 // and compared with the device and inode its descriptor had when it gave it
-// up. A level moved
-// elsewhere (even with its identity intact) is therefore never entered
-// again: it is "lost", which removal reports as a swapped component and
-// measurement skips.
+// up. A level moved elsewhere (even with its identity intact) is therefore
+// never entered again: it is "lost", which removal reports as a swapped
+// component and measurement skips.
 //
 // When the process is out of descriptors anyway (EMFILE, ENFILE) the walk
 // gives up every level it can spare and tries once more; what still cannot
@@ -31,8 +30,8 @@
 // listing it holds count against its memory share, which it takes when it
 // begins and grows without waiting while its user's share has room; a level
 // or a chunk that does not fit is ENOMEM, reported as exhaustion, never as an
-// end. A directory is read in chunks of up to half of what is free, resumed
-// where the last chunk ended, through the platform's listing
+// end. A directory is read in chunks of up to a quarter of what is free,
+// resumed where the last chunk ended, through the platform's listing
 // (platform/listing), which may say each entry's kind and size in the same
 // call. A directory that is the root of a mount is never entered: another
 // file system, or a bind mount of this one (the listing's open refuses it).
