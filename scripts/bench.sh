@@ -14,7 +14,7 @@ for exe in "$build"/bench/*; do
     "$exe" | grep '^ROW' >> "$rows" || true
   fi
 done
-printf '\n%-44s %-20s %-34s %-20s %-9s %s\n' "benchmark" "measured" "reference" "reference value" "ratio" "goal"
+printf '\n%-72s %-20s %-40s %-20s %-9s %s\n' "benchmark" "measured" "reference" "reference value" "ratio" "goal"
 while IFS=$'\t' read -r _ name value ref refvalue ratio goal; do
-  printf '%-44s %-20s %-34s %-20s %-9s %s\n' "$name" "$value" "$ref" "$refvalue" "$ratio" "$goal"
+  printf '%-72s %-20s %-40s %-20s %-9s %s\n' "$name" "$value" "$ref" "$refvalue" "$ratio" "$goal"
 done < "$rows"

@@ -59,6 +59,25 @@ void buildFlat(const std::string& top, int count, int length) {
     }
 }
 
+void buildRegularTree(const std::string& top) {
+    const UniqueFd topFd = makeTop(top);
+    const std::string payload(9000, 'x');
+    for (int a = 0; a < 100; ++a) {
+        const UniqueFd folder = makeAndOpen(topFd.get(), ("a" + std::to_string(a)).c_str());
+        for (int b = 0; b < 10; ++b) {
+            const UniqueFd files = makeAndOpen(folder.get(), ("b" + std::to_string(b)).c_str());
+            for (int f = 0; f < 100; ++f) {
+                const std::string name = "f" + std::to_string(f);
+                const UniqueFd file(::openat(files.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+                const auto size = static_cast<std::size_t>((a * 370 + b * 37 + f * 91) % 9001);
+                if (!file || ::write(file.get(), payload.data(), size) != static_cast<ssize_t>(size)) {
+                    throw std::runtime_error("create " + name);
+                }
+            }
+        }
+    }
+}
+
 const std::vector<Shape>& walkShapes() {
     static const std::vector<Shape> shapes = {
         {"comb depth 4,000", [](const std::string& top) { buildComb(top, 4000, 20); }, "<= 2.0x"},

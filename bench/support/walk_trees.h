@@ -16,6 +16,11 @@ void buildComb(const std::string& top, int depth, int side);
 void buildChain(const std::string& top, int depth);
 // One directory holding `count` empty files with names `length` bytes long.
 void buildFlat(const std::string& top, int count, int length);
+// The regular tree measurement and removal are compared on: 100,000 files
+// of 0 to 9,000 bytes in 1,101 directories (the top, 100 folders of 10
+// folders of 100 files).
+constexpr int kRegularTreeFiles = 100000;
+void buildRegularTree(const std::string& top);
 
 // The three shapes of both comparisons, with the goal for peak memory (a
 // flat directory must cost no more than the reference's).

@@ -66,7 +66,7 @@ void runEngine(const fs::path& scratch, const std::string& path, const std::stri
     const auto sentinel = smcd::fuzz::treeContents(scratch / "outside");
     const auto before = smcd::fuzz::treeContents(scratch);
     const std::size_t descriptors = smcd::fuzz::openDescriptors();
-    const auto removed = smcd::removal::remove(path, root);
+    const auto removed = smcd::removal::remove(path, root, 0);
     if (smcd::fuzz::openDescriptors() != descriptors) violated("the engine closes every descriptor it opened");
     if (smcd::fuzz::treeContents(scratch / "outside") != sentinel) violated("nothing outside the root is touched", path);
     if (!present(scratch / "root") || !present(root)) violated("the root itself is never removed", path);

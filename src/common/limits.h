@@ -201,11 +201,12 @@ inline constexpr std::size_t kMaxNameBytes = NAME_MAX;
 //
 // Every removal and measurement walks its tree by descriptors. What a walk
 // holds is drawn from two daemon-wide pools: descriptors (the walks' share of
-// RLIMIT_NOFILE above) and memory for listed names. A walk takes its share
-// when it starts and gives it back when it ends; when a pool is short it
-// starts with less, and when not even its fewest is free it waits for another
-// walk to end. So no peer's walks can make another peer's walk fail, only
-// wait or go slower.
+// RLIMIT_NOFILE above) and memory for listed names and the levels a walk
+// stands in. A walk takes its share when it starts and gives it back when it
+// ends; when a pool is short it starts with less, and when not even its
+// fewest is free it waits for another walk to end. One user holds at most a
+// quarter of each pool, so no user's walks can make another user's walk
+// fail or wait on them, only go slower.
 
 // Levels one walk keeps open at most. Every ordinary tree (up to 32 levels)
 // stays fully open, so nothing is ever looked up twice, while a daemon at the
@@ -219,20 +220,31 @@ inline constexpr std::size_t kWalkOpenLevels = 32;
 // times the opens it costs at full width).
 inline constexpr std::size_t kWalkFewestOpenLevels = 6;
 
-// Descriptors a walk holds for a moment beyond its open levels: one reading a
-// listing, one opening the next level.
-inline constexpr std::size_t kWalkMomentaryDescriptors = 2;
+// Descriptors a walk holds for a moment beyond its open levels: the next
+// level, opened before the walk gives up one it keeps open. The listing
+// reads through the level's own descriptor and needs none.
+inline constexpr std::size_t kWalkMomentaryDescriptors = 1;
 
-// Names listed but not yet handled that one walk holds at most (a directory
-// is read in chunks of this size, as fts reads 100,000 entries at a time),
-// and the least it starts with when memory is short.
-inline constexpr std::size_t kWalkListingBytes = std::size_t{1} << 20;
-inline constexpr std::size_t kWalkFewestListingBytes = std::size_t{64} << 10;
+// Memory one walk starts with at most: listed names not yet handled (a
+// directory is read in chunks of up to a quarter of what the walk has free,
+// as fts reads 100,000 entries at a time) and the levels it stands in, whose
+// names grow with depth as du's do; and the least it starts with when
+// memory is short.
+// A walk that goes deeper than its share holds takes more in steps of its
+// fewest, while its user's share and the pool have it free; past that the
+// walk is refused as exhausted (ENOMEM), never cut short.
+inline constexpr std::size_t kWalkMemoryBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kWalkFewestMemoryBytes = std::size_t{64} << 10;
 
-// Listed names all walks together hold at most: 32 walks at full width. The
-// names of the levels a walk stands in (its path, which grows with depth as
-// du's does) are not listed names and are not counted here.
-inline constexpr std::size_t kAllWalksListingBytes = 32 * kWalkListingBytes;
+// Memory all walks together hold at most: 32 walks at full width. One user's
+// quarter of it (8 MiB) holds a walk of about 50,000 levels of short names
+// or 20,000 of the longest, where 14 walks of a million-level chain would
+// otherwise take gigabytes.
+inline constexpr std::size_t kAllWalksMemoryBytes = 32 * kWalkMemoryBytes;
+
+// One user holds at most this fraction of each walk pool: a quarter, as of
+// connections, so that the walks of three other users always find room.
+inline constexpr std::size_t kWalkPoolUserShareDivisor = 4;
 
 // --- Fans and the SMC --------------------------------------------------------
 //

@@ -66,28 +66,31 @@ UniqueFd openMeasuredDirectory(std::string_view path) {
 // Every level, depth first, each entry's kind and size from the listing.
 // Whatever cannot be opened, listed or found again unchanged is skipped: a
 // level that moved is not what screening looked at, and another mounted file
-// system is not counted. Only a part left unread for want of a descriptor
-// makes the totals unknown: nothing.
-std::optional<Totals> measureBelow(UniqueFd measured) {
+// system is not counted. Only a part left unread for want of a descriptor or
+// of memory makes the totals unknown: its errno.
+Expected<Totals, int> measureBelow(UniqueFd measured, uid_t owner) {
     Totals totals;
-    auto begun = DirectoryWalk<>::begin(std::move(measured), platform::ListingDetail::kindsAndSizes);
-    if (!begun) return outOfDescriptors(begun.error().error) ? std::nullopt : std::make_optional(totals);
+    auto begun = DirectoryWalk<>::begin(std::move(measured), owner, platform::ListingDetail::kindsAndSizes);
+    if (!begun) {
+        if (exhausted(begun.error().error)) return unexpected(begun.error().error);
+        return totals;
+    }
     DirectoryWalk<>& walk = *begun;
     while (!walk.empty()) {
         const std::optional<DirectoryEntry> entry = walk.nextEntry();
         if (!entry) {
-            if (outOfDescriptors(walk.topListingError())) return std::nullopt;
+            if (exhausted(walk.topListingError())) return unexpected(walk.topListingError());
             const auto left = walk.leave();
-            if (!left.reached && outOfDescriptors(left.reached.error().error)) return std::nullopt;
+            if (!left.reached && exhausted(left.reached.error().error)) return unexpected(left.reached.error().error);
             continue;
         }
         if (entry->kind == platform::EntryKind::regularFile) totals.addFile(entry->allocatedBytes);
-        // Links, devices, sockets, pipes and files of another mount: nothing to count or follow.
+        // Links, devices, sockets, pipes and mounts: nothing to count or follow.
         if (entry->kind != platform::EntryKind::directory) continue;
         SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenComponents, entry->name, walk.depth() - 1, walk.topFd());
         // Gone, unreadable, swapped for a link or another mount: skipped.
-        if (auto entered = walk.enter(entry->name); !entered && outOfDescriptors(entered.error().error)) {
-            return std::nullopt;
+        if (auto entered = walk.enter(entry->name); !entered && exhausted(entered.error().error)) {
+            return unexpected(entered.error().error);
         }
     }
     return totals;
@@ -103,14 +106,14 @@ void to_json(nlohmann::ordered_json& json, const Measurement& measurement) {
     json["refused"] = measurement.refused;
 }
 
-std::optional<std::pair<std::int64_t, std::int64_t>> measureTree(std::string_view path) {
+Expected<std::pair<std::int64_t, std::int64_t>, int> measureTree(std::string_view path, uid_t owner) {
     UniqueFd root = openMeasuredDirectory(path);
     if (!root) {
-        if (outOfDescriptors(errno)) return std::nullopt;
+        if (const int error = errno; exhausted(error)) return unexpected(error);
         return std::pair<std::int64_t, std::int64_t>{0, 0};
     }
-    const std::optional<Totals> totals = measureBelow(std::move(root));
-    if (!totals) return std::nullopt;
+    const Expected<Totals, int> totals = measureBelow(std::move(root), owner);
+    if (!totals) return unexpected(totals.error());
     return std::pair{totals->bytes, totals->files};
 }
 
@@ -131,9 +134,11 @@ void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std:
             each({path, 0, 0, true});
             continue;
         }
-        const auto totals = measureTree(path);
+        const auto totals = measureTree(path, owner);
         if (!totals) {
-            SMCD_LOG(daemonLog(), platform::LogLevel::error, "measurement refused: no descriptor for the walk: %{private}s", path);
+            SMCD_LOG(daemonLog(), platform::LogLevel::error,
+                     "measurement refused: no %{public}s for the walk: %{private}s",
+                     outOfDescriptors(totals.error()) ? "descriptor" : "memory", path);
             each({path, 0, 0, true});
             continue;
         }

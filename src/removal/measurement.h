@@ -16,6 +16,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "common/expected.h"
+
 namespace smcd::removal {
 
 struct Measurement {
@@ -31,17 +33,20 @@ void to_json(nlohmann::ordered_json& json, const Measurement& measurement);
 
 // (bytes, fileCount) of the regular files below `path`: every level, hidden
 // entries included, each hard link counted, symbolic links neither followed
-// nor counted, unreadable parts skipped, the path itself never counted.
-// Both sums saturate at the largest signed 64-bit value instead of wrapping.
-// Nothing when a part of the tree was left unread for want of a descriptor
-// (EMFILE, ENFILE): a number is only ever what was counted.
-std::optional<std::pair<std::int64_t, std::int64_t>> measureTree(std::string_view path);
+// nor counted, mounts neither entered nor counted, unreadable parts skipped,
+// the path itself never counted. Both sums saturate at the largest signed
+// 64-bit value instead of wrapping. The walk draws on `owner`'s shares of the
+// walk pools; when a part of the tree was left unread for want of a
+// descriptor or of memory, the errno of that (EMFILE, ENFILE, ENOMEM) and no
+// number: a number is only ever what was counted.
+Expected<std::pair<std::int64_t, std::int64_t>, int> measureTree(std::string_view path, uid_t owner);
 
 // One record per distinct path (canonical equivalence), in the order of first
 // occurrence, each handed to `each` as soon as it is measured; a path that
 // screening refuses for `owner`, or whose tree could not be read whole for
-// want of a descriptor, is logged and kept in its place with zero totals,
-// marked refused. Once `stop` is requested no further path is handled.
+// want of a descriptor or of memory, is logged and kept in its place with
+// zero totals, marked refused. Once `stop` is requested no further path is
+// handled.
 void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each,
                   std::stop_token stop = {});
 std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid_t owner);

@@ -110,7 +110,7 @@ PrivilegedRemovalResult removeAllowed(const std::string& path, Target target, bo
         return notRemoved(path, std::string(kNoAcceptedRoot));
     }
     if (!permanent) return moveToTrash(path, *root, family, trash);
-    const auto deleted = removal::remove(path, *root);
+    const auto deleted = removal::remove(path, *root, owner);
     if (!deleted) return engineOutcome(path, family, deleted.error());
     SMCD_LOG(daemonLog(), LogLevel::notice, "removed %{public}s (deleted)", family);
     return removed(path);

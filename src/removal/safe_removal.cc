@@ -103,20 +103,16 @@ Outcome finish(const Outcome& firstFailure, bool lost, int parent, const std::st
     return unexpected(Failure::denied(error));
 }
 
-// Empties and removes one directory, depth first. Each level keeps the first
-// failure among its entries; the walk holds a fixed number of descriptors
-// however deep the tree goes.
-Outcome removeTree(const std::string& name, int parent) {
+// Empties and removes one directory, depth first, out of `owner`'s walk
+// shares. Each level keeps the first failure among its entries; the walk
+// holds a fixed number of descriptors however deep the tree goes.
+Outcome removeTree(const std::string& name, int parent, uid_t owner) {
     SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenUnlinkAndOpen, name, 0, parent);
-    UniqueFd start = openDirectoryBelow(parent, name.c_str());
+    // The item itself a mount point (another file system, or a bind mount
+    // of this one) is not opened: denied(EXDEV), left alone.
+    UniqueFd start = countedOpenBelow(parent, name);
     if (!start) return unexpected(failedOpen(errno, name));
-    // The item itself a mount point: another file system, left alone.
-    const std::optional<DirectoryIdentity> parentIdentity = identityOf(parent), startIdentity = identityOf(start.get());
-    if (!parentIdentity || !startIdentity) return unexpected(Failure::denied(errno));
-    if (parentIdentity->device != startIdentity->device) {
-        return unexpected(Failure::denied(EXDEV));
-    }
-    auto begun = DirectoryWalk<Outcome>::begin(std::move(start));
+    auto begun = DirectoryWalk<Outcome>::begin(std::move(start), owner);
     if (!begun) return unexpected(Failure::denied(begun.error().error));
     DirectoryWalk<Outcome>& walk = *begun;
 
@@ -160,10 +156,10 @@ Outcome removeTree(const std::string& name, int parent) {
     }
 }
 
-Outcome removeEntry(const std::string& name, int parent) {
+Outcome removeEntry(const std::string& name, int parent, uid_t owner) {
     if (::unlinkat(parent, name.c_str(), 0) == 0) return {};
     const int error = errno;
-    if (meansDirectory(error)) return removeTree(name, parent);
+    if (meansDirectory(error)) return removeTree(name, parent, owner);
     if (error == ENOENT) return unexpected(Failure::notFound());
     return unexpected(Failure::denied(error));
 }
@@ -226,10 +222,10 @@ std::optional<std::vector<std::string>> relativeComponents(std::string_view path
                                     pathComponents.end());
 }
 
-Expected<void, Failure> remove(std::string_view path, std::string_view below) {
+Expected<void, Failure> remove(std::string_view path, std::string_view below, uid_t owner) {
     auto walked = walkToParent(path, below);
     if (!walked) return unexpected(std::move(walked).error());
-    return removeEntry(walked->leaf, walked->parent.get());
+    return removeEntry(walked->leaf, walked->parent.get(), owner);
 }
 
 Expected<OpenParent, Failure> openParent(std::string_view path, std::string_view below) {

@@ -4,6 +4,8 @@
 // never follows a symbolic link below the root and refuses a component that
 // is swapped while it works.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,12 +25,13 @@ namespace smcd::removal {
 //                | the name in the "changed while the helper was working" problem, refusal logged
 //   denied       the system refused, errno kept | goes on; the directory holding it stays
 //                | the could-not-remove problem, errno logged
-//                Two refusals are the walk's own: a directory of another mounted
-//                file system below the item (or the item itself a mount point)
-//                is never entered nor removed, denied(EXDEV), its contents left
-//                alone, as systemd's rm_rf stops at mount points; and a level
-//                that cannot be opened or found again for want of a
-//                descriptor is denied(EMFILE) (or ENFILE), never a change.
+//                Two refusals are the walk's own: the root of a mount below the
+//                item (another file system or a bind mount of this one), or the
+//                item itself one, is never entered nor removed, denied(EXDEV),
+//                its contents left alone, as systemd's rm_rf stops at mount
+//                points; and a level that cannot be opened, found again or held
+//                for want of a descriptor or of memory is denied(EMFILE) (or
+//                ENFILE, or ENOMEM), never a change.
 //   outsideRoot  the path is not strictly below the root | nothing is touched
 //                | the could-not-remove problem, logged
 //   notFound     nothing at the path, or an entry vanished | goes on | counted as removed
@@ -51,8 +54,9 @@ struct Failure {
 std::string describe(const Failure& failure);
 
 // Completes or fails with exactly one Failure. However deep the tree, it
-// holds at most limits::kWalkOpenLevels + 4 descriptors.
-Expected<void, Failure> remove(std::string_view path, std::string_view below);
+// holds at most limits::kWalkOpenLevels + 4 descriptors, and its walk draws
+// on `owner`'s shares of the walk pools.
+Expected<void, Failure> remove(std::string_view path, std::string_view below, uid_t owner);
 
 // The leaf's parent, reached from the root the way remove() reaches it (every
 // intermediate component opened relative to the previous one, no link

@@ -11,7 +11,6 @@
 namespace smcd {
 namespace {
 
-constexpr std::size_t kFewestDescriptors = limits::kWalkFewestOpenLevels + limits::kWalkMomentaryDescriptors;
 constexpr std::size_t kMostDescriptors = limits::kWalkOpenLevels + limits::kWalkMomentaryDescriptors;
 static_assert(limits::kWalkFewestOpenLevels >= 2, "the start and the level the walk is in stay open");
 
@@ -25,9 +24,12 @@ UniqueFd openDirectoryBelow(int parent, const char* name) {
 
 bool outOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 
+bool exhausted(int error) { return outOfDescriptors(error) || error == ENOMEM; }
+
 OpenProblem classifyOpenError(int error) {
     if (error == ELOOP || error == ENOTDIR) return OpenProblem::swapped;
     if (error == ENOENT) return OpenProblem::missing;
+    if (error == EXDEV) return OpenProblem::otherMount;
     return OpenProblem::denied;
 }
 
@@ -39,18 +41,17 @@ std::optional<DirectoryIdentity> identityOf(int fd) {
 
 std::uint64_t directoryWalkOpens() { return opens.load(std::memory_order_relaxed); }
 
-Expected<WalkShares, EnterFailure> takeWalkShares() {
-    std::optional<WalkShare> descriptors = WalkShare::take(walkDescriptors(), kFewestDescriptors, kMostDescriptors);
+Expected<WalkShares, EnterFailure> takeWalkShares(uid_t owner) {
+    std::optional<WalkShare> descriptors = WalkShare::take(walkDescriptors(), owner, kMostDescriptors);
     if (!descriptors) return unexpected(EnterFailure{OpenProblem::denied, EMFILE});
-    std::optional<WalkShare> listing =
-        WalkShare::take(walkListingMemory(), limits::kWalkFewestListingBytes, limits::kWalkListingBytes);
-    if (!listing) return unexpected(EnterFailure{OpenProblem::denied, ENOMEM});
-    return WalkShares{std::move(*descriptors), std::move(*listing)};
+    std::optional<WalkShare> memory = WalkShare::take(walkMemory(), owner, limits::kWalkMemoryBytes);
+    if (!memory) return unexpected(EnterFailure{OpenProblem::denied, ENOMEM});
+    return WalkShares{std::move(*descriptors), std::move(*memory)};
 }
 
 UniqueFd countedOpenBelow(int at, const std::string& name) {
     opens.fetch_add(1, std::memory_order_relaxed);
-    return openDirectoryBelow(at, name.c_str());
+    return UniqueFd(platform::openDirectoryWithin(at, name.c_str()));
 }
 
 }  // namespace smcd

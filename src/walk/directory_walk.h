@@ -2,39 +2,46 @@
 
 // A depth-first walk below one open directory that never follows a symbolic
 // link, never leaves the start's mounted file system, and holds a fixed
-// number of descriptors and a bounded listing however deep or wide the tree.
+// number of descriptors and a bounded memory however deep or wide the tree.
 // Removal and measurement both walk with it; what they do with each entry is
 // theirs.
 //
 // Descriptors: a walk takes its share of the daemon's walk descriptors when
-// it begins (limits.h, "Walks"): up to kWalkOpenLevels open levels, fewer
-// when the pool is short, plus two for a moment. The start and the level the
-// walk is in are always open; the other open levels are kept so that the gap
-// to the nearest open ancestor grows with the distance from the walk's
-// position (near levels dense, far ones sparse), which keeps finding a level
-// again a few opens per level on every shape: a comb (a chain whose every
-// level has a side branch deeper than the open levels) costs opens in
-// proportion to its size. A level that gave up its descriptor is found again
-// by name from the nearest open ancestor, each component opened relative to
-// the one before it and compared with the device and inode seen on the way
-// down. A level moved elsewhere (even with its identity intact) is
-// therefore never entered again: it is "lost", which removal reports as a
-// swapped component and measurement skips.
+// it begins (limits.h, "Walks"), for the user it walks for: up to
+// kWalkOpenLevels open levels, fewer when the pool or the user's share is
+// short, plus one for a moment. The start and the level the walk is in are
+// always open; the other open levels are kept so that the gap to the nearest
+// open ancestor grows with the distance from the walk's position (near
+// levels dense, far ones sparse), which keeps finding a level again a few
+// opens per level on every shape: a comb (a chain whose every level has a
+// side branch deeper than the open levels) costs opens in proportion to its
+// size. A level that gave up its descriptor is found again by name from the
+// nearest open ancestor, each component opened relative to the one before it
+// and compared with the device and inode its descriptor had when it gave it
+// up. A level moved elsewhere (even with its identity intact) is therefore
+// never entered again: it is "lost", which removal reports as a swapped
+// component and measurement skips.
 //
 // When the process is out of descriptors anyway (EMFILE, ENFILE) the walk
 // gives up every level it can spare and tries once more; what still cannot
 // be opened is reported with its errno, never as a change.
 //
-// Memory: a directory is read in chunks of at most the walk's listing share
-// (limits.h), resumed where the last chunk ended, through the platform's
-// listing (platform/listing), which may say each entry's kind and size in
-// the same call.
+// Memory: the levels the walk stands in (names included) and the chunks of
+// listing it holds count against its memory share, which it takes when it
+// begins and grows without waiting while its user's share has room; a level
+// or a chunk that does not fit is ENOMEM, reported as exhaustion, never as an
+// end. A directory is read in chunks of up to a quarter of what is free,
+// resumed where the last chunk ended, through the platform's listing
+// (platform/listing), which may say each entry's kind and size in the same
+// call. A directory that is the root of a mount is never entered: another
+// file system, or a bind mount of this one (the listing's open refuses it).
 
 #include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,12 +64,15 @@ enum class OpenProblem {
     swapped,     // ELOOP or ENOTDIR: a link or a non-directory stands where a directory was
     missing,     // ENOENT: nothing stands there any more
     denied,      // anything else, with its errno
-    otherMount,  // a directory of another mounted file system (EXDEV): never entered
+    otherMount,  // EXDEV: the root of a mount, another file system or a bind mount of this one: never entered
 };
 OpenProblem classifyOpenError(int error);
 
 // EMFILE or ENFILE: the process or the system has no descriptor to give.
 bool outOfDescriptors(int error);
+// No descriptor, or no memory (ENOMEM): the walk could not go on for want of
+// what the daemon gives it, which says nothing of the tree.
+bool exhausted(int error);
 
 // What a directory is, across file systems: two fresh file systems reuse the
 // same inode numbers.
@@ -101,6 +111,10 @@ std::uint64_t directoryWalkOpens();
 // What a caller keeps for each level when it keeps nothing.
 struct NoLevelState {};
 
+// The listing a walk reads through: platform::listEntries, or a test's.
+using ListEntriesFunction = int (*)(int directory, platform::ListingDetail detail, platform::ListingCursor& cursor,
+                                    std::size_t room, std::vector<platform::ListedEntry>& into, std::size_t& cost);
+
 // `LevelState` is the caller's own record of one level (removal keeps the
 // first failure met below it): made when the level is entered, kept in the
 // walk's record of the level, handed back when the level is left, so that it
@@ -109,11 +123,12 @@ template <typename LevelState = NoLevelState>
 class DirectoryWalk {
 public:
     // `start` becomes level 0: open to the end. Waits for the walk's share of
-    // descriptors and listing memory; fails with EMFILE or ENOMEM when the
-    // daemon could never give it. `detail` says what each listed entry
-    // carries.
-    static Expected<DirectoryWalk, EnterFailure> begin(UniqueFd start,
-                                                       platform::ListingDetail detail = platform::ListingDetail::names);
+    // descriptors and memory, out of `owner`'s shares; fails with EMFILE or
+    // ENOMEM when the daemon could never give it. `detail` says what each
+    // listed entry carries.
+    static Expected<DirectoryWalk, EnterFailure> begin(UniqueFd start, uid_t owner,
+                                                       platform::ListingDetail detail = platform::ListingDetail::names,
+                                                       ListEntriesFunction list = platform::listEntries);
 
     bool empty() const { return levels_.empty(); }
     std::size_t depth() const { return levels_.size(); }  // levels on the stack, the start included
@@ -131,13 +146,14 @@ public:
     LevelState& topState() { return levels_.back().state; }
     LevelState& stateAt(std::size_t depth) { return levels_[depth].state; }
 
-    // The top level's next entry, or nothing once all are handed out. A lost
-    // level has none left.
+    // The top level's next entry, or nothing once all are handed out or the
+    // listing failed (topListingError). A lost level has none left.
     std::optional<DirectoryEntry> nextEntry();
 
     // Opens `name` below the top level without following a link, lists it
-    // and makes it the new top, with a fresh state. A directory of another
-    // mount is not entered.
+    // and makes it the new top, with a fresh state. The root of a mount is
+    // not entered (otherMount); a level the walk's memory cannot hold is
+    // denied ENOMEM.
     Expected<void, EnterFailure> enter(const std::string& name);
 
     // Closes and drops the top level, handing back its state. When the new
@@ -153,45 +169,54 @@ public:
 private:
     struct Level {
         UniqueFd fd;  // empty while the level has given up its descriptor, or lost
-        std::string name;
-        DirectoryIdentity identity;
-        std::vector<DirectoryEntry> entries;  // the chunk being handed out
-        std::size_t next = 0;
-        platform::ListingCursor resume;  // where the listing goes on after this chunk
         bool lost = false;
         int listingError = 0;
+        std::string name;
+        DirectoryIdentity identity;  // noted when the level gives up its descriptor
+        std::vector<DirectoryEntry> entries;  // the chunk being handed out
+        std::size_t next = 0;
+        std::size_t chunkCost = 0;  // what the chunk holds, counted against the walk's memory
+        platform::ListingCursor resume;  // where the listing goes on after this chunk
         LevelState state{};
     };
 
-    DirectoryWalk(WalkShare descriptors, WalkShare listing, platform::ListingDetail detail)
-        : descriptors_(std::move(descriptors)), listing_(std::move(listing)), detail_(detail) {}
+    DirectoryWalk(WalkShare descriptors, WalkShare memory, platform::ListingDetail detail, ListEntriesFunction list)
+        : descriptors_(std::move(descriptors)), memory_(std::move(memory)), detail_(detail), list_(list) {}
 
+    static std::size_t levelCost(const std::string& name) { return sizeof(Level) + name.size(); }
+    std::size_t freeMemory() const { return memory_.units() > heldBytes_ ? memory_.units() - heldBytes_ : 0; }
+    bool makeRoom(std::size_t bytes);
     std::size_t openLevelsAllowed() const;
     int readChunk(Level& level);
     void dropChunk(Level& level);
+    void push(const std::string& name, UniqueFd fd);
+    void giveUp(Level& level);
     UniqueFd openLevel(int at, const std::string& name);
     void spareDescriptors(int keep);
     void keepOpen(std::size_t index, UniqueFd fd, std::size_t top);
     Expected<void, LostLevel> reach(std::size_t target);
 
     WalkShare descriptors_;
-    WalkShare listing_;
+    WalkShare memory_;
     platform::ListingDetail detail_;
-    std::size_t listedBytes_ = 0;  // held in the chunks of every level
+    ListEntriesFunction list_;
+    std::size_t heldBytes_ = 0;  // the levels and their chunks, within memory_
     std::size_t ceiling_ = limits::kWalkOpenLevels;  // lowered when the process runs out of descriptors
-    std::vector<Level> levels_;
+    std::deque<Level> levels_;  // grows a block at a time, never copied whole
     std::vector<std::size_t> open_;  // levels holding a descriptor, shallowest first
 };
 
-// The walk's shares of the daemon's pools, taken when it begins (fails with
-// EMFILE or ENOMEM when the pools could never hold the walk's fewest).
+// The walk's shares of the daemon's pools for a walk of `owner`, taken when
+// it begins (fails with EMFILE or ENOMEM when the pools could never hold the
+// walk's fewest).
 struct WalkShares {
     WalkShare descriptors;
-    WalkShare listing;
+    WalkShare memory;
 };
-Expected<WalkShares, EnterFailure> takeWalkShares();
+Expected<WalkShares, EnterFailure> takeWalkShares(uid_t owner);
 
-// An open below `at`, counted for directoryWalkOpens().
+// An open below `at` within its mount (platform::openDirectoryWithin),
+// counted for directoryWalkOpens().
 UniqueFd countedOpenBelow(int at, const std::string& name);
 
 }  // namespace smcd

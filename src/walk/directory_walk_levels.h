@@ -9,20 +9,15 @@
 
 namespace smcd {
 
-namespace walk_detail {
-// What one listed name costs while it waits to be handed out.
-inline std::size_t listedCost(const DirectoryEntry& entry) { return sizeof(DirectoryEntry) + entry.name.size(); }
-}  // namespace walk_detail
-
 template <typename LevelState>
-Expected<DirectoryWalk<LevelState>, EnterFailure> DirectoryWalk<LevelState>::begin(UniqueFd start,
-                                                                                   platform::ListingDetail detail) {
-    auto shares = takeWalkShares();
+Expected<DirectoryWalk<LevelState>, EnterFailure> DirectoryWalk<LevelState>::begin(UniqueFd start, uid_t owner,
+                                                                                   platform::ListingDetail detail,
+                                                                                   ListEntriesFunction list) {
+    auto shares = takeWalkShares(owner);
     if (!shares) return unexpected(shares.error());
-    const std::optional<DirectoryIdentity> identity = identityOf(start.get());
-    if (!identity) return unexpected(EnterFailure{OpenProblem::denied, errno});
-    DirectoryWalk walk(std::move(shares->descriptors), std::move(shares->listing), detail);
-    walk.levels_.push_back(Level{std::move(start), {}, *identity, {}, 0, {}, false, 0, LevelState{}});
+    DirectoryWalk walk(std::move(shares->descriptors), std::move(shares->memory), detail, list);
+    if (!walk.makeRoom(levelCost({}))) return unexpected(EnterFailure{OpenProblem::denied, ENOMEM});
+    walk.push({}, std::move(start));
     walk.open_.push_back(0);
     if (const int error = walk.readChunk(walk.levels_.back()); error != 0) {
         return unexpected(EnterFailure{OpenProblem::denied, error});
@@ -30,40 +25,45 @@ Expected<DirectoryWalk<LevelState>, EnterFailure> DirectoryWalk<LevelState>::beg
     return walk;
 }
 
+// At least `bytes` free in the walk's memory share, taking more from its
+// user's share without waiting (in steps of a walk's fewest, so that a deep
+// walk asks seldom); false when neither has it.
+template <typename LevelState>
+bool DirectoryWalk<LevelState>::makeRoom(std::size_t bytes) {
+    if (freeMemory() >= bytes) return true;
+    const std::size_t missing = bytes - freeMemory();
+    const std::size_t step = limits::kWalkFewestMemoryBytes;
+    return memory_.grow((missing + step - 1) / step * step) || memory_.grow(missing);
+}
+
 template <typename LevelState>
 std::size_t DirectoryWalk<LevelState>::openLevelsAllowed() const {
     return std::min(descriptors_.units() - limits::kWalkMomentaryDescriptors, ceiling_);
 }
 
-// The next chunk of the level's listing, from where the last chunk ended,
-// until the walk's listing share is held. A read error ends the list: what
-// was read so far is what there is to work on. Returns the errno of a
-// listing that could not be started, or 0.
+// The next chunk of the level's listing, from where the last chunk ended:
+// entries costing up to a quarter of the walk's free memory, so that with
+// the slots their vector holds beyond them (never more than it holds) the
+// chunk takes at most half and the levels below find room too. When little
+// is free, a fewest more is asked of the user's share first. Returns the
+// errno of a listing that could not be read on (ENOMEM when not even one
+// more entry fits), or 0.
 template <typename LevelState>
 int DirectoryWalk<LevelState>::readChunk(Level& level) {
     dropChunk(level);
-    const std::size_t room = listing_.units() > listedBytes_ ? listing_.units() - listedBytes_ : 0;
-    std::size_t bytes = 0;
-    const auto take = [&](DirectoryEntry&& entry) {
-        bytes += walk_detail::listedCost(entry);
-        level.entries.push_back(std::move(entry));
-        return bytes < room;
-    };
-    int error = platform::listEntries(level.fd.get(), level.identity.device, detail_, level.resume, take);
-    if (outOfDescriptors(error)) {
-        spareDescriptors(level.fd.get());
-        error = platform::listEntries(level.fd.get(), level.identity.device, detail_, level.resume, take);
-    }
-    listedBytes_ += bytes;
+    if (freeMemory() < limits::kWalkFewestMemoryBytes) makeRoom(limits::kWalkFewestMemoryBytes);
+    std::size_t cost = 0;
+    const int error = list_(level.fd.get(), detail_, level.resume, freeMemory() / 4, level.entries, cost);
+    level.chunkCost = cost + (level.entries.capacity() - level.entries.size()) * sizeof(DirectoryEntry);
+    heldBytes_ += level.chunkCost;
     return error;
 }
 
 // Forgets what is left of the level's chunk.
 template <typename LevelState>
 void DirectoryWalk<LevelState>::dropChunk(Level& level) {
-    for (std::size_t i = level.next; i < level.entries.size(); ++i) {
-        listedBytes_ -= walk_detail::listedCost(level.entries[i]);
-    }
+    heldBytes_ -= level.chunkCost;
+    level.chunkCost = 0;
     level.entries = {};
     level.next = 0;
 }
@@ -73,15 +73,34 @@ std::optional<DirectoryEntry> DirectoryWalk<LevelState>::nextEntry() {
     Level& top = levels_.back();
     if (top.next >= top.entries.size()) {
         if (top.resume.atEnd || top.lost || top.listingError != 0) {
-            top.entries = {};
+            dropChunk(top);
             return std::nullopt;
         }
         top.listingError = readChunk(top);
         if (top.next >= top.entries.size()) return std::nullopt;
     }
     DirectoryEntry entry = std::move(top.entries[top.next++]);
-    listedBytes_ -= walk_detail::listedCost(entry);
+    // The last of a listing handed out: its memory is the levels' below.
+    if (top.next == top.entries.size() && top.resume.atEnd) dropChunk(top);
     return entry;
+}
+
+// A new top level, its cost counted in the room made for it.
+template <typename LevelState>
+void DirectoryWalk<LevelState>::push(const std::string& name, UniqueFd fd) {
+    heldBytes_ += levelCost(name);
+    Level& level = levels_.emplace_back();
+    level.fd = std::move(fd);
+    level.name = name;
+}
+
+// Closes the level's descriptor, first noting what the directory is, so
+// that finding it again by name tells it from anything put in its place
+// (nothing can match a level whose identity could not be read).
+template <typename LevelState>
+void DirectoryWalk<LevelState>::giveUp(Level& level) {
+    level.identity = identityOf(level.fd.get()).value_or(DirectoryIdentity{});
+    level.fd.reset();
 }
 
 // Once more after giving up every level the walk can spare when the process
@@ -106,7 +125,7 @@ void DirectoryWalk<LevelState>::spareDescriptors(int keep) {
         if (index == 0 || index == top || levels_[index].fd.get() == keep) {
             kept.push_back(index);
         } else {
-            levels_[index].fd.reset();
+            giveUp(levels_[index]);
         }
     }
     open_ = std::move(kept);
@@ -114,23 +133,17 @@ void DirectoryWalk<LevelState>::spareDescriptors(int keep) {
 
 template <typename LevelState>
 Expected<void, EnterFailure> DirectoryWalk<LevelState>::enter(const std::string& name) {
+    if (!makeRoom(levelCost(name))) return unexpected(EnterFailure{OpenProblem::denied, ENOMEM});
     UniqueFd fd = openLevel(topFd(), name);
     if (!fd) {
         const int error = errno;
         return unexpected(EnterFailure{classifyOpenError(error), error});
     }
-    const std::optional<DirectoryIdentity> identity = identityOf(fd.get());
-    if (!identity) return unexpected(EnterFailure{OpenProblem::denied, errno});
-    const DirectoryIdentity& start = levels_.front().identity;
-    if (identity->device != start.device) {
-        return unexpected(EnterFailure{OpenProblem::otherMount, EXDEV});
-    }
-    levels_.push_back(Level{{}, name, *identity, {}, 0, {}, false, 0, LevelState{}});
+    push(name, {});
     const std::size_t index = levels_.size() - 1;
     keepOpen(index, std::move(fd), index);
     if (const int error = readChunk(levels_.back()); error != 0) {
-        open_.pop_back();
-        levels_.pop_back();
+        leave();
         return unexpected(EnterFailure{OpenProblem::denied, error});
     }
     return {};
@@ -152,16 +165,18 @@ void DirectoryWalk<LevelState>::keepOpen(std::size_t index, UniqueFd fd, std::si
             const std::size_t gap = open_[j + 1] - open_[j - 1], chosenGap = open_[chosen + 1] - open_[chosen - 1];
             if (gap * (top - open_[chosen]) < chosenGap * (top - open_[j])) chosen = j;
         }
-        levels_[open_[chosen]].fd.reset();
+        giveUp(levels_[open_[chosen]]);
         open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(chosen));
     }
 }
 
 template <typename LevelState>
 typename DirectoryWalk<LevelState>::Left DirectoryWalk<LevelState>::leave() {
-    dropChunk(levels_.back());
+    Level& gone = levels_.back();
+    dropChunk(gone);
+    heldBytes_ -= levelCost(gone.name);
     if (!open_.empty() && open_.back() == levels_.size() - 1) open_.pop_back();
-    Left left{std::move(levels_.back().state), {}};
+    Left left{std::move(gone.state), {}};
     levels_.pop_back();
     if (levels_.empty()) return left;
     const std::size_t top = levels_.size() - 1;
@@ -171,8 +186,9 @@ typename DirectoryWalk<LevelState>::Left DirectoryWalk<LevelState>::leave() {
 }
 
 // Down by name from the nearest open ancestor (the start at worst, which is
-// never given up), each component checked against the identity it had on the
-// way down, and each kept open as the walk's spacing allows.
+// never given up), each component checked against the identity it had when
+// it gave up its descriptor (a level that has become the root of a mount is
+// not opened at all), and each kept open as the walk's spacing allows.
 template <typename LevelState>
 Expected<void, LostLevel> DirectoryWalk<LevelState>::reach(std::size_t target) {
     int at = levels_[open_.back()].fd.get();
@@ -182,7 +198,9 @@ Expected<void, LostLevel> DirectoryWalk<LevelState>::reach(std::size_t target) {
         std::optional<LostLevel> lost;
         if (!fd) {
             const int error = errno;
-            const OpenProblem problem = classifyOpenError(error);
+            // Entered as a plain directory, now the root of a mount: replaced.
+            OpenProblem problem = classifyOpenError(error);
+            if (problem == OpenProblem::otherMount) problem = OpenProblem::swapped;
             lost = LostLevel{index, level.name, problem, error};
         } else if (identityOf(fd.get()) != level.identity) {
             lost = LostLevel{index, level.name, OpenProblem::swapped, 0};

@@ -8,23 +8,59 @@
 
 namespace smcd {
 
-std::optional<std::size_t> WalkPool::take(std::size_t fewest, std::size_t most) {
+std::size_t WalkPool::shareLocked() const {
+    return std::max(capacity_ / limits::kWalkPoolUserShareDivisor, fewest_);
+}
+
+std::size_t WalkPool::usedByLocked(uid_t owner) const {
+    const auto held = usedBy_.find(owner);
+    return held == usedBy_.end() ? 0 : held->second;
+}
+
+std::optional<std::size_t> WalkPool::take(uid_t owner, std::size_t most) {
     std::unique_lock<std::mutex> guard(lock_);
-    if (fewest > capacity_) return std::nullopt;
-    freed_.wait(guard, [&] { return used_ + fewest <= capacity_ || fewest > capacity_; });
-    if (fewest > capacity_) return std::nullopt;
-    const std::size_t beyond = (capacity_ - used_ - fewest) / 2;
-    const std::size_t units = fewest + std::min(most > fewest ? most - fewest : 0, beyond);
+    const auto userFull = [&] { return usedByLocked(owner) + fewest_ > shareLocked(); };
+    const auto ready = [&] { return fewest_ > capacity_ || (used_ + fewest_ <= capacity_ && !userFull()); };
+    if (!ready() && userFull()) {
+        guard.unlock();
+        SMCD_LOG_REFUSAL(waits_, "walk of uid %{public}u waits: its share of %{public}s is held (%{public}zu more "
+                                 "since the last such line)", owner, what_);
+        guard.lock();
+    }
+    freed_.wait(guard, ready);
+    if (fewest_ > capacity_) return std::nullopt;
+    // Half of what is free beyond this walk's fewest and the next one's.
+    const auto halfBeyond = [&](std::size_t free) { return free > 2 * fewest_ ? (free - 2 * fewest_) / 2 : 0; };
+    const std::size_t units = fewest_ + std::min({most > fewest_ ? most - fewest_ : 0, halfBeyond(capacity_ - used_),
+                                                  halfBeyond(shareLocked() - usedByLocked(owner))});
     used_ += units;
+    usedBy_[owner] += units;
     return units;
 }
 
-void WalkPool::give(std::size_t units) {
+bool WalkPool::takeMore(uid_t owner, std::size_t units) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    if (used_ + units > capacity_ || usedByLocked(owner) + units > shareLocked()) return false;
+    used_ += units;
+    usedBy_[owner] += units;
+    return true;
+}
+
+void WalkPool::give(uid_t owner, std::size_t units) {
     {
         const std::lock_guard<std::mutex> guard(lock_);
         used_ -= std::min(units, used_);
+        if (const auto held = usedBy_.find(owner); held != usedBy_.end()) {
+            held->second -= std::min(units, held->second);
+            if (held->second == 0) usedBy_.erase(held);
+        }
     }
     freed_.notify_all();
+}
+
+std::size_t WalkPool::userShare() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return shareLocked();
 }
 
 void WalkPool::setCapacity(std::size_t capacity) {
@@ -40,36 +76,49 @@ std::size_t WalkPool::inUse() {
     return used_;
 }
 
+std::size_t WalkPool::inUseBy(uid_t owner) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return usedByLocked(owner);
+}
+
 WalkPool& walkDescriptors() {
-    static WalkPool pool(limits::shareDescriptors(descriptorLimit()).walks);
+    static WalkPool pool(limits::shareDescriptors(descriptorLimit()).walks,
+                         limits::kWalkFewestOpenLevels + limits::kWalkMomentaryDescriptors, "walk descriptors");
     return pool;
 }
 
-WalkPool& walkListingMemory() {
-    static WalkPool pool(limits::kAllWalksListingBytes);
+WalkPool& walkMemory() {
+    static WalkPool pool(limits::kAllWalksMemoryBytes, limits::kWalkFewestMemoryBytes, "walk memory");
     return pool;
 }
 
-std::optional<WalkShare> WalkShare::take(WalkPool& pool, std::size_t fewest, std::size_t most) {
-    const std::optional<std::size_t> units = pool.take(fewest, most);
+std::optional<WalkShare> WalkShare::take(WalkPool& pool, uid_t owner, std::size_t most) {
+    const std::optional<std::size_t> units = pool.take(owner, most);
     if (!units) return std::nullopt;
-    return WalkShare(pool, *units);
+    return WalkShare(pool, owner, *units);
+}
+
+bool WalkShare::grow(std::size_t more) {
+    if (!pool_ || !pool_->takeMore(owner_, more)) return false;
+    units_ += more;
+    return true;
 }
 
 WalkShare::WalkShare(WalkShare&& other) noexcept
-    : pool_(std::exchange(other.pool_, nullptr)), units_(std::exchange(other.units_, 0)) {}
+    : pool_(std::exchange(other.pool_, nullptr)), owner_(other.owner_), units_(std::exchange(other.units_, 0)) {}
 
 WalkShare& WalkShare::operator=(WalkShare&& other) noexcept {
     if (this != &other) {
-        if (pool_) pool_->give(units_);
+        if (pool_) pool_->give(owner_, units_);
         pool_ = std::exchange(other.pool_, nullptr);
+        owner_ = other.owner_;
         units_ = std::exchange(other.units_, 0);
     }
     return *this;
 }
 
 WalkShare::~WalkShare() {
-    if (pool_) pool_->give(units_);
+    if (pool_) pool_->give(owner_, units_);
 }
 
 }  // namespace smcd

@@ -3,6 +3,7 @@
 // found again only where they were.
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,12 +11,10 @@
 #include <sys/mount.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,13 +31,21 @@
 namespace smcd::removal {
 namespace {
 
-class DeepTree : public test::EngineTest {};
+// The walk pools size themselves on first use: from the limit the process
+// runs with, not from a limit a case lowers for a while.
+class DeepTree : public test::EngineTest {
+protected:
+    void SetUp() override {
+        test::EngineTest::SetUp();
+        walkDescriptors();
+    }
+};
 
 using Totals = std::pair<std::int64_t, std::int64_t>;
 
 // top/d/d/.../d, `levels` directories with "bottom" in the deepest and a
 // file "side" beside every hundredth. Holds two descriptors at most.
-void buildChain(const std::string& top, int levels) {
+void buildChain(const std::string& top, int levels, const std::string& name = "d") {
     ASSERT_EQ(::mkdir(top.c_str(), 0755), 0);
     UniqueFd current(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_TRUE(current.valid());
@@ -47,8 +54,8 @@ void buildChain(const std::string& top, int levels) {
             UniqueFd file(::openat(current.get(), "side", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
             ASSERT_TRUE(file.valid());
         }
-        ASSERT_EQ(::mkdirat(current.get(), "d", 0755), 0);
-        UniqueFd next(::openat(current.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_EQ(::mkdirat(current.get(), name.c_str(), 0755), 0);
+        UniqueFd next(::openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         ASSERT_TRUE(next.valid());
         current = std::move(next);
     }
@@ -147,7 +154,7 @@ TEST_F(DeepTree, OpensOnACombGrowInProportionToItsSize) {
         const std::string top = victim("comb") + "/c";
         buildComb(top, depth, kSide);
         std::uint64_t before = directoryWalkOpens();
-        EXPECT_EQ(removal::measureTree(top), std::make_optional(Totals(0, 0)));
+        EXPECT_EQ(removal::measureTree(top, 0), Totals(0, 0));
         measuring.push_back(static_cast<double>(directoryWalkOpens() - before));
         before = directoryWalkOpens();
         EXPECT_EQ(remove(top, kRoot), std::nullopt);
@@ -161,56 +168,27 @@ TEST_F(DeepTree, OpensOnACombGrowInProportionToItsSize) {
     }
 }
 
-// Walks beside each other at 64 descriptors, the walks' share sized for it:
-// one waits for or shrinks to what the others leave, none fails.
-TEST_F(DeepTree, WalksBesideEachOtherAtSixtyFourDescriptorsAllComplete) {
-    const std::string deep = victim("deep") + "/chain";
-    buildChain(deep, 20000);
-    std::vector<std::string> others;
-    for (const char* name : {"a", "b", "c"}) {
-        others.push_back(victim(name) + "/chain");
-        buildChain(others.back(), 1000);
-    }
-    const auto expected = std::make_optional(test::findTotals(others.back()));
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    const rlimit lowered{64, saved.rlim_max};
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    const std::size_t share = limits::shareDescriptors(lowered.rlim_cur).walks;
-    walkDescriptors().setCapacity(share);
-    std::vector<std::optional<Failure>> results(3);
-    std::optional<Totals> measured;
-    std::atomic<std::size_t> mostTaken{0};
-    {
-        removal::hooks::ScopedHook watch(removal::hooks::Point::betweenListingAndUnlink, [&](const removal::hooks::Site&) {
-            const std::size_t taken = walkDescriptors().inUse();
-            for (std::size_t most = mostTaken; taken > most && !mostTaken.compare_exchange_weak(most, taken);) {}
-        });
-        std::vector<std::jthread> walks;
-        walks.emplace_back([&] { results[0] = outcome(remove(deep, kRoot)); });
-        walks.emplace_back([&] { results[1] = outcome(remove(others[0], kRoot)); });
-        walks.emplace_back([&] { results[2] = outcome(remove(others[1], kRoot)); });
-        walks.emplace_back([&] { measured = removal::measureTree(others[2]); });
-    }
-    walkDescriptors().setCapacity(limits::shareDescriptors(saved.rlim_cur).walks);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
-    EXPECT_EQ(results, std::vector<std::optional<Failure>>(3));
-    EXPECT_LE(mostTaken.load(), share);
-    EXPECT_EQ(measured, expected);
-    EXPECT_EQ(remove(others[2], kRoot), std::nullopt);
-}
-
-// In a walk (near its start for the measurement, deep on the way back up
-// for the removal) the process runs out of descriptors for good (the limit
-// drops below every descriptor number, so giving levels up does not help):
-// the levels the walk can no longer open or find again are the system's
-// refusal, denied(EMFILE), never a change; a measurement that cannot read
-// all of its tree reports nothing rather than a part.
-TEST_F(DeepTree, OutOfDescriptorsIsDeniedNeverAChangeAndMeasuresNothing) {
+// The process runs out of descriptors in the middle of a walk at full
+// width. When a dozen are left, the walk gives up the levels it can spare
+// and goes on: the tree is measured and removed whole. When none is left
+// (the limit drops below every descriptor number, near the start for the
+// measurement, deep on the way back up for the removal), the levels the
+// walk can no longer open or find again are the system's refusal,
+// denied(EMFILE), never a change; a measurement that cannot read all of its
+// tree reports nothing rather than a part.
+TEST_F(DeepTree, OutOfDescriptorsGivesUpWhatItCanSpareAndIsDeniedNeverAChangeWhenThatIsNotEnough) {
     const std::string top = victim("deep") + "/chain";
     buildChain(top, 2000);
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const rlimit dozenLeft{test::openDescriptorCount() + 12, saved.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &dozenLeft), 0);
+    EXPECT_EQ(removal::measureTree(top, 0), Totals(0, 20));
+    const std::string copy = victim("copy") + "/chain";
+    buildChain(copy, 2000);
+    EXPECT_EQ(remove(copy, kRoot), std::nullopt);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_FALSE(test::exists(copy));
     const rlimit exhausted{STDERR_FILENO + 1, saved.rlim_max};
     const auto exhaustAt = [&](removal::hooks::Point point, auto when) {
         return removal::hooks::ScopedHook(point, [&, when](const removal::hooks::Site& site) {
@@ -222,7 +200,7 @@ TEST_F(DeepTree, OutOfDescriptorsIsDeniedNeverAChangeAndMeasuresNothing) {
     {
         auto hook = exhaustAt(removal::hooks::Point::betweenComponents,
                               [](const removal::hooks::Site& site) { return site.index == 1; });
-        EXPECT_EQ(removal::measureTree(top), std::nullopt);
+        EXPECT_EQ(removal::measureTree(top, 0), unexpected(EMFILE));
     }
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     {
@@ -233,6 +211,39 @@ TEST_F(DeepTree, OutOfDescriptorsIsDeniedNeverAChangeAndMeasuresNothing) {
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     EXPECT_TRUE(test::exists(top + "/d"));
     EXPECT_EQ(remove(top, kRoot), std::nullopt);
+}
+
+// The names of the levels a walk stands in are memory it holds: a chain of
+// the longest names deeper than its user's share of walk memory is refused
+// as exhaustion (ENOMEM), measured as nothing, never a part, and not
+// removed; with the daemon's share the same chain is measured and goes.
+TEST_F(DeepTree, LevelNamesBeyondTheUsersMemoryShareAreExhaustionNeverAPart) {
+    const std::string name(NAME_MAX, 'n');
+    const std::string top = victim("long") + "/chain";
+    buildChain(top, 1000, name);
+    walkMemory().setCapacity(1 << 20);  // a quarter of a megabyte a user: a few hundred such levels
+    EXPECT_EQ(removal::measureTree(top, 0), unexpected(ENOMEM));
+    walkMemory().setCapacity(limits::kAllWalksMemoryBytes);
+    EXPECT_EQ(removal::measureTree(top, 0), Totals(0, 10));
+    walkMemory().setCapacity(1 << 20);
+    EXPECT_EQ(remove(top, kRoot), Failure::denied(ENOMEM));
+    EXPECT_EQ(walkMemory().inUse(), 0u);
+    walkMemory().setCapacity(limits::kAllWalksMemoryBytes);
+    EXPECT_TRUE(test::exists(top + "/" + name));
+    EXPECT_EQ(remove(top, kRoot), std::nullopt);
+}
+
+// A directory far larger than a chunk of a walk at its fewest memory: the
+// listing resumes where each chunk ended, so every entry is counted once
+// and the directory goes whole.
+TEST_F(DeepTree, ADirectoryOfManyChunksIsCountedOnceAndRemovedWhole) {
+    const std::string wide = victim("wide");
+    for (int i = 0; i < 2000; ++i) planted.file(wide + "/f" + std::to_string(i), std::string(i % 5000, 'x'));
+    walkMemory().setCapacity(limits::kWalkFewestMemoryBytes);
+    EXPECT_EQ(removal::measureTree(wide, 0), test::findTotals(wide));
+    EXPECT_EQ(remove(wide, kRoot), std::nullopt);
+    walkMemory().setCapacity(limits::kAllWalksMemoryBytes);
+    EXPECT_FALSE(test::exists(wide));
 }
 
 // A level far above the open ones is replaced, while the walk is at the

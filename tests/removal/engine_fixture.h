@@ -53,8 +53,18 @@ inline bool operator==(const Expected<void, Failure>& result, const Failure& fai
     return !result && result.error() == failure;
 }
 inline void PrintTo(const Failure& failure, std::ostream* out) { *out << describe(failure); }
+
+// The engine for a root peer: whose walk it is matters to the pools' tests alone.
+inline Expected<void, Failure> remove(std::string_view path, std::string_view below) { return removal::remove(path, below, 0); }
 inline void PrintTo(const Expected<void, Failure>& result, std::ostream* out) {
     *out << (result ? std::string("completed") : describe(result.error()));
 }
 
 }  // namespace smcd::removal
+namespace smcd {
+template <class T, class E>
+void PrintTo(const Expected<T, E>& result, std::ostream* out) {
+    if (result) *out << ::testing::PrintToString(*result);
+    else *out << "error " << ::testing::PrintToString(result.error());
+}
+}  // namespace smcd

@@ -95,31 +95,36 @@ TEST_F(SafeRemovalTest, ClassifiesPathsOutsideMissingRootsAndMissingNames) {
     EXPECT_FALSE(exists("/private/var/folders/ab/xyz/C/x"));
 }
 
-// Another mounted file system, below the item or the item itself, is never
-// entered: it stays with its contents, everything else goes; measurement
-// does not count it, nor a file of it bind-mounted over one of the tree's.
+// A mount below the item or the item itself, another file system or a bind
+// mount of this one, is never entered: it stays with its contents,
+// everything else goes; measurement does not count it, nor a file of it
+// bind-mounted over one of the tree's.
 TEST_F(SafeRemovalTest, AMountInsideTheTreeKeepsItsContentsAndEverythingElseGoes) {
     const std::string dir = victim("partial");
     test::buildTree(dir + "/sub", 2, 2);
     planted.file(dir + "/a");
-    const auto counted = removal::measureTree(dir);
-    const test::ScopedMount busy(dir + "/sub/d0/busy");
+    const auto counted = removal::measureTree(dir, 0);
+    const std::string source = victim("bound");
+    test::buildTree(source, 2, 2);
+    const auto boundBefore = test::snapshot(source);
+    const test::ScopedMount busy(dir + "/sub/d0/busy"), bound(dir + "/sub/d1/bound", source);
     test::buildTree(busy.at, 2, 2);
     planted.file(busy.at + "/big", std::string(100000, 'x'));
     const auto mounted = test::snapshot(busy.at);
-    EXPECT_EQ(removal::measureTree(dir), counted);
+    EXPECT_EQ(removal::measureTree(dir, 0), counted);
     ASSERT_EQ(::mount((busy.at + "/big").c_str(), (dir + "/a").c_str(), nullptr, MS_BIND, nullptr), 0);
-    const auto coveredFile = removal::measureTree(dir);
+    const auto coveredFile = removal::measureTree(dir, 0);
     ::umount2((dir + "/a").c_str(), MNT_DETACH);
     ASSERT_TRUE(counted && coveredFile);
     EXPECT_EQ(coveredFile->second, counted->second - 1);
     EXPECT_EQ(remove(dir, kRoot), Failure::denied(EXDEV));
     EXPECT_EQ(listing(dir), std::vector<std::string>{"sub"});
-    EXPECT_EQ(listing(dir + "/sub"), std::vector<std::string>{"d0"});
+    EXPECT_EQ(listing(dir + "/sub"), (std::vector<std::string>{"d0", "d1"}));
     EXPECT_EQ(listing(dir + "/sub/d0"), std::vector<std::string>{"busy"});
+    EXPECT_EQ(listing(dir + "/sub/d1"), std::vector<std::string>{"bound"});
+    for (const std::string& item : {busy.at, bound.at}) EXPECT_EQ(remove(item, kRoot), Failure::denied(EXDEV));
     EXPECT_EQ(test::snapshot(busy.at), mounted);
-    EXPECT_EQ(remove(busy.at, kRoot), Failure::denied(EXDEV));
-    EXPECT_EQ(test::snapshot(busy.at), mounted);
+    EXPECT_EQ(test::snapshot(source), boundBefore);
 }
 
 }  // namespace

@@ -1,13 +1,17 @@
 // What a user of smcctl gets from removal and measurement requests.
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/unique_fd.h"
 #include "support/daemon.h"
 #include "support/tree.h"
 
@@ -114,6 +118,38 @@ TEST_F(RemovalEndToEnd, MeasurementPrintsSizesAndKeepsRefusedPathsInPlace) {
     EXPECT_TRUE(daemon_.logEventuallyContains("<3>" + kLogPrefix + "measurement refused by screening: <private>\n"));
     const auto table = smcctl(daemon_, {"measure", "/Users/bob/Library"}, as(kAnn));
     EXPECT_EQ(table.out, "BYTES  FILES  REFUSED  PATH\n0      0      yes      /Users/bob/Library\n");
+}
+
+// At a soft limit of 4,096 descriptors ann measures her own 40,000-level
+// chain 48 times at once, more than her quarter of the walk pools holds:
+// her walks wait (the daemon says so), and bob's one-file measurement is
+// served within a few seconds all the same.
+TEST(WalkShares, OneUsersDeepMeasurementsLeaveAnotherUserServed) {
+    Daemon::Options options;
+    options.descriptorLimit = 4096;
+    Daemon daemon(options);
+    const std::string chain = "/Users/ann/chain";
+    ASSERT_EQ(::mkdir(chain.c_str(), 0755), 0);
+    UniqueFd level(::open(chain.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int depth = 1; depth < 40000 && level; ++depth) {
+        ASSERT_EQ(::mkdirat(level.get(), "d", 0755), 0);
+        level = UniqueFd(::openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    ASSERT_TRUE(level.valid());
+    level.reset();
+    fs::create_directories("/Users/bob/one");
+    writeFile("/Users/bob/one/file", std::string(5000, 'x'));
+    const std::vector<std::string> measureChain{SMCD_BINARY_DIR "/smcctl", "--socket", daemon.socketPath(), "measure", chain};
+    std::vector<ChildProcess> anns;
+    for (int i = 0; i < 48; ++i) anns.emplace_back(measureChain, as(kAnn));
+    EXPECT_TRUE(daemon.logEventuallyContains(kLogPrefix + "walk of uid 501 waits: its share of walk"));
+    const auto start = std::chrono::steady_clock::now();
+    const auto bobs = smcctl(daemon, {"--json", "measure", "/Users/bob/one"}, as(kBob));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "bob waited on ann's walks";
+    EXPECT_EQ(bobs.out, R"([{"path":"/Users/bob/one","bytes":)" + std::to_string(findTotals("/Users/bob/one").first) +
+                            R"(,"fileCount":1,"refused":false}])" "\n") << bobs.err;
+    for (ChildProcess& ann : anns) EXPECT_TRUE(ann.wait(std::chrono::seconds(120)));
+    EXPECT_EQ(run({"/usr/bin/rm", "-rf", chain, "/Users/bob/one"}).status, 0);
 }
 
 }  // namespace

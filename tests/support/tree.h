@@ -61,12 +61,15 @@ inline std::pair<std::int64_t, std::int64_t> findTotals(const std::string& direc
     return {blocks * 512, files};
 }
 
-// A tmpfs mounted for one scope (in the sandbox's private namespace): its
-// mount point can be neither renamed nor removed meanwhile.
+// A fresh tmpfs, or `bound` (a directory of any file system) bind-mounted,
+// for one scope (in the sandbox's private namespace): its mount point can be
+// neither renamed nor removed meanwhile.
 struct ScopedMount {
-    explicit ScopedMount(std::string where) : at(std::move(where)) {
+    explicit ScopedMount(std::string where, const std::string& bound = "") : at(std::move(where)) {
         std::filesystem::create_directories(at);
-        if (::mount("smcd-test", at.c_str(), "tmpfs", 0, "mode=0755") != 0) throw std::runtime_error("mount " + at);
+        const int mounted = bound.empty() ? ::mount("smcd-test", at.c_str(), "tmpfs", 0, "mode=0755")
+                                          : ::mount(bound.c_str(), at.c_str(), nullptr, MS_BIND, nullptr);
+        if (mounted != 0) throw std::runtime_error("mount " + at);
     }
     ~ScopedMount() { ::umount2(at.c_str(), MNT_DETACH); }
     ScopedMount(const ScopedMount&) = delete;
