@@ -100,7 +100,7 @@ void FanService::runMaintenanceWithTaskIDs(Paths taskIDs, DataReply reply) {
     auto records = recordsFor({}, hold, 0);
     if (!records) return;
     const auto ran = runMaintenanceTasks(
-        taskIDs, [&](const MaintenanceResult& result) { records->append(result); }, stopToken());
+        taskIDs, [&](const MaintenanceResult& result) { return records->append(result); }, stopToken());
     if (!ran) return;
     replyRecords(reply, std::move(*records), taskIDs, hold);
 }
@@ -123,7 +123,7 @@ void FanService::measurePrivilegedPathsWithPaths(Paths paths, DataReply reply) {
     auto records = recordsFor(paths, hold, kRecordBesidesText);
     if (!records) return;
     removal::measurePaths(
-        paths, peerUID_, [&](const removal::Measurement& record) { records->append(record); }, stopToken());
+        paths, peerUID_, [&](const removal::Measurement& record) { return records->append(record); }, stopToken());
     replyRecords(reply, std::move(*records), paths, hold);
 }
 

@@ -83,7 +83,7 @@ MaintenanceResult runMaintenanceTask(std::string_view id) {
 }
 
 Expected<void, MaintenanceRefusal> runMaintenanceTasks(const std::vector<std::string>& ids,
-                                                       const std::function<void(MaintenanceResult)>& each,
+                                                       const std::function<bool(MaintenanceResult)>& each,
                                                        std::stop_token stop) {
     if (ids.size() > limits::kMaxMaintenanceTasksPerRequest) {
         static platform::RefusalReport refusals("maintenance requests refused for naming too many tasks");
@@ -95,14 +95,17 @@ Expected<void, MaintenanceRefusal> runMaintenanceTasks(const std::vector<std::st
     }
     for (const std::string& id : ids) {
         if (stop.stop_requested()) return {};
-        each(runMaintenanceTask(id));
+        if (!each(runMaintenanceTask(id))) return {};
     }
     return {};
 }
 
 std::vector<MaintenanceResult> runMaintenanceTasks(const std::vector<std::string>& ids) {
     std::vector<MaintenanceResult> results;
-    (void)runMaintenanceTasks(ids, [&results](MaintenanceResult result) { results.push_back(std::move(result)); });
+    (void)runMaintenanceTasks(ids, [&results](MaintenanceResult result) {
+        results.push_back(std::move(result));
+        return true;
+    });
     return results;
 }
 

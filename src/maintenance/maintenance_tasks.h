@@ -46,12 +46,13 @@ enum class MaintenanceRefusal { tooManyTasks };
 
 // One result per id, in request order, each handed to `each` as soon as its
 // task has finished; repeated ids run again, each task finishing before the
-// next starts. Once `stop` is requested no further task starts (one running
-// is waited for). A request of more than limits::kMaxMaintenanceTasksPerRequest
+// next starts. Once `stop` is requested, or `each` answers false (the reply
+// cannot take the result), no further task starts (one running is waited
+// for). A request of more than limits::kMaxMaintenanceTasksPerRequest
 // ids is refused as a whole, nothing run, with one line through the refusal
 // throttle.
 Expected<void, MaintenanceRefusal> runMaintenanceTasks(const std::vector<std::string>& ids,
-                                                       const std::function<void(MaintenanceResult)>& each,
+                                                       const std::function<bool(MaintenanceResult)>& each,
                                                        std::stop_token stop = {});
 // The results as a list; none for a refused request.
 std::vector<MaintenanceResult> runMaintenanceTasks(const std::vector<std::string>& ids);

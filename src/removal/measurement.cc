@@ -117,7 +117,7 @@ Expected<std::pair<std::int64_t, std::int64_t>, int> measureTree(std::string_vie
     return std::pair{totals->bytes, totals->files};
 }
 
-void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each,
+void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<bool(Measurement)>& each,
                   std::stop_token stop) {
     // The paths seen so far, by their canonical form: the request's own text
     // where it is already canonical (the usual case), so that a long list is
@@ -131,7 +131,7 @@ void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std:
         seen.insert(key == path ? std::string_view(path) : std::string_view(recomposed.emplace_back(std::move(key))));
         if (!acceptsMeasurement(path, owner)) {
             SMCD_LOG(daemonLog(), platform::LogLevel::error, "measurement refused by screening: %{private}s", path);
-            each({path, 0, 0, true});
+            if (!each({path, 0, 0, true})) return;
             continue;
         }
         const auto totals = measureTree(path, owner);
@@ -139,16 +139,19 @@ void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std:
             SMCD_LOG(daemonLog(), platform::LogLevel::error,
                      "measurement refused: no %{public}s for the walk: %{private}s",
                      outOfDescriptors(totals.error()) ? "descriptor" : "memory", path);
-            each({path, 0, 0, true});
+            if (!each({path, 0, 0, true})) return;
             continue;
         }
-        each({path, totals->first, totals->second, false});
+        if (!each({path, totals->first, totals->second, false})) return;
     }
 }
 
 std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid_t owner) {
     std::vector<Measurement> records;
-    measurePaths(paths, owner, [&records](Measurement record) { records.push_back(std::move(record)); });
+    measurePaths(paths, owner, [&records](Measurement record) {
+        records.push_back(std::move(record));
+        return true;
+    });
     return records;
 }
 

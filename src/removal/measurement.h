@@ -47,7 +47,9 @@ Expected<std::pair<std::int64_t, std::int64_t>, int> measureTree(std::string_vie
 // want of a descriptor or of memory, is logged and kept in its place with
 // zero totals, marked refused. Once `stop` is requested no further path is
 // handled.
-void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<void(Measurement)>& each,
+// `each` answers whether the request still wants the next path (false when
+// its reply cannot take the record): no further path is handled after false.
+void measurePaths(const std::vector<std::string>& paths, uid_t owner, const std::function<bool(Measurement)>& each,
                   std::stop_token stop = {});
 std::vector<Measurement> measurePaths(const std::vector<std::string>& paths, uid_t owner);
 

@@ -68,7 +68,8 @@ TEST(Requests, ManyItemsWriteAFewLinesAndTooManyTasksAreRefusedWhole) {
 
 // A request whose records would pass its user's share of the reply budget
 // is refused before any work, and one whose text grows past it as soon as it
-// does, each left unanswered; another user's goes on, and nothing stays held.
+// does, no further item run, each left unanswered; another user's goes on,
+// and nothing stays held.
 TEST(Requests, RecordsPastTheUsersShareEndTheConnectionAndLeaveOthersServed) {
     platform::ScopedLogCapture log;
     platform::ipc::MemoryBudget replies(4096, 1024);
@@ -79,6 +80,12 @@ TEST(Requests, RecordsPastTheUsersShareEndTheConnectionAndLeaveOthersServed) {
     EXPECT_FALSE(large.reply) << "left unanswered, its connection ends";
     EXPECT_EQ(small.records(), 5u);
     EXPECT_FALSE(grown.reply);
+    const auto lines = log.lines();
+    const auto ran = std::count_if(lines.begin(), lines.end(), [](const auto& line) {
+        return line.message.starts_with("maintenance rejected");
+    });
+    EXPECT_GT(ran, 0);
+    EXPECT_LT(ran, 16) << "tasks ran on after their reply could take no more";
     EXPECT_EQ(replies.inUse(), 0u);
     EXPECT_EQ(log.lines().front().message,
               "replies of uid 501 at their share of 1024 bytes; connection invalidated (0 more since the last such "

@@ -32,7 +32,10 @@ TEST(MaintenanceTasks, UnknownIdsAreRefusedEachWithoutRunningAnything) {
 TEST(MaintenanceTasks, ARequestOverTheCapRunsNothingAndAStoppedOneNoFurtherTask) {
     platform::ScopedLogCapture capture;
     std::vector<MaintenanceResult> results;
-    const auto keep = [&](MaintenanceResult result) { results.push_back(std::move(result)); };
+    const auto keep = [&](MaintenanceResult result) {
+        results.push_back(std::move(result));
+        return true;
+    };
     const std::vector<std::string> cap(limits::kMaxMaintenanceTasksPerRequest, "unknown");
     EXPECT_TRUE(runMaintenanceTasks(cap, keep));
     EXPECT_EQ(results.size(), cap.size());
@@ -46,8 +49,8 @@ TEST(MaintenanceTasks, ARequestOverTheCapRunsNothingAndAStoppedOneNoFurtherTask)
 
     std::stop_source stop;
     EXPECT_TRUE(runMaintenanceTasks({"one", "two", "three"}, [&](MaintenanceResult result) {
-        keep(std::move(result));
         stop.request_stop();
+        return keep(std::move(result));
     }, stop.get_token()));
     EXPECT_EQ(results.size(), 1u);
 }
