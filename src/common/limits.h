@@ -22,7 +22,7 @@ namespace smcd::limits {
 // connections and walks.
 
 // Standard streams, the log, the listening socket, the SMC connection, the
-// guardian's pipe, and the pipes and pidfds of the children running at once.
+// guardian's link, and the pipes and pidfds of the children running at once.
 inline constexpr std::size_t kReservedDescriptors = 16;
 
 struct DescriptorShares {
