@@ -2,8 +2,10 @@
 
 // A log sink that keeps every line, for tests that assert exact log lines.
 
+#include <algorithm>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/log/logger.h"
@@ -32,6 +34,11 @@ public:
     std::vector<CapturedLine> lines() const {
         std::lock_guard guard(mutex_);
         return lines_;
+    }
+    // Whether a line so far holds `text`.
+    bool contains(std::string_view text) const {
+        std::lock_guard guard(mutex_);
+        return std::ranges::any_of(lines_, [&](const CapturedLine& line) { return line.message.find(text) != std::string::npos; });
     }
 
 private:
