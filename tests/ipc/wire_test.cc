@@ -56,7 +56,7 @@ TEST(FrameReader, HoldsOnlyWhatHasArrivedAndNotBeenServed) {
     EXPECT_TRUE(reader.midFrame());
 }
 
-TEST(CallDecoding, AcceptsExactlyTheMethodsTypes) {
+TEST(CallDecoding, AcceptsExactlyTheMethodsTypesInAWellFormedEnvelope) {
     const Interface& protocol = vornikFanControlInterface();
     const auto call = decodeCall(payloadOf(encodeCall(7, "setFanWithIndex:manual:targetRPM:reply:",
                                                       std::vector<WireValue>{std::int64_t{-1}, true, std::int64_t{4000}})),
@@ -76,10 +76,7 @@ TEST(CallDecoding, AcceptsExactlyTheMethodsTypes) {
     for (const auto& [selector, arguments] : refused)
         EXPECT_FALSE(decodeCall(payloadOf(encodeCall(1, selector, arguments)), protocol)) << selector << arguments;
     EXPECT_TRUE(decodeCall(payloadOf(encodeCall(1, "pingWithReply:", json::array())), protocol));
-}
-
-TEST(CallDecoding, RejectsMalformedEnvelopes) {
-    const Interface& protocol = vornikFanControlInterface();
+    // Envelopes that are not exactly an id, a selector and arguments.
     for (const std::string payload : {"", "garbage", "[]", "{}", R"({"id":-1,"selector":"pingWithReply:","arguments":[]})",
                                       R"({"id":1,"selector":"pingWithReply:"})",
                                       R"({"id":1,"selector":"pingWithReply:","arguments":[],"extra":0})",

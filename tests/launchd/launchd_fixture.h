@@ -16,14 +16,11 @@
 namespace smcd::test {
 
 // Property lists placed in the sandbox's launchd directories for one test.
-class LaunchdSandbox : public ::testing::Test {
+class LaunchdSandbox : public SandboxTest {
 protected:
     const std::string daemons = "/Library/LaunchDaemons/";
     const std::string agents = "/Library/LaunchAgents/";
 
-    void SetUp() override {
-        if (!test::inSandbox()) GTEST_SKIP() << "needs the test sandbox";
-    }
     void TearDown() override {
         for (const auto& path : placed_) std::filesystem::remove_all(path);
     }

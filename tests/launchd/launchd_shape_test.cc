@@ -8,11 +8,8 @@
 namespace smcd::launchd {
 namespace {
 
-class LaunchdShape : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!test::inSandbox()) GTEST_SKIP() << "plants files in the macOS tree; runs only inside the test sandbox";
-    }
+// Plants files in the macOS tree.
+struct LaunchdShape : test::SandboxTest {
     test::PlantedFiles planted;
 };
 
