@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -128,15 +129,11 @@ TEST_F(FanGuardianEndToEnd, ADaemonStartedAgainServesFansOnlyOnceTheOldGuardianH
 
     mac.daemon = std::make_unique<Daemon>();
     auto client = mac.connect();  // kept: its end would hand the fans back
-    std::optional<client::Status> set;
-    std::thread setting([&] {
-        if (auto reply = client.setFan(0, true, 2500); reply.has_value()) set = reply.value();
-    });
+    auto setting = std::async(std::launch::async, [&] { return client.setFan(0, true, 2500); });
     bool alone = true;
     while (!endsWithin(old, 50ms)) alone = alone && guardianPid(mac.daemon->pid()) == 0;
-    setting.join();
     EXPECT_TRUE(alone) << "two guardians at once";
-    ASSERT_TRUE(set && set->success);
+    ASSERT_TRUE(answered(setting.get()).success);
     EXPECT_EQ(mac.value("F0Md"), 1) << "the old guardian undid the new client's fan";
     EXPECT_EQ(mac.value("F0Tg"), 2500);
     mac.guardian = guardianOf(mac.daemon->pid());
