@@ -21,7 +21,7 @@ std::atomic<std::size_t> allocations{0};
 
 std::string payloadOf(const Encoded& framed) { return framed.value().substr(kFrameHeaderSize); }
 
-TEST(FrameReader, RejectsEmptyAndOversizedLengthsBeforeBuffering) {
+TEST(FrameReader, RejectsBadLengthsAndHoldsOnlyWhatHasArrivedAndNotBeenServed) {
     // A length of 16 MiB + 1 is one too many.
     for (const auto& [header, status] : {std::pair{std::string("\0\0\0\0", 4), FrameReader::Status::invalid},
                                          {"\xFF\xFF\xFF\xFF", FrameReader::Status::invalid},
@@ -32,11 +32,8 @@ TEST(FrameReader, RejectsEmptyAndOversizedLengthsBeforeBuffering) {
         reader.append(header);
         EXPECT_EQ(reader.next(payload), status);
     }
-}
-
-// A peer's announced length costs nothing by itself: the reader holds what
-// has arrived, in whole pages, and nothing of a frame once it is served.
-TEST(FrameReader, HoldsOnlyWhatHasArrivedAndNotBeenServed) {
+    // A peer's announced length costs nothing by itself: the reader holds what
+    // has arrived, in whole pages, and nothing of a frame once it is served.
     const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     InputBuffer buffer(kMaxFrameSize);
     buffer.append("\x01\0\0\0abc");
