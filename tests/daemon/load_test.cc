@@ -196,30 +196,25 @@ TEST_F(Load, OneUserHoldingItsSharesOfInputAndRepliesLeavesAnotherServed) {
     std::filesystem::remove_all(probe);
 }
 
-// The stand-in for mdutil in the Spotlight task: its first run records its
+// The stand-in for mdutil in the Spotlight task: its first run notes its
 // pid and sleeps 20 s (killed by the test), its second returns at once.
 class SlowSpotlight {
 public:
-    SlowSpotlight() {
-        writeFile(kTool, "#!/bin/sh\n[ \"$1\" = -E ] && exit 0\necho $$ > " + pidFile_ + "\necho $$ >> " + runs_ +
-                             "\nexec sleep 20\n");
-        ::chmod(kTool.c_str(), 0755);
-    }
+    SlowSpotlight() { writeFile(kTool, "#!/bin/sh\n[ \"$1\" = -E ] && exit 0\necho $$ >> " + runs_ + "\nexec sleep 20\n", 0755); }
     ~SlowSpotlight() {
         stop();
         std::remove(kTool.c_str());
     }
-    bool running() const { return exists(pidFile_); }
+    bool running() const { return runs() > 0; }  // its pid written whole
     std::size_t runs() const { return occurrences(readFile(runs_), "\n"); }
     void stop() {
-        if (running()) ::kill(std::stoi(readFile(pidFile_)), SIGKILL);
+        if (running()) ::kill(std::stoi(readFile(runs_)), SIGKILL);
     }
 
 private:
     inline static const std::string kTool = "/usr/sbin/mdutil";
     TempDir dir_;
-    std::string pidFile_ = dir_ / "pid";
-    std::string runs_ = dir_ / "runs";
+    std::string runs_ = dir_ / "runs";  // a line with its pid for each run that sleeps
 };
 
 // The app sets a fan, starts the 20 s Spotlight task twice in one request

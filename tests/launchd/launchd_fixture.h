@@ -25,8 +25,7 @@ protected:
         for (const auto& path : placed_) std::filesystem::remove_all(path);
     }
     void place(const std::string& path, const std::string& contents, mode_t mode = 0644, uid_t uid = 0) {
-        writeFile(path, contents, mode);
-        ::chmod(path.c_str(), mode);  // past the umask
+        writeFile(path, contents, mode);  // the mode as given, past the umask
         EXPECT_EQ(::chown(path.c_str(), uid, 0), 0);
         track(path);
     }
