@@ -17,6 +17,12 @@ std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
 
+// `text` at the end of `out`, padded with zeros to a multiple of `padTo`.
+void appendPadded(std::vector<std::byte>& out, const std::string& text, std::uint64_t padTo) {
+    for (const char c : text) out.push_back(static_cast<std::byte>(c));
+    out.resize(alignUp(out.size(), padTo));
+}
+
 std::vector<std::byte> encodeNotes(const std::vector<ElfNote>& notes, std::uint64_t alignment) {
     const std::uint64_t padTo = alignment == 8 ? 8 : 4;
     std::vector<std::byte> out;
@@ -25,13 +31,8 @@ std::vector<std::byte> encodeNotes(const std::vector<ElfNote>& notes, std::uint6
         put(out, start, note.owner.size() + 1, 4);
         put(out, start + 4, note.descriptor.size(), 4);
         put(out, start + 8, note.type, 4);
-        out.resize(start + 12 + note.owner.size() + 1);
-        std::memcpy(out.data() + start + 12, note.owner.data(), note.owner.size());
-        out.resize(alignUp(out.size(), padTo));
-        const std::uint64_t descStart = out.size();
-        out.resize(descStart + note.descriptor.size());
-        std::memcpy(out.data() + descStart, note.descriptor.data(), note.descriptor.size());
-        out.resize(alignUp(out.size(), padTo));
+        appendPadded(out, note.owner + '\0', padTo);
+        appendPadded(out, note.descriptor, padTo);
     }
     return out;
 }

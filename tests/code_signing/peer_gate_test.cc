@@ -28,10 +28,7 @@ namespace {
 
 constexpr uid_t kAnn = 501;
 
-const CodeSigningRequirement& kPeerRequirement() {
-    static const auto requirement = *CodeSigningRequirement::parse(smcd::kPeerRequirement);
-    return requirement;
-}
+const CodeSigningRequirement kRequirement = *CodeSigningRequirement::parse(smcd::kPeerRequirement);
 
 class GateTest : public ::testing::Test {
 protected:
@@ -55,9 +52,7 @@ protected:
 
     // The client connected to the listener; the accepted end is `connection`.
     test::ChildProcess connect(const std::string& executable, const char* mode, std::optional<uid_t> user = std::nullopt) {
-        test::SpawnOptions options;
-        options.uid = user;
-        test::ChildProcess client({executable, mode, socketPath_}, options);
+        test::ChildProcess client({executable, mode, socketPath_}, {.uid = user});
         connection.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         EXPECT_TRUE(connection.valid());
         return client;
@@ -88,7 +83,7 @@ TEST_F(GateTest, EachCheckRefusesOnItsOwnAndTheAnchorIsJudgedBeforeTheImageIsRea
         auto client = connect(install(name, mode, owner), "stay", user);
         for (const auto strategy : {PeerPinStrategy::socketPidfdFirst, PeerPinStrategy::pidOnly}) {
             const std::size_t descriptors = test::openDescriptorCount();
-            const auto evaluation = evaluatePeerInDetail(connection.get(), kPeerRequirement(), strategy);
+            const auto evaluation = evaluatePeerInDetail(connection.get(), kRequirement, strategy);
             EXPECT_EQ(test::openDescriptorCount(), descriptors) << "the evaluation closes everything it opens";
             EXPECT_EQ(evaluation.verdict, verdict) << describe(evaluation.verdict);
             EXPECT_EQ(evaluation.unsatisfiedClause, clause);
@@ -114,7 +109,7 @@ TEST_F(GateTest, ARootOwnedAppOnAFileSystemWhoseOwnersItsUserControlsIsNeverAnch
     };
     for (const auto& [fileSystemType, anchor] : cases) {
         const auto evaluation =
-            evaluatePeerInDetail(connection.get(), kPeerRequirement(), PeerPinStrategy::socketPidfdFirst, fileSystemType);
+            evaluatePeerInDetail(connection.get(), kRequirement, PeerPinStrategy::socketPidfdFirst, fileSystemType);
         EXPECT_EQ(evaluation.verdict, PeerVerdict::unsatisfied) << describe(evaluation.verdict);
         EXPECT_EQ(evaluation.unsatisfiedClause, ClauseKind::anchorAppleGeneric);
         EXPECT_EQ(evaluation.anchor, anchor);
@@ -130,7 +125,7 @@ TEST_F(GateTest, APeerThatExitedBeforeEvaluationIsRefused) {
             auto client = connect(install("gate_client_app"), "exit");
             siginfo_t info{};
             ASSERT_EQ(reaped ? client.wait() : ::waitid(P_PID, static_cast<id_t>(client.pid()), &info, WEXITED | WNOWAIT), 0);
-            const auto evaluation = evaluatePeerInDetail(connection.get(), kPeerRequirement(), strategy);
+            const auto evaluation = evaluatePeerInDetail(connection.get(), kRequirement, strategy);
             EXPECT_EQ(evaluation.verdict, PeerVerdict::processUnavailable) << describe(evaluation.verdict);
         }
     }
@@ -140,7 +135,7 @@ TEST_F(GateTest, TheRunningProgramCountsNotWhatNowSitsAtItsPath) {
     const std::string path = install("gate_client_app");
     auto client = connect(path, "stay");
     ASSERT_EQ(::rename(install("gate_client_no_identity").c_str(), path.c_str()), 0);
-    EXPECT_EQ(evaluatePeerInDetail(connection.get(), kPeerRequirement()).verdict, PeerVerdict::satisfied);
+    EXPECT_EQ(evaluatePeerInDetail(connection.get(), kRequirement).verdict, PeerVerdict::satisfied);
 }
 
 }  // namespace

@@ -95,25 +95,14 @@ TEST(Requests, RecordsPastTheUsersShareEndTheConnectionAndLeaveOthersServed) {
 // The items of a request stop with its connection: the first item's line
 // ends it here, and no further item is handled or answered.
 TEST(Requests, ARequestStopsAtTheItemAfterItsConnectionEnds) {
-    struct EndingSink final : platform::LogSink {
-        std::shared_ptr<platform::ipc::ConnectionState> connection;
-        std::vector<std::string> lines;
-        void write(const platform::LogRecord& record) override {
-            lines.push_back(platform::renderLogMessage(record.format, record.arguments));
-            connection->end();
-        }
-    };
     for (const auto& [method, arguments] :
          {std::pair{Method::measurePrivilegedPaths, std::vector<Value>{numbered(3)}},
           {Method::removeSystemCachePaths, {numbered(3)}},
           {Method::runMaintenance, {std::vector<std::string>{"a", "b", "c"}}}}) {
         Request request;
-        EndingSink sink;
-        sink.connection = request.connection;
-        platform::LogSink* const previous = platform::installLogSink(&sink);
+        const platform::ScopedLogCapture log([&] { request.connection->end(); });
         request.call(method, arguments);
-        platform::installLogSink(previous);
-        EXPECT_EQ(sink.lines.size(), 1u) << static_cast<int>(method);
+        EXPECT_EQ(log.lines().size(), 1u) << static_cast<int>(method);
         EXPECT_FALSE(request.reply);
     }
 }

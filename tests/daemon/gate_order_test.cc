@@ -11,6 +11,7 @@
 #include "daemon/service_delegate.h"
 #include "platform/ipc/linux/socket_acceptor.h"
 #include "platform/log/logger.h"
+#include "support/daemon.h"
 #include "support/log_capture.h"
 #include "support/model_core.h"
 #include "support/process.h"
@@ -47,23 +48,18 @@ TEST(GateOnFirstMessage, ARefusedProgramIsCountedThenUncountedWithItsCallUnrunAn
     ASSERT_TRUE(service.listener.resume().has_value());
     platform::ScopedLogCapture log;
     {
-        auto app = client::Client::connect(service.socketPath);
-        ASSERT_TRUE(app.has_value()) << app.error().reason;
-        const auto manual = app.value().setFan(0, true, 3000);
-        ASSERT_TRUE(manual.has_value() && manual.value().success);
+        auto app = answered(client::Client::connect(service.socketPath));
+        ASSERT_TRUE(answered(app.setFan(0, true, 3000)).success);
 
         // Its call, were it run, would hand every fan back.
         ChildProcess refused(std::vector<std::string>{std::string(SMCD_TEST_BINARY_DIR) + "/smcctl_no_identity",
                                                       "--socket", service.socketPath, "reset-fans"});
         EXPECT_EQ(refused.wait(), 2) << refused.standardError();
-        EXPECT_TRUE(eventually([&] {
-            for (const auto& line : log.lines())
-                if (line.message.find("from pid " + std::to_string(refused.pid()) + " ") != std::string::npos) return true;
-            return false;
-        })) << "the delegate never saw the refused program";
+        EXPECT_TRUE(eventually([&] { return log.contains("from pid " + std::to_string(refused.pid()) + " "); }))
+            << "the delegate never saw the refused program";
         EXPECT_TRUE(eventually([&] { return service.delegate->activeConnectionCount() == 1; }));
         EXPECT_TRUE(service.fanManual()) << "the refused call ran, or its end handed the app's fans back";
-        EXPECT_TRUE(app.value().ping().has_value()) << "the app is still served";
+        EXPECT_TRUE(app.ping().has_value()) << "the app is still served";
     }
     EXPECT_TRUE(eventually([&] { return service.delegate->activeConnectionCount() == 0; }));
     EXPECT_TRUE(eventually([&] { return !service.fanManual(); })) << "the app left; the fans go back";

@@ -18,21 +18,13 @@
 #include "support/daemon.h"
 #include "simulated_mac.h"
 #include "support/descriptors.h"
+#include "support/frames.h"
 #include "support/tree.h"
 
 namespace smcd::test {
 namespace {
 
 constexpr std::size_t kMiB = 1024 * 1024;
-
-// Resident memory means nothing under a sanitizer's shadow memory and quarantine.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kMeasuresMemory = false;
-#elif defined(__has_feature)
-constexpr bool kMeasuresMemory = !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer);
-#else
-constexpr bool kMeasuresMemory = true;
-#endif
 
 // A process of this program (which carries the app's identity) running as
 // `uid`: it runs `body`, which keeps what it opens in the list it is given,
@@ -75,27 +67,21 @@ private:
 std::unique_ptr<UserProcess> holdConnections(uid_t uid, const std::string& socket, int count) {
     return std::make_unique<UserProcess>(uid, [&](std::vector<UniqueFd>& held) {
         int answered = 0;
+        const std::string ping = platform::ipc::encodeCall(1, "pingWithReply:", nlohmann::json::array()).value();
         for (int i = 0; i < count; ++i) {
             held.push_back(connectTo(socket));
-            const std::string ping = platform::ipc::encodeCall(1, "pingWithReply:", nlohmann::json::array()).value();
             platform::ipc::FrameReader reader(platform::ipc::kMaxReplyFrameSize);
-            std::string payload;
-            char buffer[256];
-            ssize_t n = ::send(held.back().get(), ping.data(), ping.size(), MSG_NOSIGNAL);
-            while (n > 0 && reader.next(payload) != platform::ipc::FrameReader::Status::frame)
-                if ((n = ::recv(held.back().get(), buffer, sizeof buffer, 0)) > 0)
-                    reader.append(std::string_view(buffer, static_cast<std::size_t>(n)));
-            answered += n > 0;
+            answered += ::send(held.back().get(), ping.data(), ping.size(), MSG_NOSIGNAL) > 0 &&
+                        nextFrame(held.back().get(), reader).has_value();
         }
         return answered;
     });
 }
 
-// smcctl's exit status for `arguments` run as `uid` against `daemon`.
-int smcctlAs(uid_t uid, const Daemon& daemon, std::vector<std::string> arguments) {
-    SpawnOptions options;
-    options.uid = uid;
-    return smcctl(daemon, std::move(arguments), options).status;
+// A 16 MiB call frame but for its last byte, which never comes.
+std::string stalledFrame() {
+    const std::string whole = platform::ipc::frame(std::string(platform::ipc::kMaxFrameSize, ' ')).value();
+    return whole.substr(0, whole.size() - 1);
 }
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
@@ -116,22 +102,18 @@ TEST_F(Load, OneUsersTwoThousandIdleConnectionsLeaveOthersServedWithBoundedThrea
     const auto [bytes, files] = findTotals(probe);
     const auto flood = holdConnections(501, daemon.socketPath(), 2000);
 
-    SpawnOptions bob;
-    bob.uid = 502;
-    ChildProcess ping({std::string(SMCD_BINARY_DIR) + "/smcctl", "--socket", daemon.socketPath(), "ping"}, bob);
-    EXPECT_EQ(ping.wait(), 0) << ping.standardError();
-    EXPECT_EQ(ping.standardOutput(), "14\n");
-    auto root = client::Client::connect(daemon.socketPath());
-    ASSERT_TRUE(root.has_value());
-    const auto measured = root.value().measurePrivilegedPaths(std::vector<std::string>{probe});
-    ASSERT_TRUE(measured.has_value()) << measured.error().reason;
-    EXPECT_EQ(measured.value(), "[{\"path\":\"" + probe + "\",\"bytes\":" + std::to_string(bytes) +
-                                    ",\"fileCount\":" + std::to_string(files) + ",\"refused\":false}]");
+    const Finished ping = smcctl(daemon, {"ping"}, {.uid = 502});
+    EXPECT_EQ(ping.status, 0) << ping.err;
+    EXPECT_EQ(ping.out, "14\n");
+    auto root = answered(client::Client::connect(daemon.socketPath()));
+    EXPECT_EQ(answered(root.measurePrivilegedPaths(std::vector<std::string>{probe})),
+              "[{\"path\":\"" + probe + "\",\"bytes\":" + std::to_string(bytes) + ",\"fileCount\":" + std::to_string(files) +
+                  ",\"refused\":false}]");
     EXPECT_LT(threadCount(daemon.pid()), 1000u);
     const std::string refusal = "refused connection from pid ";
     EXPECT_TRUE(daemon.logEventuallyContains(refusal));
     EXPECT_EQ(occurrences(daemon.log(), refusal), 1u) << "refusals within seconds of each other share one line";
-    EXPECT_NE(daemon.log().find("uid 501: its user holds as many connections as one user may"), std::string::npos);
+    EXPECT_TRUE(daemon.logContains("uid 501: its user holds as many connections as one user may"));
     std::filesystem::remove_all(probe);
 }
 
@@ -143,7 +125,7 @@ TEST_F(Load, StalledLargeFramesCostNoMoreThanTheInputBudgetAndGoWhenTheyClose) {
     Daemon daemon(Daemon::Options{.descriptorLimit = 4096});
     ASSERT_TRUE(pingAnswered(daemon.socketPath()));
     const std::size_t idle = settledCount([&] { return residentBytes(daemon.pid()); });
-    const std::string stalled = platform::ipc::frame(std::string(platform::ipc::kMaxFrameSize, ' ')).value().substr(0, platform::ipc::kMaxFrameSize + 3);
+    const std::string stalled = stalledFrame();
     std::vector<UniqueFd> peers;
     for (int i = 0; i < 40; ++i) {
         peers.push_back(connectTo(daemon.socketPath()));
@@ -173,15 +155,15 @@ TEST_F(Load, TheCapPerUserHoldsAtItsValueAcrossProcessesAndARaisedLimitGivesEach
         auto first = holdConnections(501, daemon.socketPath(), cap - 1);
         const auto last = holdConnections(501, daemon.socketPath(), 1);
         EXPECT_EQ(first->result() + last->result(), cap);
-        EXPECT_NE(smcctlAs(501, daemon, {"ping"}), 0) << "a connection of uid 501 past its cap was served";
-        EXPECT_EQ(smcctlAs(502, daemon, {"ping"}), 0);
+        EXPECT_NE(smcctl(daemon, {"ping"}, {.uid = 501}).status, 0) << "a connection of uid 501 past its cap was served";
+        EXPECT_EQ(smcctl(daemon, {"ping"}, {.uid = 502}).status, 0);
         first.reset();
-        EXPECT_TRUE(eventually([&] { return smcctlAs(501, daemon, {"ping"}) == 0; }));
+        EXPECT_TRUE(eventually([&] { return smcctl(daemon, {"ping"}, {.uid = 501}).status == 0; }));
     }
     Daemon daemon(Daemon::Options{.descriptorLimit = 256, .hardDescriptorLimit = 4096});
     const auto eight = holdConnections(501, daemon.socketPath(), 8);
     EXPECT_EQ(eight->result(), 8);
-    EXPECT_EQ(smcctlAs(501, daemon, {"ping"}), 0);
+    EXPECT_EQ(smcctl(daemon, {"ping"}, {.uid = 501}).status, 0);
 }
 
 // At a soft limit of 4,096 uid 501 stalls seventeen 16 MiB frames (the whole
@@ -197,9 +179,7 @@ TEST_F(Load, OneUserHoldingItsSharesOfInputAndRepliesLeavesAnotherServed) {
         for (int i = 0; i < 1'000'000; ++i) paths.push_back(std::to_string(i));
         const std::string measure =
             platform::ipc::encodeCall(1, "measurePrivilegedPathsWithPaths:reply:", std::vector{platform::ipc::WireValue(paths)}).value();
-        const std::string stalled = platform::ipc::frame(std::string(platform::ipc::kMaxFrameSize, ' '))
-                                        .value()
-                                        .substr(0, platform::ipc::kMaxFrameSize + 3);
+        const std::string stalled = stalledFrame();
         for (const auto& [bytes, count] : {std::pair{&measure, 4}, {&stalled, 17}}) {
             for (int i = 0; i < count; ++i) {
                 held.push_back(connectTo(daemon.socketPath()));
@@ -211,35 +191,30 @@ TEST_F(Load, OneUserHoldingItsSharesOfInputAndRepliesLeavesAnotherServed) {
     EXPECT_TRUE(daemon.logEventuallyContains("buffered input of uid 501 at its share of 67108864 bytes"));
     EXPECT_TRUE(daemon.logEventuallyContains("replies of uid 501 at their share of 268435456 bytes",
                                              std::chrono::seconds(60)));
-    EXPECT_EQ(smcctlAs(502, daemon, {"ping"}), 0);
-    EXPECT_EQ(smcctlAs(502, daemon, {"measure", probe}), 0);
+    EXPECT_EQ(smcctl(daemon, {"ping"}, {.uid = 502}).status, 0);
+    EXPECT_EQ(smcctl(daemon, {"measure", probe}, {.uid = 502}).status, 0);
     std::filesystem::remove_all(probe);
 }
 
-// The stand-in for mdutil in the Spotlight task: its first run records its
+// The stand-in for mdutil in the Spotlight task: its first run notes its
 // pid and sleeps 20 s (killed by the test), its second returns at once.
 class SlowSpotlight {
 public:
-    SlowSpotlight() {
-        writeFile(kTool, "#!/bin/sh\n[ \"$1\" = -E ] && exit 0\necho $$ > " + pidFile_ + "\necho $$ >> " + runs_ +
-                             "\nexec sleep 20\n");
-        ::chmod(kTool.c_str(), 0755);
-    }
+    SlowSpotlight() { writeFile(kTool, "#!/bin/sh\n[ \"$1\" = -E ] && exit 0\necho $$ >> " + runs_ + "\nexec sleep 20\n", 0755); }
     ~SlowSpotlight() {
         stop();
         std::remove(kTool.c_str());
     }
-    bool running() const { return exists(pidFile_); }
+    bool running() const { return runs() > 0; }  // its pid written whole
     std::size_t runs() const { return occurrences(readFile(runs_), "\n"); }
     void stop() {
-        if (running()) ::kill(std::stoi(readFile(pidFile_)), SIGKILL);
+        if (running()) ::kill(std::stoi(readFile(runs_)), SIGKILL);
     }
 
 private:
     inline static const std::string kTool = "/usr/sbin/mdutil";
     TempDir dir_;
-    std::string pidFile_ = dir_ / "pid";
-    std::string runs_ = dir_ / "runs";
+    std::string runs_ = dir_ / "runs";  // a line with its pid for each run that sleeps
 };
 
 // The app sets a fan, starts the 20 s Spotlight task twice in one request

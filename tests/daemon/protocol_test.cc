@@ -2,7 +2,6 @@
 // connection, and the daemon gives back every descriptor and thread.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +11,7 @@
 #include "smcd/product_facts.h"
 #include "support/daemon.h"
 #include "support/descriptors.h"
+#include "support/frames.h"
 
 namespace smcd::test {
 namespace {
@@ -21,21 +21,6 @@ using platform::ipc::frame;
 using platform::ipc::FrameReader;
 
 const std::string kPing = encodeCall(1, "pingWithReply:", nlohmann::json::array()).value();
-
-// The next reply payload; "closed" when the daemon closed the connection,
-// "nothing in 10 s" when it kept it open and silent.
-std::string nextReply(int fd, FrameReader& reader) {
-    std::string payload;
-    char buffer[4096];
-    for (;;) {
-        if (reader.next(payload) == FrameReader::Status::frame) return payload;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 10000) != 1) return "nothing in 10 s";
-        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) return "closed";
-        reader.append(std::string_view(buffer, static_cast<std::size_t>(n)));
-    }
-}
 
 class Protocol : public ::testing::Test {
 protected:
@@ -80,7 +65,7 @@ TEST_F(Protocol, MalformedFramesInvalidateOnlyTheirConnection) {
     for (const auto& [name, bytes] : cases) {
         UniqueFd fd = sending(bytes + kPing);
         FrameReader reader;
-        EXPECT_EQ(nextReply(fd.get(), reader), "closed") << name;
+        EXPECT_EQ(nextFrame(fd.get(), reader), std::nullopt) << name << ": not closed at once";
     }
 }
 
@@ -88,9 +73,9 @@ TEST_F(Protocol, ABadCallAfterGoodOnesStillGetsTheGoodRepliesFirst) {
     UniqueFd fd = sending(kPing + encodeCall(2, "pingWithReply:", nlohmann::json::array()).value() + frame("{}").value());
     FrameReader reader;
     const std::string version(product_facts::kDaemonVersion);
-    EXPECT_EQ(nextReply(fd.get(), reader), R"({"id":1,"reply":[")" + version + R"("]})");
-    EXPECT_EQ(nextReply(fd.get(), reader), R"({"id":2,"reply":[")" + version + R"("]})");
-    EXPECT_EQ(nextReply(fd.get(), reader), "closed");
+    EXPECT_EQ(nextFrame(fd.get(), reader), R"({"id":1,"reply":[")" + version + R"("]})");
+    EXPECT_EQ(nextFrame(fd.get(), reader), R"({"id":2,"reply":[")" + version + R"("]})");
+    EXPECT_EQ(nextFrame(fd.get(), reader), std::nullopt);
 }
 
 TEST_F(Protocol, AClientThatNeverReadsItsRepliesHoldsUpNobodyElse) {

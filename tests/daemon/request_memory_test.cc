@@ -10,36 +10,16 @@
 
 #include "client/client.h"
 #include "support/daemon.h"
-
-// Resident sizes mean nothing under a sanitizer, which keeps freed memory in
-// quarantine and shadows every byte.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define SMCD_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define SMCD_SANITIZED 1
-#endif
-#endif
-#ifndef SMCD_SANITIZED
-#define SMCD_SANITIZED 0
-#endif
+#include "support/descriptors.h"
 
 namespace smcd::test {
 namespace {
 
-constexpr long kMiB = 1024;  // in the kB of /proc/<pid>/status
-
-long statusKilobytes(pid_t pid, const std::string& field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
-    ADD_FAILURE() << field << " not in the status of " << pid;
-    return 0;
-}
+constexpr std::size_t kMiB = 1024 * 1024;
 
 TEST(RequestMemory, TwoConcurrentLargeMeasurementsCostUnderAGibibyteAndGiveItBack) {
     Daemon daemon;
-    const long idle = statusKilobytes(daemon.pid(), "VmRSS:");
+    const std::size_t idle = residentBytes(daemon.pid());
     // Writing 5 resets the high-water mark to the present resident size.
     std::ofstream("/proc/" + std::to_string(daemon.pid()) + "/clear_refs") << "5";
 
@@ -62,12 +42,12 @@ TEST(RequestMemory, TwoConcurrentLargeMeasurementsCostUnderAGibibyteAndGiveItBac
         });
     }
     for (auto& client : clients) client.join();
-    const long peak = statusKilobytes(daemon.pid(), "VmHWM:");
+    const std::size_t peak = peakResidentBytes(daemon.pid());
 
     EXPECT_TRUE(pingAnswered(daemon.socketPath()));
-    if (SMCD_SANITIZED) GTEST_SKIP() << "resident sizes are the sanitizer's";
-    EXPECT_LT(peak - idle, 1024 * kMiB) << "peak " << peak << " kB, idle " << idle << " kB";
-    EXPECT_LT(statusKilobytes(daemon.pid(), "VmRSS:") - idle, 64 * kMiB) << "memory kept after the requests";
+    if (!kMeasuresMemory) GTEST_SKIP() << "resident sizes are the sanitizer's";
+    EXPECT_LT(peak, idle + 1024 * kMiB) << "peak " << peak / kMiB << " MiB, idle " << idle / kMiB << " MiB";
+    EXPECT_LT(residentBytes(daemon.pid()), idle + 64 * kMiB) << "memory kept after the requests";
 }
 
 }  // namespace

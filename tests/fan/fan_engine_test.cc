@@ -51,14 +51,12 @@ TEST(FanCapabilities, FanCountModeAndSpeedKeysDecideWhatIsDescribed) {
     ModelCore intel("intel-laptop");
     ASSERT_FALSE(intel.machine.setBytes("F1Ac", {0x17, 0x72}));  // fpe2 1500.5
     EXPECT_EQ(intel.core->capability(1), (FanCapability{1, 2000, 6200, 1501, false}));
-}
-
-TEST(FanModeKey, PrefersUpperCaseThenLowerCase) {
+    EXPECT_EQ(intel.core->modeKey(0), std::nullopt);
+    // The upper-case mode key goes before the lower-case one.
     ModelCore newer("apple-silicon-newer");
     EXPECT_EQ(newer.core->modeKey(1), "F1md");
     ASSERT_FALSE(newer.machine.define("F1Md", "ui8 ", {0}));
     EXPECT_EQ(newer.core->modeKey(1), "F1Md");
-    EXPECT_EQ(ModelCore("intel-laptop").core->modeKey(0), std::nullopt);
 }
 
 TEST(SetFan, RefusesFansItCannotDriveBeforeWritingAnything) {

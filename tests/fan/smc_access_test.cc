@@ -11,7 +11,6 @@ namespace smcd {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using platform::SMCStructBytes;
 
 TEST(FourCharCode, PacksTheFirstFourBytesBigEndianAndUnsigned) {
     // Two-digit fan indices: only "F" and three more bytes count; "é" is C3 A9 in UTF-8.
@@ -20,35 +19,8 @@ TEST(FourCharCode, PacksTheFirstFourBytesBigEndianAndUnsigned) {
         EXPECT_EQ(fourCharCode(text), code) << text;
 }
 
-// Passes every struct call on and keeps the exact bytes that were sent.
-struct Recorder final : platform::SMCUserClient {
-    Recorder(std::unique_ptr<platform::SMCUserClient> inner, std::vector<SMCStructBytes>& sent)
-        : inner(std::move(inner)), sent(sent) {}
-    platform::IOReturn callStructMethod(std::uint32_t selector, const SMCStructBytes& input,
-                                        SMCStructBytes& output) override {
-        sent.push_back(input);
-        return inner->callStructMethod(selector, input, output);
-    }
-    std::unique_ptr<platform::SMCUserClient> inner;
-    std::vector<SMCStructBytes>& sent;
-};
-
 // A core on a model of the default laptop, with every sent block recorded.
-class AccessLayer : public ::testing::Test {
-protected:
-    AccessLayer() { machine.setDynamics(false); }
-    std::unique_ptr<SMCFanCore> makeCore() {
-        auto client = std::make_unique<smcsim::ModelUserClient>(machine, nullptr);
-        model = client.get();
-        return std::make_unique<SMCFanCore>(std::make_unique<Recorder>(std::move(client), sent), clock);
-    }
-
-    test::FakeClock clock;
-    smcsim::Machine machine{smcsim::defaultProfile(), clock};
-    std::vector<SMCStructBytes> sent;
-    smcsim::ModelUserClient* model = nullptr;
-    std::unique_ptr<SMCFanCore> core = makeCore();
-};
+struct AccessLayer : ::testing::Test, test::ModelCore {};
 
 TEST_F(AccessLayer, ReadKeyAsksForInformationThenTheBytes) {
     const auto value = core->readKey(fourCharCode("FNum"));
@@ -60,14 +32,9 @@ TEST_F(AccessLayer, ReadKeyAsksForInformationThenTheBytes) {
     // Key information (command 9), then a read (5) that carries size, type and
     // attributes from the first answer.
     ASSERT_EQ(sent.size(), 2u);
-    SMCParamBlock info, read;
-    info.key = read.key = fourCharCode("FNum");
-    info.command = 9;
-    read.size = 1;
-    read.typeCode = fourCharCode("ui8 ");
-    read.attributes = smcsim::kAttributeReadable;
-    read.command = 5;
-    EXPECT_EQ(sent[0], info.toBytes());
+    EXPECT_EQ(sent[0], (SMCParamBlock{.key = fourCharCode("FNum"), .command = 9}.toBytes()));
+    const SMCParamBlock read{.key = fourCharCode("FNum"), .size = 1, .typeCode = fourCharCode("ui8 "),
+                             .attributes = smcsim::kAttributeReadable, .command = 5};
     EXPECT_EQ(sent[1], read.toBytes());
 }
 
@@ -91,7 +58,7 @@ TEST_F(AccessLayer, UnreadableOrOddSizedKeysFail) {
 TEST_F(AccessLayer, AFailedOpenOrCallIsNotMistakenForAnAnswer) {
     EXPECT_EQ(SMCFanCore::open(std::make_unique<smcsim::ModelService>(machine, nullptr, false), clock), nullptr);
     ASSERT_TRUE(core->readKey(fourCharCode("FNum")));
-    model->disconnect();
+    client->disconnect();
     // An all-zero block has result 0: only the call's own status tells failure.
     EXPECT_FALSE(core->smcCall(SMCParamBlock{}));
     EXPECT_FALSE(core->readKey(fourCharCode("FNum")));
@@ -103,12 +70,8 @@ TEST_F(AccessLayer, WriteSendsTheKeysSizeTypeAndAtMostThirtyTwoBytes) {
     // Four bytes to a one-byte key: the block says size 1 and carries the first.
     ASSERT_TRUE(core->writeKey(fourCharCode("Ftst"), Bytes{1, 0, 0, 0}));
     ASSERT_EQ(sent.size(), 2u);
-    SMCParamBlock write;  // attributes are left 0 on a write
-    write.key = fourCharCode("Ftst");
-    write.size = 1;
-    write.typeCode = fourCharCode("ui8 ");
-    write.command = 6;
-    write.payload.front() = 1;
+    SMCParamBlock write{.key = fourCharCode("Ftst"), .size = 1, .typeCode = fourCharCode("ui8 "), .command = 6};
+    write.payload.front() = 1;  // attributes are left 0 on a write
     EXPECT_EQ(sent[1], write.toBytes());
 
     ASSERT_FALSE(machine.define("BIGK", "ch8*", Bytes(32, 0)));

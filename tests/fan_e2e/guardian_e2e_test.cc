@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
+#include <set>
 #include <thread>
 
 #include "fan/fan_guardian.h"
@@ -21,10 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using FanGuardianEndToEnd = SandboxTest;
 
-bool mentionsGuardian(const Daemon& daemon) {
-    return daemon.log().find("fan guardian: the daemon ended without handing the fans back") != std::string::npos;
-}
-bool logs(const Daemon& daemon, const std::string& line) { return daemon.log().find(line) != std::string::npos; }
+const std::string kGuardianHandsBack = "fan guardian: the daemon ended without handing the fans back";
 
 bool stopped(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -33,26 +32,20 @@ bool stopped(pid_t pid) {
 }
 
 TEST_F(FanGuardianEndToEnd, EveryWayTheDaemonIsSignalledLeavesTheFansAutomaticWithinThreeSeconds) {
-    struct Case {
-        int signal;
-        std::optional<int> status;  // none: the daemon goes on serving, the fan stays manual
-        bool byGuardian;            // handed back by the guardian, not by the daemon itself
-    };
-    const Case cases[] = {
-        {SIGTSTP, std::nullopt, false}, {SIGTTIN, std::nullopt, false}, {SIGTTOU, std::nullopt, false},
-        {SIGTERM, 0, false},            {SIGHUP, 0, false},             {SIGINT, 0, false},
-        {SIGQUIT, 0, false},            {SIGUSR1, 0, false},            {SIGUSR2, 0, false},
-        {SIGABRT, 0, false},            {SIGPWR, 0, false},             {SIGRTMIN, 0, false},
-        {SIGRTMAX, 0, false},           {SIGKILL, 128 + SIGKILL, true},
-    };
+    // Job control neither stops the daemon nor ends it: it goes on serving and
+    // the fan stays manual. SIGKILL leaves the hand-back to the guardian; every
+    // other signal ends the daemon through its own stop.
+    const std::set<int> jobControl = {SIGTSTP, SIGTTIN, SIGTTOU};
     SimulatedMac mac("apple-silicon-laptop", {"--hold", "0"});
-    for (const auto& c : cases) {
-        const std::string name = sigabbrev_np(c.signal) ? sigabbrev_np(c.signal) : std::to_string(c.signal);
+    for (const int number : {SIGTSTP, SIGTTIN, SIGTTOU, SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGABRT, SIGPWR,
+                             SIGRTMIN, SIGRTMAX, SIGKILL}) {
+        const std::string name = sigabbrev_np(number) ? sigabbrev_np(number) : std::to_string(number);
+        const bool byGuardian = number == SIGKILL;
         if (!mac.daemon) mac.startDaemon();
         auto holder = startHolder(*mac.daemon, {"1", "5000"});
         ASSERT_EQ(mac.value("F1Md"), 1) << name;
-        mac.daemon->process().signal(c.signal);
-        if (!c.status) {
+        mac.daemon->process().signal(number);
+        if (jobControl.contains(number)) {
             std::this_thread::sleep_for(200ms);
             EXPECT_FALSE(stopped(mac.daemon->pid())) << name;
             mac.daemon->process().signal(SIGCONT);
@@ -60,10 +53,10 @@ TEST_F(FanGuardianEndToEnd, EveryWayTheDaemonIsSignalledLeavesTheFansAutomaticWi
             continue;
         }
         EXPECT_TRUE(eventually([&] { return mac.allFansAutomatic(); }, 3s)) << name;
-        EXPECT_EQ(mac.daemon->process().wait(), c.status) << name;
+        EXPECT_EQ(mac.daemon->process().wait(), byGuardian ? 128 + SIGKILL : 0) << name;
         EXPECT_TRUE(endsWithin(mac.guardian, 30s)) << name << ": the guardian outlived its hand-back";
-        EXPECT_EQ(mentionsGuardian(*mac.daemon), c.byGuardian) << name << ": " << mac.daemon->log();
-        EXPECT_EQ(logs(*mac.daemon, "signal " + std::to_string(c.signal) + ": every fan is automatic"), !c.byGuardian)
+        EXPECT_EQ(mac.daemon->logContains(kGuardianHandsBack), byGuardian) << name << ": " << mac.daemon->log();
+        EXPECT_EQ(mac.daemon->logContains("signal " + std::to_string(number) + ": every fan is automatic"), !byGuardian)
             << name << ": " << mac.daemon->log();
         mac.stopDaemon();
     }
@@ -76,7 +69,7 @@ TEST_F(FanGuardianEndToEnd, AHandBackWhoseFirstCallStallsStillEndsWithTheFanAuto
     ASSERT_EQ(mac.control("stall"), "ok");
     holder.reset();  // the last client leaves; the hand-back's first SMC call is never answered
     EXPECT_TRUE(eventually([&] { return mac.value("F0Md") == 0 && mac.value("F0Tg") == 0; }, 45s));
-    EXPECT_FALSE(mentionsGuardian(*mac.daemon));
+    EXPECT_FALSE(mac.daemon->logContains(kGuardianHandsBack));
 }
 
 // The thermal manager keeps fan 1 manual through the stop's hand-back (until
@@ -88,10 +81,10 @@ TEST_F(FanGuardianEndToEnd, AStopWhoseHandBackFailsLeavesTheRestToTheGuardian) {
     mac.daemon->process().signal(SIGTERM);
     EXPECT_EQ(mac.daemon->process().wait(), 0);
     EXPECT_TRUE(eventually([&] { return mac.allFansAutomatic(); }, 3s));
-    EXPECT_TRUE(logs(*mac.daemon, "signal 15: the fans could not all be handed back (Fan 1 could not be set back to "
-                                  "automatic); the fan guardian tries again"))
+    EXPECT_TRUE(mac.daemon->logContains("signal 15: the fans could not all be handed back (Fan 1 could not be set back "
+                                        "to automatic); the fan guardian tries again"))
         << mac.daemon->log();
-    EXPECT_TRUE(mac.daemon->logEventuallyContains("fan guardian: the daemon ended without handing the fans back"));
+    EXPECT_TRUE(mac.daemon->logEventuallyContains(kGuardianHandsBack));
 }
 
 // Its guardian killed, the daemon collects it and starts another, refusing
@@ -101,11 +94,8 @@ TEST_F(FanGuardianEndToEnd, AGuardianThatEndsIsCollectedAndReplacedAndManualRequ
     auto app = mac.connect();
     ASSERT_TRUE(app.ping().has_value()) << "served: the connection holds all it needs";
     const pid_t daemon = mac.daemon->pid(), first = guardianPid(daemon);
-    const rlimit usual = [&] {
-        rlimit limit{};
-        ::prlimit(daemon, RLIMIT_NOFILE, nullptr, &limit);
-        return limit;
-    }();
+    rlimit usual{};
+    ASSERT_EQ(::prlimit(daemon, RLIMIT_NOFILE, nullptr, &usual), 0);
     const rlimit none{3, usual.rlim_max};
     ASSERT_EQ(::prlimit(daemon, RLIMIT_NOFILE, &none, nullptr), 0);
     ::kill(first, SIGKILL);
@@ -113,17 +103,14 @@ TEST_F(FanGuardianEndToEnd, AGuardianThatEndsIsCollectedAndReplacedAndManualRequ
                                                   ") ended by signal 9; starting another"));
     EXPECT_TRUE(eventually([&] { return !std::filesystem::exists("/proc/" + std::to_string(first)); })) << "collected";
     EXPECT_TRUE(mac.daemon->logEventuallyContains("manual fan requests are refused until one is"));
-    const auto refused = app.setFan(0, true, 3000);
-    ASSERT_TRUE(refused.has_value());
-    EXPECT_EQ(refused.value().message, "Fan 0 can't be set to manual: no fan guardian is running");
+    EXPECT_EQ(answered(app.setFan(0, true, 3000)).message, "Fan 0 can't be set to manual: no fan guardian is running");
     EXPECT_EQ(mac.value("F0Md"), 0);
 
     ASSERT_EQ(::prlimit(daemon, RLIMIT_NOFILE, &usual, nullptr), 0);
     EXPECT_TRUE(mac.daemon->logEventuallyContains("fan guardian started again"));
     mac.guardian = guardianOf(daemon);
-    const auto set = app.setFan(0, true, 3000);
-    ASSERT_TRUE(set.has_value());
-    EXPECT_TRUE(set.value().success) << set.value().message.value_or("");
+    const auto set = answered(app.setFan(0, true, 3000));
+    EXPECT_TRUE(set.success) << set.message.value_or("");
     mac.daemon->process().signal(SIGKILL);
     EXPECT_TRUE(eventually([&] { return mac.value("F0Md") == 0 && mac.value("F0Tg") == 0; }, 3s));
 }
@@ -142,15 +129,11 @@ TEST_F(FanGuardianEndToEnd, ADaemonStartedAgainServesFansOnlyOnceTheOldGuardianH
 
     mac.daemon = std::make_unique<Daemon>();
     auto client = mac.connect();  // kept: its end would hand the fans back
-    std::optional<client::Status> set;
-    std::thread setting([&] {
-        if (auto reply = client.setFan(0, true, 2500); reply.has_value()) set = reply.value();
-    });
+    auto setting = std::async(std::launch::async, [&] { return client.setFan(0, true, 2500); });
     bool alone = true;
     while (!endsWithin(old, 50ms)) alone = alone && guardianPid(mac.daemon->pid()) == 0;
-    setting.join();
     EXPECT_TRUE(alone) << "two guardians at once";
-    ASSERT_TRUE(set && set->success);
+    ASSERT_TRUE(answered(setting.get()).success);
     EXPECT_EQ(mac.value("F0Md"), 1) << "the old guardian undid the new client's fan";
     EXPECT_EQ(mac.value("F0Tg"), 2500);
     mac.guardian = guardianOf(mac.daemon->pid());
@@ -169,19 +152,18 @@ TEST_F(FanGuardianEndToEnd, ThePostIsAwaitedOnlyWhileRootHoldsItAndOnlySoLong) {
         mac.startDaemon();
         auto client = startHolder(*mac.daemon, {"0", "3000"});
         EXPECT_EQ(client->standardOutput(), "set true \n");
-        EXPECT_EQ(logs(*mac.daemon, "fan guardian: uid 501 holds its post; not waiting on it"), holder == 501);
+        EXPECT_EQ(mac.daemon->logContains("fan guardian: uid 501 holds its post; not waiting on it"), holder == 501);
         const std::string gaveUp = "fan guardian: an earlier daemon's guardian still holds its post after";
-        EXPECT_EQ(logs(*mac.daemon, gaveUp), holder == 0) << mac.daemon->log();
+        EXPECT_EQ(mac.daemon->logContains(gaveUp), holder == 0) << mac.daemon->log();
     }
 }
 
 TEST_F(FanGuardianEndToEnd, ARefusedTargetWriteAnswersFalseWithTheFanAutomatic) {
     SimulatedMac mac("desktop");
     ASSERT_EQ(mac.control("refuse F0Tg"), "ok");
-    const auto reply = mac.connect().setFan(0, true, 3000);
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_FALSE(reply.value().success);
-    EXPECT_EQ(reply.value().message, "Target-RPM write failed for fan 0");
+    const auto reply = answered(mac.connect().setFan(0, true, 3000));
+    EXPECT_FALSE(reply.success);
+    EXPECT_EQ(reply.message, "Target-RPM write failed for fan 0");
     EXPECT_EQ(mac.value("F0Md"), 0);
 }
 
@@ -197,12 +179,9 @@ TEST_F(FanGuardianEndToEnd, DroppedSMCConnectionsAreReopenedAndAVanishedSMCIsRep
     {
         auto client = mac.connect();
         auto holder = dropWithFanManual("ok 2");
-        const auto fans = client.capabilities();
-        ASSERT_TRUE(fans.has_value());
-        EXPECT_EQ(parseCapabilities(fans.value()).size(), 1u);
-        const auto reset = client.resetAllToAuto();
-        ASSERT_TRUE(reset.has_value());
-        EXPECT_TRUE(reset.value().success) << reset.value().message.value_or("");
+        EXPECT_EQ(nlohmann::json::parse(answered(client.capabilities())).size(), 1u);
+        const auto reset = answered(client.resetAllToAuto());
+        EXPECT_TRUE(reset.success) << reset.message.value_or("");
         EXPECT_EQ(mac.value("F0Md"), 0);
     }
     dropWithFanManual("ok 1").reset();
@@ -217,13 +196,10 @@ TEST_F(FanGuardianEndToEnd, DroppedSMCConnectionsAreReopenedAndAVanishedSMCIsRep
     mac.startDaemon();
     auto last = mac.connect();
     mac.sim.reset();
-    const auto reset = last.resetAllToAuto();
-    ASSERT_TRUE(reset.has_value());
-    EXPECT_FALSE(reset.value().success);
-    EXPECT_EQ(reset.value().message, "SMC unavailable");
-    const auto fans = last.capabilities();
-    ASSERT_TRUE(fans.has_value());
-    EXPECT_EQ(fans.value(), "[]");
+    const auto reset = answered(last.resetAllToAuto());
+    EXPECT_FALSE(reset.success);
+    EXPECT_EQ(reset.message, "SMC unavailable");
+    EXPECT_EQ(answered(last.capabilities()), "[]");
 }
 
 }  // namespace

@@ -21,8 +21,7 @@ TEST_F(FanHandBack, FansStayManualWhileAClientRemainsAndGoBackWhenTheLastIsKille
     auto second = startHolder(*mac.daemon, {"1", "4500"});
     EXPECT_EQ(second->standardOutput(), "set true \n");
 
-    first->signal(SIGKILL);
-    first->wait();
+    first.reset();  // killed
     ASSERT_TRUE(mac.connect().ping().has_value()) << "a further connection that comes and goes changes nothing either";
     ASSERT_TRUE(second->running());
     EXPECT_EQ(mac.value("F0Md"), 1);
@@ -30,21 +29,17 @@ TEST_F(FanHandBack, FansStayManualWhileAClientRemainsAndGoBackWhenTheLastIsKille
     EXPECT_EQ(mac.value("F1Tg"), 4500);
     EXPECT_EQ(mac.value("Ftst"), 1);
 
-    second->signal(SIGKILL);
-    second->wait();
+    second.reset();
     EXPECT_TRUE(eventually([&] { return mac.allFansAutomatic(); }));
 }
 
 TEST_F(FanHandBack, NoSimulatorAtStartUpMeansNoSMCForTheLifeOfTheProcess) {
     Daemon daemon;
-    auto client = client::Client::connect(daemon.socketPath());
-    ASSERT_TRUE(client.has_value());
-    ASSERT_TRUE(client.value().ping().has_value()) << "answered: the daemon's start-up is over";
+    auto client = answered(client::Client::connect(daemon.socketPath()));
+    ASSERT_TRUE(client.ping().has_value()) << "answered: the daemon's start-up is over";
     auto sim = startSimulator("apple-silicon-laptop");
     ASSERT_TRUE(sim->ready());
-    const auto refused = client.value().setFan(0, true, 3000);
-    ASSERT_TRUE(refused.has_value());
-    EXPECT_EQ(refused.value().message, "SMC unavailable");
+    EXPECT_EQ(answered(client.setFan(0, true, 3000)).message, "SMC unavailable");
     EXPECT_EQ(sim->command("clients"), "ok 0 0");
 }
 

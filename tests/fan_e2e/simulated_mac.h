@@ -23,11 +23,9 @@
 #include <nlohmann/json.hpp>
 
 #include "client/client.h"
-#include "fan/fan_capability.h"
 #include "platform/smc/linux/smc_socket_wire.h"
 #include "smc-sim/server.h"
 #include "support/daemon.h"
-#include "support/fan_capability_json.h"
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "support/sim_process.h"
@@ -137,13 +135,9 @@ struct SimulatedMac {
     UniqueFd guardian;
 };
 
-inline std::vector<FanCapability> parseCapabilities(const std::string& json) {
-    return nlohmann::json::parse(json).get<std::vector<FanCapability>>();
-}
-
-// A client process holding its connection open (fan_holder), once its call has been answered.
+// A client process holding its connection open (fan_client), once its call has been answered.
 inline std::unique_ptr<ChildProcess> startHolder(const Daemon& daemon, std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {std::string(SMCD_TEST_BINARY_DIR) + "/fan_holder", daemon.socketPath()});
+    arguments.insert(arguments.begin(), {std::string(SMCD_TEST_BINARY_DIR) + "/fan_client", daemon.socketPath()});
     auto holder = std::make_unique<ChildProcess>(std::move(arguments));
     eventually([&] { return !holder->standardOutput().empty() || !holder->running(); }, std::chrono::seconds(60));
     return holder;

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -19,6 +18,7 @@
 
 #include "client/client.h"
 #include "platform/ipc/linux/socket_connection.h"
+#include "support/frames.h"
 #include "support/log_capture.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -40,6 +40,7 @@ const platform::ipc::Interface kScripted({
     {"throwWithReply:", {}, {WireType::text}},
     {"oversizedTextWithReply:", {}, {WireType::text}},
     {"blockWithReply:", {}, {WireType::text}},
+    {"textWithReply:", {WireType::int64}, {WireType::text}},
 });
 
 // Calls of blockWithReply: wait until `released`, then reply "x".
@@ -51,13 +52,14 @@ struct Gate {
 class ScriptedObject final : public platform::ipc::ExportedObject {
 public:
     explicit ScriptedObject(Gate& gate) : gate_(gate) {}
-    void invoke(std::size_t method, std::vector<WireValue>, const platform::ipc::ReplyHandler& reply) override {
+    void invoke(std::size_t method, std::vector<WireValue> arguments, const platform::ipc::ReplyHandler& reply) override {
         if (method == 1) throw std::bad_alloc();
         if (method == 3) {
             ++gate_.entered;
             while (!gate_.released) std::this_thread::sleep_for(std::chrono::milliseconds(5));
             return reply({std::string("x")});
         }
+        if (method == 4) return reply({std::string(static_cast<std::size_t>(std::get<std::int64_t>(arguments.at(0))), 'x')});
         reply({std::string(method == 2 ? kReplyLimit : kLargeReply, 'x')});
     }
 
@@ -123,23 +125,10 @@ void sendAll(int socket, std::string_view bytes) {
     ASSERT_EQ(::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
 }
 
-bool logged(const platform::ScopedLogCapture& log, std::string_view text) {
-    for (const auto& line : log.lines())
-        if (line.message.find(text) != std::string::npos) return true;
-    return false;
-}
-
 // Whether a reply frame arrives before the connection ends.
 bool answered(int socket) {
     platform::ipc::FrameReader reader(kReplyLimit);
-    std::string payload;
-    char buffer[65536];
-    while (reader.next(payload) != platform::ipc::FrameReader::Status::frame) {
-        const ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
-        if (n <= 0) return false;
-        reader.append(std::string_view(buffer, static_cast<std::size_t>(n)));
-    }
-    return true;
+    return test::nextFrame(socket, reader).has_value();
 }
 
 // A method that throws, or a reply its peer would refuse, ends that
@@ -171,33 +160,15 @@ TEST(Connection, AFailedCallInvalidatesItsConnectionAloneWhileALargeReplyArrives
 // out, one byte more ends the connection instead.
 TEST(Connection, SendsAReplyOfExactlyItsLimitAndNotOneByteMore) {
     constexpr std::size_t kLimit = 4096;
-    const platform::ipc::Interface sized({{"textWithReply:", {WireType::int64}, {WireType::text}}});
-    struct Sized final : platform::ipc::ExportedObject {
-        void invoke(std::size_t, std::vector<WireValue> arguments, const platform::ipc::ReplyHandler& reply) override {
-            reply({std::string(static_cast<std::size_t>(std::get<std::int64_t>(arguments.at(0))), 'x')});
-        }
-    };
-    int ends[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
-    platform::ipc::SocketConnection connection(UniqueFd(ends[1]), {1, 0, 0}, kLimit);
-    connection.setExportedInterface(&sized);
-    connection.setExportedObject(std::make_shared<Sized>());
-    connection.resume();
-    std::jthread served([&] { connection.serve(); });
-    const UniqueFd peer(ends[0]);  // closed first: a connection still serving then ends
+    ScriptedService service({.maxReplySize = kLimit});
+    const UniqueFd peer = service.connectRaw();
     // The payload of the reply carrying `length` bytes of text; empty once the connection has ended.
     platform::ipc::FrameReader reader(platform::ipc::kMaxReplyFrameSize);
     const auto reply = [&](std::uint64_t id, std::size_t length) {
         const auto call =
             platform::ipc::encodeCall(id, "textWithReply:", {WireValue(static_cast<std::int64_t>(length))}).value();
         ::send(peer.get(), call.data(), call.size(), MSG_NOSIGNAL);
-        std::string payload;
-        for (std::array<char, 4096> buffer; reader.next(payload) != platform::ipc::FrameReader::Status::frame;) {
-            const ssize_t n = ::recv(peer.get(), buffer.data(), buffer.size(), 0);
-            if (n <= 0) return std::string();
-            reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-        }
-        return payload;
+        return test::nextFrame(peer.get(), reader).value_or("");
     };
     const std::size_t framing = reply(1, 0).size();  // ids of one digit each: the same framing every time
     EXPECT_EQ(reply(2, kLimit - framing).size(), kLimit);
@@ -224,7 +195,7 @@ TEST(Connection, StalledInputAndUnreadRepliesEndTheirConnectionInTimeWhileIdleOn
                                    ends ? std::chrono::milliseconds(10000) : 4 * kLimit),
                   ends);
         if (ends) {
-            EXPECT_TRUE(logged(log, line));
+            EXPECT_TRUE(log.contains(line));
         }
     }
 }
@@ -252,7 +223,7 @@ TEST(Connection, InputPastItsUsersShareOrTheBudgetEndsOnlyTheConnectionThatWould
             const UniqueFd passing = service.connectRaw(uid);
             const std::string over = large.substr(0, 300 * kKiB);
             (void)::send(passing.get(), over.data(), over.size(), MSG_NOSIGNAL);  // cut short when it is refused
-            EXPECT_TRUE(test::eventually([&, text = line] { return logged(log, text); })) << line;
+            EXPECT_TRUE(test::eventually([&, text = line] { return log.contains(text); })) << line;
         }
         for (const UniqueFd& holder : holders) sendAll(holder.get(), std::string_view(large).substr(400 * kKiB));
         EXPECT_TRUE(test::eventually([&] { return service.gate.entered == 2; }));
@@ -280,8 +251,8 @@ TEST(Connection, UnreadRepliesOfOneUserStayWithinItsShare) {
     }
     EXPECT_TRUE(test::eventually([&] { return service.invalidations == 1; }));
     EXPECT_LE(replies.heldBy(501), kShare);
-    EXPECT_TRUE(logged(log, "replies of uid 501 at their share of " + std::to_string(kShare) +
-                                " bytes; connection invalidated"));
+    EXPECT_TRUE(log.contains("replies of uid 501 at their share of " + std::to_string(kShare) +
+                             " bytes; connection invalidated"));
     const UniqueFd other = service.connectRaw(502);
     sendAll(other.get(), call(1, "largeTextWithReply:"));
     EXPECT_TRUE(answered(other.get()));

@@ -21,7 +21,7 @@ std::atomic<std::size_t> allocations{0};
 
 std::string payloadOf(const Encoded& framed) { return framed.value().substr(kFrameHeaderSize); }
 
-TEST(FrameReader, RejectsEmptyAndOversizedLengthsBeforeBuffering) {
+TEST(FrameReader, RejectsBadLengthsAndHoldsOnlyWhatHasArrivedAndNotBeenServed) {
     // A length of 16 MiB + 1 is one too many.
     for (const auto& [header, status] : {std::pair{std::string("\0\0\0\0", 4), FrameReader::Status::invalid},
                                          {"\xFF\xFF\xFF\xFF", FrameReader::Status::invalid},
@@ -32,11 +32,8 @@ TEST(FrameReader, RejectsEmptyAndOversizedLengthsBeforeBuffering) {
         reader.append(header);
         EXPECT_EQ(reader.next(payload), status);
     }
-}
-
-// A peer's announced length costs nothing by itself: the reader holds what
-// has arrived, in whole pages, and nothing of a frame once it is served.
-TEST(FrameReader, HoldsOnlyWhatHasArrivedAndNotBeenServed) {
+    // A peer's announced length costs nothing by itself: the reader holds what
+    // has arrived, in whole pages, and nothing of a frame once it is served.
     const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     InputBuffer buffer(kMaxFrameSize);
     buffer.append("\x01\0\0\0abc");
@@ -56,7 +53,7 @@ TEST(FrameReader, HoldsOnlyWhatHasArrivedAndNotBeenServed) {
     EXPECT_TRUE(reader.midFrame());
 }
 
-TEST(CallDecoding, AcceptsExactlyTheMethodsTypes) {
+TEST(CallDecoding, AcceptsExactlyTheMethodsTypesInAWellFormedEnvelope) {
     const Interface& protocol = vornikFanControlInterface();
     const auto call = decodeCall(payloadOf(encodeCall(7, "setFanWithIndex:manual:targetRPM:reply:",
                                                       std::vector<WireValue>{std::int64_t{-1}, true, std::int64_t{4000}})),
@@ -76,10 +73,7 @@ TEST(CallDecoding, AcceptsExactlyTheMethodsTypes) {
     for (const auto& [selector, arguments] : refused)
         EXPECT_FALSE(decodeCall(payloadOf(encodeCall(1, selector, arguments)), protocol)) << selector << arguments;
     EXPECT_TRUE(decodeCall(payloadOf(encodeCall(1, "pingWithReply:", json::array())), protocol));
-}
-
-TEST(CallDecoding, RejectsMalformedEnvelopes) {
-    const Interface& protocol = vornikFanControlInterface();
+    // Envelopes that are not exactly an id, a selector and arguments.
     for (const std::string payload : {"", "garbage", "[]", "{}", R"({"id":-1,"selector":"pingWithReply:","arguments":[]})",
                                       R"({"id":1,"selector":"pingWithReply:"})",
                                       R"({"id":1,"selector":"pingWithReply:","arguments":[],"extra":0})",

@@ -16,20 +16,16 @@
 namespace smcd::test {
 
 // Property lists placed in the sandbox's launchd directories for one test.
-class LaunchdSandbox : public ::testing::Test {
+class LaunchdSandbox : public SandboxTest {
 protected:
     const std::string daemons = "/Library/LaunchDaemons/";
     const std::string agents = "/Library/LaunchAgents/";
 
-    void SetUp() override {
-        if (!test::inSandbox()) GTEST_SKIP() << "needs the test sandbox";
-    }
     void TearDown() override {
         for (const auto& path : placed_) std::filesystem::remove_all(path);
     }
     void place(const std::string& path, const std::string& contents, mode_t mode = 0644, uid_t uid = 0) {
-        writeFile(path, contents, mode);
-        ::chmod(path.c_str(), mode);  // past the umask
+        writeFile(path, contents, mode);  // the mode as given, past the umask
         EXPECT_EQ(::chown(path.c_str(), uid, 0), 0);
         track(path);
     }

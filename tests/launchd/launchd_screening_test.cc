@@ -1,7 +1,9 @@
 #include <plist/plist.h>
 
+#include "launchd/launchd_shape.h"
 #include "launchd/privileged_launchd.h"
 #include "launchd_fixture.h"
+#include "removal/planted_files.h"
 
 namespace smcd::launchd {
 
@@ -97,6 +99,31 @@ TEST_F(Screening, ReadsOnlySafeRegularFilesUpToOneMebibyte) {
     track(daemons + "link.plist");
     EXPECT_EQ(plistLabel(daemons + "exact.plist"), "exact");
     EXPECT_EQ(plistLabel(daemons + "link.plist"), std::nullopt);
+}
+
+// The shape alone, on files it plants in the macOS tree.
+struct LaunchdShape : test::SandboxTest {
+    test::PlantedFiles planted;
+};
+
+TEST(LaunchdLabel, AcceptsOnlyTheAlphabetUpTo255Characters) {
+    EXPECT_TRUE(isValidLaunchdLabel("A-Z_a-z.0-9" + std::string(244, 'a')));
+    for (const std::string& bad : {std::string(256, 'a'), std::string(""), std::string("com/example"), std::string("com.example job"),
+                                   std::string("com.caf\xC3\xA9"), std::string("com.example\0x", 13)})
+        EXPECT_FALSE(isValidLaunchdLabel(bad)) << bad;
+}
+
+TEST_F(LaunchdShape, LaunchdPlistsLieDirectlyInAServiceFolderThatIsNoLink) {
+    // Missing is left to the ownership step; the rest of the shape (a user's
+    // agents, "..", labels) is proven through the screening above.
+    for (const char* folder : {"/Library/LaunchDaemons/", "/Library/LaunchAgents/"})
+        EXPECT_TRUE(acceptsLaunchdPlist(folder + std::string("com.example.job.plist"), "com.example.job"));
+    for (const char* path : {"/Library/LaunchDaemons/com.example.job.plist/", "/Library/LaunchDaemons/com.example.job.PLIST",
+                             "/Library/Preferences/com.example.job.plist", "/Library/LaunchDaemons/sub/com.example.job.plist"})
+        EXPECT_FALSE(acceptsLaunchdPlist(path, "com.example.job")) << path;
+    planted.moveAsideUntilEnd("/Library/LaunchAgents");
+    planted.link("/Library/Caches", "/Library/LaunchAgents");
+    EXPECT_FALSE(acceptsLaunchdPlist("/Library/LaunchAgents/com.example.job.plist", "com.example.job"));
 }
 
 }  // namespace

@@ -34,25 +34,21 @@ struct KeepingSink final : LogSink {
     std::vector<KeptRecord> kept;
 };
 
-TEST(Log, PrivacyMarksHideTextUnlessPublicAndNumbersUnlessPrivate) {
-    KeepingSink sink;
-    const Logger logger("sub", "cat", sink);
-    const std::string secret = "/Users/me/secret";
-    SMCD_LOG(logger, LogLevel::notice, "%{public}s|%{private}s|%s|%{public}d|%u|%{private}lu|100%%", "shown", secret,
-             std::string_view("unmarked"), -4, 5u, 6ul);
-    EXPECT_EQ(sink.rendered(0), "shown|<private>|<private>|-4|5|<private>|100%");
-}
-
-TEST(Log, SinkGetsTheLiteralFormatAndEachValueApart) {
+// A sink is handed the literal format and each value apart; rendered, text
+// shows only where marked public, and numbers unless marked private.
+TEST(Log, SinkGetsTheLiteralFormatAndEachValueApartAndRenderingHidesWhatIsPrivate) {
     KeepingSink sink;
     const Logger logger("sub", "cat", sink);
     SMCD_LOG(logger, LogLevel::error, "removal failed [%{public}s]: %{public}ld (%{private}zu)", "appBundle", -13L,
              std::size_t{7});
-    const KeptRecord& record = sink.kept.at(0);
-    EXPECT_EQ(record.level, LogLevel::error);
-    EXPECT_EQ(record.format, "removal failed [%{public}s]: %{public}ld (%{private}zu)");
-    EXPECT_EQ(record.arguments, (std::vector<LogArgument>{std::string_view("appBundle"), std::int64_t{-13},
-                                                          std::uint64_t{7}}));
+    EXPECT_EQ(sink.kept.at(0).level, LogLevel::error);
+    EXPECT_EQ(sink.kept.at(0).format, "removal failed [%{public}s]: %{public}ld (%{private}zu)");
+    EXPECT_EQ(sink.kept.at(0).arguments, (std::vector<LogArgument>{std::string_view("appBundle"), std::int64_t{-13},
+                                                                   std::uint64_t{7}}));
+    const std::string secret = "/Users/me/secret";
+    SMCD_LOG(logger, LogLevel::notice, "%{public}s|%{private}s|%s|%{public}d|%u|%{private}lu|100%%", "shown", secret,
+             std::string_view("unmarked"), -4, 5u, 6ul);
+    EXPECT_EQ(sink.rendered(1), "shown|<private>|<private>|-4|5|<private>|100%");
 }
 
 // The platform's sink on Linux: one line per call on standard error, with the

@@ -20,11 +20,8 @@ using platform::LogLevel;
 using test::PlacedTool;
 using Argvs = std::vector<std::vector<std::string>>;
 
-class Tools : public ::testing::Test {
+class Tools : public test::SandboxTest {
 protected:
-    void SetUp() override {
-        if (!test::inSandbox()) GTEST_SKIP() << "needs the test sandbox";
-    }
     Argvs recordedArgvs() const { return test::recordedArgvs(calls); }
     test::TempDir scratch;
     std::string calls = scratch / "calls";

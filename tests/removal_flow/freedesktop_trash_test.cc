@@ -66,11 +66,6 @@ mode_t modeOf(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0 ? info.st_mode : 0;
 }
 
-bool isEmptyOrMissing(const std::string& directory) {
-    std::error_code error;
-    return !std::filesystem::exists(directory, error) || std::filesystem::is_empty(directory, error);
-}
-
 // The record's group and escaped origin; its date is the naming unit's.
 bool isRecordFor(const std::string& record, const std::string& encodedPath) {
     return record.starts_with("[Trash Info]\nPath=" + encodedPath + "\nDeletionDate=") && record.ends_with("\n");
@@ -215,7 +210,7 @@ TEST_F(FreedesktopTrashTest, AFailedMoveReportsItsErrnoAndLeavesNoRecord) {
     }
     EXPECT_EQ(trash_.moveToTrash(openDirectory(work_.path()).get(), "ghost", "").error().description,
               "\"ghost\" could not be moved to the Trash: No such file or directory.");
-    EXPECT_TRUE(isEmptyOrMissing(homeTrash("info")));
+    EXPECT_TRUE(!exists(homeTrash("info")) || fs::is_empty(homeTrash("info")));
     EXPECT_TRUE(exists(work_ / "busy"));
 }
 
@@ -248,7 +243,7 @@ TEST_F(FreedesktopTrashTest, AVolumesTrashIsPrivateAndAUsersIsMadeOnlyWhereTheyM
     EXPECT_EQ(modeOf(volumeTrash) & 07777, 0700u);
     // Relative to the volume's top, so it stays true wherever it is mounted.
     EXPECT_TRUE(isRecordFor(readFile(volumeTrash + "/info/item.trashinfo"), "sub/item"));
-    EXPECT_TRUE(isEmptyOrMissing(homeTrash("files")));
+    EXPECT_TRUE(!exists(homeTrash("files")) || fs::is_empty(homeTrash("files")));
 
     // ann has no home Trash here: a top she may not write into gets none of
     // hers, one open to all gets hers.
@@ -270,9 +265,7 @@ TEST_F(FreedesktopTrashTest, AFolderSwappedInForTheTrashAsItIsMadeIsNeverHandedT
     const std::string share = "/Users/ann/.local/share", decoy = share + "/decoy";
     fs::create_directories(share);
     giveTo("/Users/ann/.local", kAnn);
-    SpawnOptions asAnn;
-    asAnn.uid = kAnn;
-    ChildProcess swapper({std::string(SMCD_TEST_BINARY_DIR) + "/trash_swapper", share, "Trash", "decoy"}, asAnn);
+    ChildProcess swapper({std::string(SMCD_TEST_BINARY_DIR) + "/trash_swapper", share, "Trash", "decoy"}, {.uid = kAnn});
     ASSERT_TRUE(eventually([&] { return swapper.standardOutput() == "ready\n"; }));
     // An exchange the peer was late for may still come: clear until both are gone.
     const auto clear = [&] {

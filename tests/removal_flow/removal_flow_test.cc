@@ -120,16 +120,12 @@ TEST_F(RemovalFlowTest, RefusedPathsComeFirstAndEachDistinctPathGetsOneRecordEve
 // Once stop is asked for (its connection has ended) no further path is
 // handled: the first deletion's line asks for it here, and the second item stays.
 TEST_F(RemovalFlowTest, ARequestAskedToStopHandlesNoFurtherPath) {
-    struct StoppingSink final : platform::LogSink {
-        std::stop_source stop;
-        void write(const platform::LogRecord&) override { stop.request_stop(); }
-    } sink;
     makeTree("/Library/Caches/com.example");
     makeTree("/Library/Caches/com.example.other");
-    platform::LogSink* const previous = platform::installLogSink(&sink);
+    std::stop_source stop;
+    const ScopedLogCapture capture([&] { stop.request_stop(); });
     const Results results = removePaths({"/Library/Caches/com.example", "/Library/Caches/com.example.other"},
-                                        Target::systemCache, kPermanently, kAnn, trash_, sink.stop.get_token());
-    platform::installLogSink(previous);
+                                        Target::systemCache, kPermanently, kAnn, trash_, stop.get_token());
     EXPECT_EQ(results, Results{gone("/Library/Caches/com.example")});
     EXPECT_TRUE(exists("/Library/Caches/com.example.other"));
 }

@@ -15,16 +15,14 @@ using smcd::platform::trash::percentEncodedPath;
 using smcd::platform::trash::trashEntryName;
 using smcd::platform::trash::trashInfoRecord;
 
-TEST(TrashRecordPath, EscapesEverythingButUnreservedCharactersAndSlashes) {
+TEST(TrashRecord, EscapesEverythingButUnreservedCharactersAndSlashesAndDatesLocally) {
     // "+" is a literal plus in a path, never a space: it must survive a
     // reader that decodes form-style.
     const std::pair<const char*, const char*> cases[] = {
         {"/a b/c%d", "/a%20b/c%25d"}, {"/x+y&z=w?#", "/x%2By%26z%3Dw%3F%23"}, {"/caf\xC3\xA9", "/caf%C3%A9"},
         {"/line\nbreak", "/line%0Abreak"}, {"/Some.app-_.!~*'()", "/Some.app-_.!~*'()"}};
     for (const auto& [path, encoded] : cases) EXPECT_EQ(percentEncodedPath(path), encoded);
-}
-
-TEST(TrashRecordPath, RecordHasTheGroupThePathAndALocalDate) {
+    // The record: its group, the escaped path and a local date.
     std::tm when{};
     when.tm_year = 2024 - 1900, when.tm_mon = 1, when.tm_mday = 29, when.tm_hour = 23, when.tm_min = 5, when.tm_sec = 9;
     when.tm_isdst = -1;

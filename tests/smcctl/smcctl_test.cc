@@ -15,15 +15,9 @@
 namespace smcd::test {
 namespace {
 
-struct Ran {
-    int status;
-    std::string out;
-    std::string err;
-};
-
 class Smcctl : public ::testing::Test {
 protected:
-    Ran run(const std::vector<std::string>& words, const std::string& input = "") {
+    Finished run(const std::vector<std::string>& words, const std::string& input = "") {
         writeFile(dir_ / "in", input);
         const UniqueFd in(::open((dir_ / "in").c_str(), O_RDONLY | O_CLOEXEC));
         const UniqueFd out(::open((dir_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -50,6 +44,8 @@ TEST_F(Smcctl, ExitStatusSaysWhatTheReplySaid) {
              {{"capabilities", "--json", socket}, 0, "[]\n"},
              {{socket, "remove", "systemLogs"}, 0, "no paths\n"},
              {{socket, "set-fan", "0", "manual", "2000"}, 1, "SMC unavailable\n"},
+             {{socket, "--json", "reset-fans"}, 1, "{\"success\":false,\"message\":\"SMC unavailable\"}\n"},
+             {{socket, "call", "setFanWithIndex:manual:targetRPM:reply:", "[0, true, 2000]"}, 1, "[false,\"SMC unavailable\"]\n"},
              {{socket, "measure", "/nowhere"}, 1, "/nowhere"},
              {{socket, "maintenance", "nope"}, 1, "Unknown maintenance task"},
              {{socket, "delete-snapshots", "1", "/"}, 1, "0 removed: "},
@@ -66,7 +62,7 @@ TEST_F(Smcctl, ExitStatusSaysWhatTheReplySaid) {
              {{"-h"}, 0, "exit status:"},
              {{"help"}, 0, "call SELECTOR"},
          }) {
-        const Ran ran = run(words);
+        const Finished ran = run(words);
         EXPECT_EQ(ran.status, status) << words.back() << ran.err;
         EXPECT_NE((status <= 1 ? ran.out : ran.err).find(shown), std::string::npos) << ran.out << ran.err;
     }
@@ -76,7 +72,7 @@ TEST_F(Smcctl, ADroppedConnectionIsTheDaemonUnavailable) {
     const std::string path = dir_ / "dropping";
     const UniqueFd listening = listenAt(path);
     std::jthread dropper([&] { UniqueFd(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC)); });
-    const Ran ran = run({"--socket", path, "ping"});
+    const Finished ran = run({"--socket", path, "ping"});
     EXPECT_EQ(ran.status, 2);
     EXPECT_NE(ran.err.find("dropped the connection"), std::string::npos) << ran.err;
 }
@@ -86,7 +82,7 @@ TEST_F(Smcctl, RawCompletesFiftyThousandPipelinedPings) {
     std::string calls;
     for (std::uint64_t id = 1; id <= kPings; ++id)
         calls += platform::ipc::encodeCall(id, "pingWithReply:", nlohmann::json::array()).value();
-    const Ran ran = run({"raw", "--socket", daemon_.socketPath()}, calls);
+    const Finished ran = run({"raw", "--socket", daemon_.socketPath()}, calls);
     ASSERT_EQ(ran.status, 0) << ran.err;
     platform::ipc::FrameReader replies(platform::ipc::kMaxReplyFrameSize);
     replies.append(ran.out);

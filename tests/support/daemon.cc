@@ -51,7 +51,7 @@ Daemon::Daemon(Options options) {
 }
 
 bool Daemon::logEventuallyContains(const std::string& text, std::chrono::milliseconds limit) const {
-    return eventually([&] { return log().find(text) != std::string::npos; }, limit);
+    return eventually([&] { return logContains(text); }, limit);
 }
 
 Finished smcctl(const Daemon& daemon, std::vector<std::string> args, SpawnOptions options) {

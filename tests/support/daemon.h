@@ -6,9 +6,11 @@
 // bind /var/run/com.vornik.smcd.socket itself (inside the sandbox only).
 
 #include <memory>
+#include <stdexcept>
 #include <optional>
 #include <string>
 
+#include "client/client.h"
 #include "common/unique_fd.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -34,6 +36,7 @@ public:
     ChildProcess& process() { return *process_; }
     // Everything the daemon has logged so far (its standard error).
     std::string log() const { return process_->standardError(); }
+    bool logContains(const std::string& text) const { return log().find(text) != std::string::npos; }
     bool logEventuallyContains(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 
 private:
@@ -41,6 +44,14 @@ private:
     std::string socketPath_;
     std::unique_ptr<ChildProcess> process_;
 };
+
+// What the daemon answered to a call (or a connection it took); anything
+// else ends the test.
+template <class T>
+T answered(client::Result<T> reply) {
+    if (!reply.has_value()) throw std::runtime_error("not answered: " + reply.error().reason);
+    return std::move(reply.value());
+}
 
 // Whether a new client's ping at `socketPath` is answered with the protocol version.
 bool pingAnswered(const std::string& socketPath);

@@ -1,27 +1,21 @@
 #include "support/descriptors.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "common/unique_dir.h"
-
 namespace smcd::test {
 namespace {
 
 std::size_t countEntries(const std::string& path) {
-    UniqueDir dir(::opendir(path.c_str()));
-    if (!dir) return 0;
+    std::error_code error;
     std::size_t count = 0;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") ++count;
-    }
+    for (std::filesystem::directory_iterator entry(path, error), end; !error && entry != end; entry.increment(error)) ++count;
     return count;
 }
 

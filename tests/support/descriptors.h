@@ -30,6 +30,14 @@ std::size_t threadCount(pid_t pid = 0);
 // Resident memory of a process now, and at its peak so far, in bytes.
 std::size_t residentBytes(pid_t pid);
 std::size_t peakResidentBytes(pid_t pid);
+// Whether those mean anything: not under a sanitizer's shadow memory and quarantine.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kMeasuresMemory = false;
+#elif defined(__has_feature)
+inline constexpr bool kMeasuresMemory = !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer);
+#else
+inline constexpr bool kMeasuresMemory = true;
+#endif
 
 // Reads `sample` until two readings a quarter second apart agree.
 std::size_t settledCount(const std::function<std::size_t()>& sample);

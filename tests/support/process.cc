@@ -19,16 +19,6 @@
 namespace smcd::test {
 namespace {
 
-std::string scratchFile(const char* what) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/smcd-child-" + what + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    UniqueFd fd(::mkostemp(buffer.data(), O_CLOEXEC));
-    if (!fd) throw std::runtime_error("mkostemp failed");
-    return buffer.data();
-}
-
 // The group tests run other users in, as macOS gives its users.
 constexpr gid_t kStaffGroup = 20;
 
@@ -43,13 +33,12 @@ int decode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + 
 
 }  // namespace
 
-ChildProcess::ChildProcess(std::vector<std::string> argv, SpawnOptions options)
-    : outPath_(scratchFile("out")), errPath_(scratchFile("err")) {
+ChildProcess::ChildProcess(std::vector<std::string> argv, SpawnOptions options) : output_(std::make_unique<TempDir>()) {
     // Everything the child needs is made here: between fork and exec only
     // async-signal-safe calls are allowed.
     const UniqueFd in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    const UniqueFd out(::open(outPath_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-    const UniqueFd err(::open(errPath_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    const UniqueFd out(::open((*output_ / "out").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    const UniqueFd err(::open((*output_ / "err").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     int ends[2];
     if (!in || !out || !err || ::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("cannot prepare a child");
     const UniqueFd execFailed(ends[0]);
@@ -104,10 +93,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, SpawnOptions options)
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
-      status_(other.status_),
-      outPath_(std::move(other.outPath_)),
-      errPath_(std::move(other.errPath_)) {}
+    : pid_(std::exchange(other.pid_, -1)), status_(other.status_), output_(std::move(other.output_)) {}
 
 ChildProcess::~ChildProcess() {
     if (pid_ > 0 && !status_) {
@@ -116,8 +102,6 @@ ChildProcess::~ChildProcess() {
         while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
         }
     }
-    if (!outPath_.empty()) ::unlink(outPath_.c_str());
-    if (!errPath_.empty()) ::unlink(errPath_.c_str());
 }
 
 bool ChildProcess::running() {
@@ -139,8 +123,8 @@ void ChildProcess::signal(int number) {
     if (!status_) ::kill(pid_, number);
 }
 
-std::string ChildProcess::standardOutput() const { return readFile(outPath_); }
-std::string ChildProcess::standardError() const { return readFile(errPath_); }
+std::string ChildProcess::standardOutput() const { return readFile(*output_ / "out"); }
+std::string ChildProcess::standardError() const { return readFile(*output_ / "err"); }
 
 Finished run(std::vector<std::string> argv, SpawnOptions options) {
     ChildProcess child(std::move(argv), std::move(options));

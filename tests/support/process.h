@@ -9,16 +9,19 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace smcd::test {
 
 struct SpawnOptions {
-    std::optional<uid_t> uid;            // run as this user (gid 20), without supplementary groups
+    std::optional<uid_t> uid = std::nullopt;  // run as this user (gid 20), without supplementary groups
     std::vector<std::string> environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
-    std::optional<int> descriptorThree;  // handed to the child as fd 3 (socket activation)
+    std::optional<int> descriptorThree = std::nullopt;  // handed to the child as fd 3 (socket activation)
 };
 
 class ChildProcess {
@@ -40,8 +43,7 @@ public:
 private:
     pid_t pid_ = -1;
     std::optional<int> status_;
-    std::string outPath_;
-    std::string errPath_;
+    std::unique_ptr<TempDir> output_;  // its standard output and error, in files "out" and "err"
 };
 
 struct Finished {

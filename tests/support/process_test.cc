@@ -32,9 +32,7 @@ TEST(ChildProcess, EndsWhenTheTestProcessIsKilled) {
         ASSERT_GE(testProcess, 0);
         if (testProcess == 0) {
             ::setenv("TMPDIR", scratch.path().c_str(), 1);
-            SpawnOptions options;
-            options.uid = user;
-            ChildProcess sleeper({"/bin/sleep", "600"}, options);
+            ChildProcess sleeper({"/bin/sleep", "600"}, {.uid = user});
             const pid_t pid = sleeper.pid();
             if (::write(writeEnd.get(), &pid, sizeof(pid)) == sizeof(pid)) ::pause();
             ::_exit(EXIT_FAILURE);

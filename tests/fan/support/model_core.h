@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fan/smc_fan_core.h"
 #include "smc-sim/machine.h"
@@ -22,13 +23,29 @@ inline std::vector<std::uint8_t> floatBytes(float value) {
             static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
 }
 
+// Passes every struct call on and keeps the exact bytes that were sent.
+struct Recorder final : platform::SMCUserClient {
+    Recorder(std::unique_ptr<platform::SMCUserClient> inner, std::vector<platform::SMCStructBytes>& sent)
+        : inner(std::move(inner)), sent(sent) {}
+    platform::IOReturn callStructMethod(std::uint32_t selector, const platform::SMCStructBytes& input,
+                                        platform::SMCStructBytes& output) override {
+        sent.push_back(input);
+        return inner->callStructMethod(selector, input, output);
+    }
+    std::unique_ptr<platform::SMCUserClient> inner;
+    std::vector<platform::SMCStructBytes>& sent;
+};
+
 // A controller model of one profile and a core talking to it, sharing one
-// hand-driven clock. Fan dynamics are off so that speeds stay as set.
+// hand-driven clock, with every block the core sent. Fan dynamics are off so
+// that speeds stay as set.
 struct ModelCore {
     explicit ModelCore(std::string_view profileName = "apple-silicon-laptop")
         : machine(*smcsim::findProfile(profileName), clock) {
         machine.setDynamics(false);
-        core = std::make_unique<SMCFanCore>(std::make_unique<smcsim::ModelUserClient>(machine, nullptr), clock);
+        auto modelClient = std::make_unique<smcsim::ModelUserClient>(machine, nullptr);
+        client = modelClient.get();
+        core = std::make_unique<SMCFanCore>(std::make_unique<Recorder>(std::move(modelClient), sent), clock);
     }
 
     // Writes the model saw since the journal was last cleared, as "KEY=hex".
@@ -45,6 +62,8 @@ struct ModelCore {
 
     FakeClock clock;
     smcsim::Machine machine;
+    std::vector<platform::SMCStructBytes> sent;
+    smcsim::ModelUserClient* client = nullptr;
     std::unique_ptr<SMCFanCore> core;
 };
 
