@@ -246,6 +246,16 @@ inline constexpr std::size_t kAllWalksMemoryBytes = 32 * kWalkMemoryBytes;
 // connections, so that the walks of three other users always find room.
 inline constexpr std::size_t kWalkPoolUserShareDivisor = 4;
 
+// Threads one walk works on at most: the request's own and a second one,
+// which takes top-level entries of the item from the same listing. The walk
+// is bound by its system calls (a status call per file when measuring, an
+// unlink per entry when removing), which one thread cannot make any faster,
+// and the machines have at least two cores. A second worker takes its own
+// shares of both pools only when they are free at once and leave the next
+// walk its fewest, so it never makes any walk wait; more workers would let
+// one request take every core from everyone else's.
+inline constexpr std::size_t kWalkWorkers = 2;
+
 // --- Fans and the SMC --------------------------------------------------------
 //
 // The SMC is the one thing no peer controls but every fan request waits on.

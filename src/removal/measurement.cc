@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <deque>
 #include <limits>
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "walk/directory_walk.h"
+#include "walk/walk_workers.h"
 #include "common/unicode.h"
 #include "common/unique_fd.h"
 #include "platform/log/daemon_log.h"
@@ -36,6 +38,10 @@ struct Totals {
     void addFile(std::int64_t allocated) {
         bytes = saturatingAdd(bytes, allocated);
         files = saturatingAdd(files, 1);
+    }
+    void add(const Totals& other) {
+        bytes = saturatingAdd(bytes, other.bytes);
+        files = saturatingAdd(files, other.files);
     }
 };
 
@@ -63,11 +69,55 @@ UniqueFd openMeasuredDirectory(std::string_view path) {
     return current;
 }
 
-// Every level, depth first, each entry's kind and size from the listing.
-// Whatever cannot be opened, listed or found again unchanged is skipped: a
-// level that moved is not what screening looked at, and another mounted file
-// system is not counted. Only a part left unread for want of a descriptor or
-// of memory makes the totals unknown: its errno.
+// One entry of the walk's top level: a regular file counted, a directory
+// entered (the caller counts what is in it). Whatever cannot be entered is
+// skipped: gone, unreadable, swapped for a link (a level that moved is not
+// what screening looked at) or another mount (another file system is not
+// counted). Only a level left unread for want of a descriptor or of memory
+// makes the totals unknown: its errno; 0 otherwise.
+int countOrEnter(DirectoryWalk<>& walk, const DirectoryEntry& entry, Totals& totals) {
+    if (entry.kind == platform::EntryKind::regularFile) totals.addFile(entry.allocatedBytes);
+    // Links, devices, sockets, pipes and mounts: nothing to count or follow.
+    if (entry.kind != platform::EntryKind::directory) return 0;
+    SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenComponents, entry.name, walk.depth() - 1, walk.topFd());
+    if (auto entered = walk.enter(entry.name); !entered && exhausted(entered.error().error)) {
+        return entered.error().error;
+    }
+    return 0;
+}
+
+// Every level below the walk's top, depth first, each entry's kind and size
+// from the listing, until the walk is back at `depth` levels; the errno of
+// a part left unread for want of a descriptor or of memory, or 0.
+int countDownTo(std::size_t depth, DirectoryWalk<>& walk, Totals& totals) {
+    while (walk.depth() > depth) {
+        const std::optional<DirectoryEntry> entry = walk.nextEntry();
+        if (!entry) {
+            if (exhausted(walk.topListingError())) return walk.topListingError();
+            const auto left = walk.leave();
+            if (!left.reached && exhausted(left.reached.error().error)) return left.reached.error().error;
+            continue;
+        }
+        if (const int error = countOrEnter(walk, *entry, totals); error != 0) return error;
+    }
+    return 0;
+}
+
+// What one worker counted below the entries of the measured directory it
+// took, and the exhaustion that stopped it, if one did.
+struct Counter {
+    Totals totals;
+    int error = 0;
+
+    bool operator()(DirectoryWalk<>& walk, std::size_t, const DirectoryEntry& entry) {
+        error = countOrEnter(walk, entry, totals);
+        if (error == 0) error = countDownTo(1, walk, totals);
+        return error == 0;
+    }
+};
+
+// The measured directory's entries shared out between the walk's workers,
+// each counting its own; the sums saturate.
 Expected<Totals, int> measureBelow(UniqueFd measured, uid_t owner) {
     Totals totals;
     auto begun = DirectoryWalk<>::begin(std::move(measured), owner, platform::ListingDetail::kindsAndSizes);
@@ -75,24 +125,13 @@ Expected<Totals, int> measureBelow(UniqueFd measured, uid_t owner) {
         if (exhausted(begun.error().error)) return unexpected(begun.error().error);
         return totals;
     }
-    DirectoryWalk<>& walk = *begun;
-    while (!walk.empty()) {
-        const std::optional<DirectoryEntry> entry = walk.nextEntry();
-        if (!entry) {
-            if (exhausted(walk.topListingError())) return unexpected(walk.topListingError());
-            const auto left = walk.leave();
-            if (!left.reached && exhausted(left.reached.error().error)) return unexpected(left.reached.error().error);
-            continue;
-        }
-        if (entry->kind == platform::EntryKind::regularFile) totals.addFile(entry->allocatedBytes);
-        // Links, devices, sockets, pipes and mounts: nothing to count or follow.
-        if (entry->kind != platform::EntryKind::directory) continue;
-        SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenComponents, entry->name, walk.depth() - 1, walk.topFd());
-        // Gone, unreadable, swapped for a link or another mount: skipped.
-        if (auto entered = walk.enter(entry->name); !entered && exhausted(entered.error().error)) {
-            return unexpected(entered.error().error);
-        }
+    std::array<Counter, limits::kWalkWorkers> workers{};
+    forEachTopEntry(*begun, workers);
+    for (const Counter& worker : workers) {
+        if (worker.error != 0) return unexpected(worker.error);
+        totals.add(worker.totals);
     }
+    if (exhausted(begun->topListingError())) return unexpected(begun->topListingError());
     return totals;
 }
 

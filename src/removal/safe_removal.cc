@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 
 #include "walk/directory_walk.h"
+#include "walk/walk_workers.h"
 #include "common/unicode.h"
 #include "removal/test_hooks.h"
 
@@ -103,48 +105,44 @@ Outcome finish(const Outcome& firstFailure, bool lost, int parent, const std::st
     return unexpected(Failure::denied(error));
 }
 
-// Empties and removes one directory, depth first, out of `owner`'s walk
-// shares. Each level keeps the first failure among its entries; the walk
-// holds a fixed number of descriptors however deep the tree goes.
-Outcome removeTree(const std::string& name, int parent, uid_t owner) {
-    SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenUnlinkAndOpen, name, 0, parent);
-    // The item itself a mount point (another file system, or a bind mount
-    // of this one) is not opened: denied(EXDEV), left alone.
-    UniqueFd start = countedOpenBelow(parent, name);
-    if (!start) return unexpected(failedOpen(errno, name));
-    auto begun = DirectoryWalk<Outcome>::begin(std::move(start), owner);
-    if (!begun) return unexpected(Failure::denied(begun.error().error));
-    DirectoryWalk<Outcome>& walk = *begun;
+// One entry of the walk's top level: unlinked, or, a directory, entered
+// (nothing then: the caller empties it). Its errno alone says it is a
+// directory; nothing examines it first.
+std::optional<Outcome> unlinkOrEnter(DirectoryWalk<Outcome>& walk, const DirectoryEntry& entry) {
+    const int here = walk.topFd();
+    SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenListingAndUnlink, entry.name, 0, here);
+    if (::unlinkat(here, entry.name.c_str(), 0) == 0) return Outcome{};
+    const int error = errno;
+    if (!meansDirectory(error)) return unexpected(error == ENOENT ? Failure::notFound() : Failure::denied(error));
+    SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenUnlinkAndOpen, entry.name, 0, here);
+    if (auto entered = walk.enter(entry.name); !entered) {
+        // Gone between the unlink and the open: its parent cannot be emptied as listed.
+        const OpenProblem problem =
+            entered.error().problem == OpenProblem::missing ? OpenProblem::denied : entered.error().problem;
+        return unexpected(unreachable(problem, entered.error().error, entry.name));
+    }
+    return std::nullopt;
+}
 
+// Empties and removes the level just entered from the walk's start, depth
+// first, and answers for it once the walk is back at the start. Each level
+// keeps the first failure among its entries; the walk holds a fixed number
+// of descriptors however deep the tree goes.
+Outcome emptyEntered(DirectoryWalk<Outcome>& walk) {
     while (true) {
         if (std::optional<DirectoryEntry> entry = walk.nextEntry()) {
-            const int here = walk.topFd();
-            SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenListingAndUnlink, entry->name, 0, here);
-            if (::unlinkat(here, entry->name.c_str(), 0) == 0) continue;
-            const int error = errno;
-            if (!meansDirectory(error)) {
-                remember(walk.topState(), unexpected(error == ENOENT ? Failure::notFound() : Failure::denied(error)));
-                continue;
-            }
-            SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenUnlinkAndOpen, entry->name, 0, here);
-            if (auto entered = walk.enter(entry->name); !entered) {
-                // Gone between the unlink and the open: its parent cannot be emptied as listed.
-                const OpenProblem problem = entered.error().problem == OpenProblem::missing ? OpenProblem::denied
-                                                                                            : entered.error().problem;
-                remember(walk.topState(), unexpected(unreachable(problem, entered.error().error, entry->name)));
-            }
+            if (std::optional<Outcome> done = unlinkOrEnter(walk, *entry)) remember(walk.topState(), *done);
             continue;
         }
         // The top level is empty (as far as it could be emptied).
         const std::string levelName = walk.topName();
         const bool lost = walk.topLost();
         if (walk.topListingError() != 0) remember(walk.topState(), unexpected(Failure::denied(walk.topListingError())));
-        if (walk.depth() == 1) {
-            // The start has no parent in the walk to find again.
-            return finish(walk.leave().state, lost, parent, name);
-        }
         const auto left = walk.leave();
-        remember(walk.topState(), finish(left.state, lost, walk.topFd(), levelName));
+        Outcome done = finish(left.state, lost, walk.topFd(), levelName);
+        // The start is never given up: it needs no finding again.
+        if (walk.depth() == 1) return done;
+        remember(walk.topState(), done);
         if (!left.reached) {
             // Every level from the first one lost up to the new top keeps the change.
             const LostLevel& lostLevel = left.reached.error();
@@ -154,6 +152,51 @@ Outcome removeTree(const std::string& name, int parent, uid_t owner) {
             }
         }
     }
+}
+
+// What one worker met among the entries of the item it took: the first
+// failure, and where its entry stands in the item's listing.
+struct FirstFailure {
+    std::size_t position = 0;
+    Outcome outcome;
+
+    bool operator()(DirectoryWalk<Outcome>& walk, std::size_t at, const DirectoryEntry& entry) {
+        std::optional<Outcome> done = unlinkOrEnter(walk, entry);
+        if (!done) done = emptyEntered(walk);
+        if (outcome) {
+            remember(outcome, *done);
+            if (!outcome) position = at;
+        }
+        return true;  // every entry is attempted
+    }
+};
+
+// Empties and removes one directory, out of `owner`'s walk shares, its
+// entries shared out between the walk's workers. The failure reported is
+// the first in the order the directory lists its entries, whichever worker
+// met it and whenever.
+Outcome removeTree(const std::string& name, int parent, uid_t owner) {
+    SMCD_REMOVAL_HOOK(removal::hooks::Point::betweenUnlinkAndOpen, name, 0, parent);
+    // The item itself a mount point (another file system, or a bind mount
+    // of this one) is not opened: denied(EXDEV), left alone.
+    UniqueFd start = countedOpenBelow(parent, name);
+    if (!start) return unexpected(failedOpen(errno, name));
+    auto begun = DirectoryWalk<Outcome>::begin(std::move(start), owner);
+    if (!begun) return unexpected(Failure::denied(begun.error().error));
+    DirectoryWalk<Outcome>& walk = *begun;
+    std::array<FirstFailure, limits::kWalkWorkers> workers{};
+    forEachTopEntry(walk, workers);
+    Outcome first;
+    std::size_t firstPosition = 0;
+    for (const FirstFailure& worker : workers) {
+        if (!worker.outcome && (first || worker.position < firstPosition)) {
+            first = worker.outcome;
+            firstPosition = worker.position;
+        }
+    }
+    if (walk.topListingError() != 0) remember(first, unexpected(Failure::denied(walk.topListingError())));
+    walk.leave();
+    return finish(first, false, parent, name);
 }
 
 Outcome removeEntry(const std::string& name, int parent, uid_t owner) {

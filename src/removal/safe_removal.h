@@ -19,7 +19,8 @@ namespace smcd::removal {
 
 // The engine's failures and its error policy, one line per kind: what it
 // means | whether the walk goes on | what the removal flow makes of it.
-// Within a tree the first failure met is the one reported.
+// Within a directory the failure reported is the first among its entries
+// in the order its listing yields them.
 //   escapedRoot  a component or entry is not the directory it was (a link, a file, a level moved away)
 //                | goes on with the other entries, but no directory holding it is removed
 //                | the name in the "changed while the helper was working" problem, refusal logged
@@ -53,9 +54,11 @@ struct Failure {
 // denied(13), escapedRoot("name"), outsideRoot, notFound
 std::string describe(const Failure& failure);
 
-// Completes or fails with exactly one Failure. However deep the tree, it
-// holds at most limits::kWalkOpenLevels + 4 descriptors, and its walk draws
-// on `owner`'s shares of the walk pools.
+// Completes or fails with exactly one Failure. However deep the tree, its
+// walk holds at most limits::kWalkOpenLevels + 1 descriptors for each of its
+// workers (limits::kWalkWorkers) and 3 more, all drawn from `owner`'s shares
+// of the walk pools but the path's own. The failure reported is the first
+// the item's listing yields, whichever worker met it.
 Expected<void, Failure> remove(std::string_view path, std::string_view below, uid_t owner);
 
 // The leaf's parent, reached from the root the way remove() reaches it (every

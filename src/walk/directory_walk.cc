@@ -1,5 +1,6 @@
 #include "walk/directory_walk.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +49,16 @@ Expected<WalkShares, EnterFailure> takeWalkShares(uid_t owner) {
     if (!memory) return unexpected(EnterFailure{OpenProblem::denied, ENOMEM});
     return WalkShares{std::move(*descriptors), std::move(*memory)};
 }
+
+std::optional<WalkShares> takeWalkSharesNow(uid_t owner) {
+    std::optional<WalkShare> descriptors = WalkShare::takeNow(walkDescriptors(), owner, kMostDescriptors);
+    if (!descriptors) return std::nullopt;
+    std::optional<WalkShare> memory = WalkShare::takeNow(walkMemory(), owner, limits::kWalkMemoryBytes);
+    if (!memory) return std::nullopt;
+    return WalkShares{std::move(*descriptors), std::move(*memory)};
+}
+
+UniqueFd duplicateDirectory(int directory) { return UniqueFd(::fcntl(directory, F_DUPFD_CLOEXEC, 0)); }
 
 UniqueFd countedOpenBelow(int at, const std::string& name) {
     opens.fetch_add(1, std::memory_order_relaxed);

@@ -4,7 +4,8 @@
 // link, never leaves the start's mounted file system, and holds a fixed
 // number of descriptors and a bounded memory however deep or wide the tree.
 // Removal and measurement both walk with it; what they do with each entry is
-// theirs.
+// theirs. A second worker may take some of the start's entries in a walk of
+// its own beside it (besideNow, walk/walk_workers.h).
 //
 // Descriptors: a walk takes its share of the daemon's walk descriptors when
 // it begins (limits.h, "Walks"), for the user it walks for: up to
@@ -43,6 +44,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -130,6 +132,14 @@ public:
                                                        platform::ListingDetail detail = platform::ListingDetail::names,
                                                        ListEntriesFunction list = platform::listEntries);
 
+    // A walk for a second worker below this walk's start, for the same user
+    // and with the same listing: its start is a duplicate of this one's
+    // descriptor, which it never lists (the entries to enter come from this
+    // walk's listing), and its shares are its own, taken only if they are
+    // free at once (WalkPool::takeNow). Nothing when anything it needs
+    // cannot be had now.
+    std::optional<DirectoryWalk> besideNow() const;
+
     bool empty() const { return levels_.empty(); }
     std::size_t depth() const { return levels_.size(); }  // levels on the stack, the start included
 
@@ -149,6 +159,14 @@ public:
     // The top level's next entry, or nothing once all are handed out or the
     // listing failed (topListingError). A lost level has none left.
     std::optional<DirectoryEntry> nextEntry();
+
+    // What is left of the top level's chunk, handed out at once, the next
+    // chunk read first when this one is all handed out; empty once the
+    // listing is done or failed (topListingError). The entries stay where
+    // they are, for this thread and others to read, until the next
+    // nextChunk() or nextEntry() at this level: entering and leaving the
+    // levels below moves nothing of it.
+    std::span<const DirectoryEntry> nextChunk();
 
     // Opens `name` below the top level without following a link, lists it
     // and makes it the new top, with a fresh state. The root of a mount is
@@ -180,14 +198,16 @@ private:
         LevelState state{};
     };
 
-    DirectoryWalk(WalkShare descriptors, WalkShare memory, platform::ListingDetail detail, ListEntriesFunction list)
-        : descriptors_(std::move(descriptors)), memory_(std::move(memory)), detail_(detail), list_(list) {}
+    DirectoryWalk(uid_t owner, WalkShare descriptors, WalkShare memory, platform::ListingDetail detail,
+                  ListEntriesFunction list)
+        : owner_(owner), descriptors_(std::move(descriptors)), memory_(std::move(memory)), detail_(detail), list_(list) {}
 
     static std::size_t levelCost(const std::string& name) { return sizeof(Level) + name.size(); }
     std::size_t freeMemory() const { return memory_.units() > heldBytes_ ? memory_.units() - heldBytes_ : 0; }
     bool makeRoom(std::size_t bytes);
     std::size_t openLevelsAllowed() const;
     int readChunk(Level& level);
+    bool refill(Level& level);
     void dropChunk(Level& level);
     void push(const std::string& name, UniqueFd fd);
     void giveUp(Level& level);
@@ -196,6 +216,7 @@ private:
     void keepOpen(std::size_t index, UniqueFd fd, std::size_t top);
     Expected<void, LostLevel> reach(std::size_t target);
 
+    uid_t owner_;
     WalkShare descriptors_;
     WalkShare memory_;
     platform::ListingDetail detail_;
@@ -214,6 +235,12 @@ struct WalkShares {
     WalkShare memory;
 };
 Expected<WalkShares, EnterFailure> takeWalkShares(uid_t owner);
+// Both shares only if they are free at once (WalkPool::takeNow).
+std::optional<WalkShares> takeWalkSharesNow(uid_t owner);
+
+// A second descriptor for the same open directory, close-on-exec: -1 with
+// errno set when none can be had.
+UniqueFd duplicateDirectory(int directory);
 
 // An open below `at` within its mount (platform::openDirectoryWithin),
 // counted for directoryWalkOpens().

@@ -15,13 +15,28 @@ Expected<DirectoryWalk<LevelState>, EnterFailure> DirectoryWalk<LevelState>::beg
                                                                                    ListEntriesFunction list) {
     auto shares = takeWalkShares(owner);
     if (!shares) return unexpected(shares.error());
-    DirectoryWalk walk(std::move(shares->descriptors), std::move(shares->memory), detail, list);
+    DirectoryWalk walk(owner, std::move(shares->descriptors), std::move(shares->memory), detail, list);
     if (!walk.makeRoom(levelCost({}))) return unexpected(EnterFailure{OpenProblem::denied, ENOMEM});
     walk.push({}, std::move(start));
     walk.open_.push_back(0);
     if (const int error = walk.readChunk(walk.levels_.back()); error != 0) {
         return unexpected(EnterFailure{OpenProblem::denied, error});
     }
+    return walk;
+}
+
+template <typename LevelState>
+std::optional<DirectoryWalk<LevelState>> DirectoryWalk<LevelState>::besideNow() const {
+    std::optional<WalkShares> shares = takeWalkSharesNow(owner_);
+    if (!shares) return std::nullopt;
+    DirectoryWalk walk(owner_, std::move(shares->descriptors), std::move(shares->memory), detail_, list_);
+    UniqueFd start = duplicateDirectory(levels_.front().fd.get());
+    if (!start || !walk.makeRoom(levelCost({}))) return std::nullopt;
+    walk.push({}, std::move(start));
+    walk.open_.push_back(0);
+    // Reading through the duplicate would move the listing of the walk
+    // beside, which shares its position: it has nothing to hand out.
+    walk.levels_.back().resume.atEnd = true;
     return walk;
 }
 
@@ -68,21 +83,36 @@ void DirectoryWalk<LevelState>::dropChunk(Level& level) {
     level.next = 0;
 }
 
+// Whether the level has entries left to hand out, the next chunk read once
+// the last one is all handed out.
+template <typename LevelState>
+bool DirectoryWalk<LevelState>::refill(Level& level) {
+    if (level.next < level.entries.size()) return true;
+    if (level.resume.atEnd || level.lost || level.listingError != 0) {
+        dropChunk(level);
+        return false;
+    }
+    level.listingError = readChunk(level);
+    return level.next < level.entries.size();
+}
+
 template <typename LevelState>
 std::optional<DirectoryEntry> DirectoryWalk<LevelState>::nextEntry() {
     Level& top = levels_.back();
-    if (top.next >= top.entries.size()) {
-        if (top.resume.atEnd || top.lost || top.listingError != 0) {
-            dropChunk(top);
-            return std::nullopt;
-        }
-        top.listingError = readChunk(top);
-        if (top.next >= top.entries.size()) return std::nullopt;
-    }
+    if (!refill(top)) return std::nullopt;
     DirectoryEntry entry = std::move(top.entries[top.next++]);
     // The last of a listing handed out: its memory is the levels' below.
     if (top.next == top.entries.size() && top.resume.atEnd) dropChunk(top);
     return entry;
+}
+
+template <typename LevelState>
+std::span<const DirectoryEntry> DirectoryWalk<LevelState>::nextChunk() {
+    Level& top = levels_.back();
+    if (!refill(top)) return {};
+    const std::span<const DirectoryEntry> chunk(top.entries.data() + top.next, top.entries.size() - top.next);
+    top.next = top.entries.size();
+    return chunk;
 }
 
 // A new top level, its cost counted in the room made for it.

@@ -29,7 +29,18 @@ std::optional<std::size_t> WalkPool::take(uid_t owner, std::size_t most) {
     }
     freed_.wait(guard, ready);
     if (fewest_ > capacity_) return std::nullopt;
-    // Half of what is free beyond this walk's fewest and the next one's.
+    return grantLocked(owner, most);
+}
+
+std::optional<std::size_t> WalkPool::takeNow(uid_t owner, std::size_t most) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    if (used_ + 2 * fewest_ > capacity_ || usedByLocked(owner) + 2 * fewest_ > shareLocked()) return std::nullopt;
+    return grantLocked(owner, most);
+}
+
+// The fewest, which must be free, and half of what is free beyond this
+// walk's fewest and the next one's.
+std::size_t WalkPool::grantLocked(uid_t owner, std::size_t most) {
     const auto halfBeyond = [&](std::size_t free) { return free > 2 * fewest_ ? (free - 2 * fewest_) / 2 : 0; };
     const std::size_t units = fewest_ + std::min({most > fewest_ ? most - fewest_ : 0, halfBeyond(capacity_ - used_),
                                                   halfBeyond(shareLocked() - usedByLocked(owner))});
@@ -94,6 +105,12 @@ WalkPool& walkMemory() {
 
 std::optional<WalkShare> WalkShare::take(WalkPool& pool, uid_t owner, std::size_t most) {
     const std::optional<std::size_t> units = pool.take(owner, most);
+    if (!units) return std::nullopt;
+    return WalkShare(pool, owner, *units);
+}
+
+std::optional<WalkShare> WalkShare::takeNow(WalkPool& pool, uid_t owner, std::size_t most) {
+    const std::optional<std::size_t> units = pool.takeNow(owner, most);
     if (!units) return std::nullopt;
     return WalkShare(pool, owner, *units);
 }

@@ -36,6 +36,11 @@ public:
     // most: the next walk to start, this user's or another's, still finds
     // its fewest. Nothing when the pool could never hold the fewest.
     std::optional<std::size_t> take(uid_t owner, std::size_t most);
+    // As take, for a second worker of a walk under way: only if the fewest
+    // units are free now and, after them, the next walk's fewest too, in
+    // the pool and in `owner`'s share; nothing otherwise, never a wait. A
+    // second worker is never the reason another walk waits.
+    std::optional<std::size_t> takeNow(uid_t owner, std::size_t most);
     // `units` more for a walk of `owner` under way, only if they are free now:
     // a walk in the middle of its tree never waits for another, which could
     // be waiting for it.
@@ -56,6 +61,7 @@ public:
 private:
     std::size_t shareLocked() const;
     std::size_t usedByLocked(uid_t owner) const;
+    std::size_t grantLocked(uid_t owner, std::size_t most);
 
     std::mutex lock_;
     std::condition_variable freed_;
@@ -76,6 +82,8 @@ WalkPool& walkMemory();
 class WalkShare {
 public:
     static std::optional<WalkShare> take(WalkPool& pool, uid_t owner, std::size_t most);
+    // WalkPool::takeNow.
+    static std::optional<WalkShare> takeNow(WalkPool& pool, uid_t owner, std::size_t most);
     WalkShare(WalkShare&& other) noexcept;
     WalkShare& operator=(WalkShare&& other) noexcept;
     WalkShare(const WalkShare&) = delete;

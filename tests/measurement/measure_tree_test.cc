@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -22,6 +25,7 @@ namespace smcd::test {
 namespace {
 
 using removal::measureTree;
+using namespace std::chrono_literals;
 using Totals = std::pair<std::int64_t, std::int64_t>;
 
 std::int64_t allocatedBytes(const std::string& path) {
@@ -39,7 +43,9 @@ protected:
 TEST_F(MeasureTreeTest, AgreesWithFindOnAMixedTreeAndNeverCountsThePathItself) {
     // Sizes around block edges, hidden entries, a bundle's contents, hard
     // links (once per link), links of every kind (neither followed nor
-    // counted), a fifo and empty directories: find sees the same.
+    // counted), a fifo and empty directories: find sees the same, though
+    // two workers count the top's subdirectories (both are inside one at
+    // once, before either goes on).
     TempDir outside;
     writeSized(outside / "big", 100000);
     for (const char* dir : {"Some.app/Contents/MacOS", ".hidden/deeper/still", "a/b/c/d/e", "empty1/empty2/empty3"})
@@ -54,7 +60,18 @@ TEST_F(MeasureTreeTest, AgreesWithFindOnAMixedTreeAndNeverCountsThePathItself) {
     makeLink(outside / "big", tree_ / "to-file");
     makeLink(tree_.path(), tree_ / "a/loop");
     makeLink("/nonexistent", tree_ / "dangling");
+    std::mutex lock;
+    std::condition_variable entered;
+    int inside = 0;
+    bool met = false;
+    removal::hooks::ScopedHook meet(removal::hooks::Point::betweenComponents, [&](const removal::hooks::Site& site) {
+        std::unique_lock<std::mutex> guard(lock);
+        if (site.index != 0) return;
+        if (++inside == 1) met = entered.wait_for(guard, 20s, [&] { return inside > 1; });
+        entered.notify_all();
+    });
     const auto measured = measureTree(tree_.path(), 0);
+    EXPECT_TRUE(met) << "a second worker never entered a subdirectory";
     EXPECT_EQ(measured, findTotals(tree_.path()));
     EXPECT_EQ(measured ? measured->second : 0, 9);
     // A file, a missing path, or a path that is, or passes through, a link the

@@ -235,10 +235,12 @@ TEST_F(DeepTree, LevelNamesBeyondTheUsersMemoryShareAreExhaustionNeverAPart) {
 
 // A directory far larger than a chunk of a walk at its fewest memory: the
 // listing resumes where each chunk ended, so every entry is counted once
-// and the directory goes whole.
+// and the directory goes whole. Its subdirectories are no second worker's:
+// none can have its share of memory, and the walk goes on alone.
 TEST_F(DeepTree, ADirectoryOfManyChunksIsCountedOnceAndRemovedWhole) {
     const std::string wide = victim("wide");
     for (int i = 0; i < 2000; ++i) planted.file(wide + "/f" + std::to_string(i), std::string(i % 5000, 'x'));
+    for (int i = 0; i < 4; ++i) planted.file(wide + "/d" + std::to_string(i) + "/f", "x");
     walkMemory().setCapacity(limits::kWalkFewestMemoryBytes);
     EXPECT_EQ(removal::measureTree(wide, 0), test::findTotals(wide));
     EXPECT_EQ(remove(wide, kRoot), std::nullopt);

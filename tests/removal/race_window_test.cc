@@ -6,7 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <iterator>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +26,7 @@ namespace {
 using removal::hooks::Point;
 using removal::hooks::ScopedHook;
 using removal::hooks::Site;
+using namespace std::chrono_literals;
 
 enum class Swap { link, file, gone };  // what takes the moved entry's place
 
@@ -85,23 +90,36 @@ TEST_F(RaceWindow, EachWindowBetweenChecksAndActsEndsInItsOutcome) {
     }
 }
 
-// The first entry vanishes just before its unlink, a later one cannot go
-// (a mount): the directory stays, and the later failure is the result, not
-// the vanished entry's notFound that would read as removed.
-TEST_F(RaceWindow, AVanishedEntryNeverHidesALaterFailure) {
+// Two workers share the item's subdirectories. The one listed first
+// vanishes just before its unlink; the one listed second is swapped for a
+// link only once the other worker has met a later failure (a mount) and
+// gone on to the last entry. The result is the failure listed second: not
+// the vanished entry's notFound, which would read as removed, nor the
+// failure met first. The item stays, every other entry goes.
+TEST_F(RaceWindow, TheFailureListedFirstIsTheResultWhicheverWorkerMeetsItFirst) {
     const std::string dir = victim("v");
-    planted.directory(dir + "/one");
-    planted.directory(dir + "/two");
-    std::optional<test::ScopedMount> busy;
-    ScopedHook hook(Point::betweenListingAndUnlink, [&](const Site& site) {
-        if (busy) return;
-        const std::string other = site.name == "one" ? "/two" : "/one";
-        ASSERT_EQ(::rmdir((dir + "/" + std::string(site.name)).c_str()), 0);
-        busy.emplace(dir + other);
+    for (int i = 0; i < 8; ++i) planted.file(dir + "/d" + std::to_string(i) + "/f");
+    std::vector<std::string> listed;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) listed.push_back(entry.path().filename());
+    const test::ScopedMount busy(dir + "/" + listed[6] + "/busy");
+    std::mutex lock;
+    std::condition_variable lastBegun;
+    bool begun = false;
+    ScopedHook vanishAndSignal(Point::betweenListingAndUnlink, [&](const Site& site) {
+        const std::lock_guard<std::mutex> guard(lock);
+        if (site.name == listed[0]) std::filesystem::remove_all(dir + "/" + listed[0]);
+        begun = begun || site.name == listed.back();
+        lastBegun.notify_all();
     });
-    EXPECT_EQ(outcome(remove(dir, kRoot)), Failure::denied(EXDEV));
-    ASSERT_TRUE(busy.has_value());
-    EXPECT_TRUE(test::exists(busy->at));
+    ScopedHook swap(Point::betweenUnlinkAndOpen, [&](const Site& site) {
+        std::unique_lock<std::mutex> guard(lock);
+        if (site.name != listed[1]) return;
+        ASSERT_TRUE(lastBegun.wait_for(guard, 20s, [&] { return begun; })) << "no second worker took the rest";
+        test::swapForLink(dir + "/" + listed[1], canary("tree"));
+    });
+    EXPECT_EQ(outcome(remove(dir, kRoot)), Failure::escapedRoot(listed[1]));
+    // The link, the directory it stood for, and the one holding the mount.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 3);
 }
 
 }  // namespace

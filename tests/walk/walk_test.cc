@@ -33,12 +33,14 @@ UniqueFd openDirectory(const std::string& path) { return UniqueFd(::open(path.c_
 
 // One user's walks stop at a quarter of the pool and wait there, saying so
 // once; another user's walk starts at once; each walk leaves the next one at
-// least its fewest.
+// least its fewest, and a walk's second worker leaves it that or takes
+// nothing.
 TEST(WalkPool, OneUserHoldsAQuarterAndWaitsWhileOthersStart) {
     platform::ScopedLogCapture log;
     WalkPool pool(400, 10, "test units");  // 100 a user
     std::vector<WalkShare> anns;
     for (std::size_t expected : {40, 30, 15, 10}) {  // 10 and half of what is free beyond two walks' fewest
+        EXPECT_EQ(WalkShare::takeNow(pool, kAnn, 40).has_value(), expected != 10) << "the next walk needs 10";
         anns.push_back(*WalkShare::take(pool, kAnn, 40));
         ASSERT_EQ(anns.back().units(), expected) << "the next take would wait for ever";
     }
@@ -47,6 +49,7 @@ TEST(WalkPool, OneUserHoldsAQuarterAndWaitsWhileOthersStart) {
     const std::unique_ptr<WalkPool, void (*)(WalkPool*)> release(&pool, [](WalkPool* p) { p->setCapacity(4000); });
     EXPECT_EQ(waiting.wait_for(200ms), std::future_status::timeout);
     EXPECT_EQ(WalkShare::take(pool, kBob, 40)->units(), 40u);
+    EXPECT_EQ(WalkShare::takeNow(pool, kBob, 40)->units(), 40u);
     EXPECT_FALSE(pool.takeMore(kAnn, 9)) << "past the user's share, a walk under way gets nothing more";
     EXPECT_TRUE(pool.takeMore(kBob, 9));
     pool.give(kBob, 9);
