@@ -73,7 +73,7 @@ constexpr std::size_t raisedDescriptorLimit(std::size_t soft, std::size_t hard, 
 inline constexpr std::size_t kDescriptorsPerConnection = 11;
 
 // One effective uid may hold at most a quarter of every daemon-wide pool
-// (connections, buffered input, replies), as in varlink (1,024 of 4,096
+// (connections, buffered input, replies, walk descriptors and memory), as in varlink (1,024 of 4,096
 // connections per user): however hard one user presses, three others always
 // find room.
 inline constexpr std::size_t kUserShareDivisor = 4;
@@ -241,10 +241,6 @@ inline constexpr std::size_t kWalkFewestMemoryBytes = std::size_t{64} << 10;
 // or 20,000 of the longest, where 14 walks of a million-level chain would
 // otherwise take gigabytes.
 inline constexpr std::size_t kAllWalksMemoryBytes = 32 * kWalkMemoryBytes;
-
-// One user holds at most this fraction of each walk pool: a quarter, as of
-// connections, so that the walks of three other users always find room.
-inline constexpr std::size_t kWalkPoolUserShareDivisor = 4;
 
 // Threads one walk works on at most: the request's own and a second one,
 // which takes top-level entries of the item from the same listing. The walk

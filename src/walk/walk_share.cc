@@ -9,7 +9,7 @@
 namespace smcd {
 
 std::size_t WalkPool::shareLocked() const {
-    return std::max(capacity_ / limits::kWalkPoolUserShareDivisor, fewest_);
+    return std::max(limits::userShare(capacity_), fewest_);
 }
 
 std::size_t WalkPool::usedByLocked(uid_t owner) const {

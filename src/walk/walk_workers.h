@@ -39,6 +39,17 @@ inline bool worthSharing(std::span<const DirectoryEntry> chunk) {
     return false;
 }
 
+// Threads joined on every way out of the scope that holds them.
+struct JoinedThreads {
+    std::vector<std::thread> threads;
+    JoinedThreads() = default;
+    JoinedThreads(const JoinedThreads&) = delete;
+    JoinedThreads& operator=(const JoinedThreads&) = delete;
+    ~JoinedThreads() {
+        for (std::thread& thread : threads) thread.join();
+    }
+};
+
 // The walks of the workers beside the caller's, as many as can be had now.
 template <typename LevelState>
 std::vector<DirectoryWalk<LevelState>> walksBeside(const DirectoryWalk<LevelState>& walk) {
@@ -82,7 +93,8 @@ void forEachTopEntry(DirectoryWalk<LevelState>& walk, std::array<Worker, limits:
         }
         std::array<std::exception_ptr, limits::kWalkWorkers> failures;
         {
-            std::vector<std::jthread> threads;
+            JoinedThreads joined;
+            std::vector<std::thread>& threads = joined.threads;
             threads.reserve(helpers.size());
             for (std::size_t h = 0; shared && h < helpers.size(); ++h) {
                 try {
