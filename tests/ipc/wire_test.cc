@@ -33,7 +33,7 @@ TEST(FrameReader, RejectsBadLengthsAndHoldsOnlyWhatHasArrivedAndNotBeenServed) {
         EXPECT_EQ(reader.next(payload), status);
     }
     // A peer's announced length costs nothing by itself: the reader holds what
-    // has arrived, in whole pages, and nothing of a frame once it is served.
+    // has arrived, in whole pages, and no more than a page once it is served.
     const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     InputBuffer buffer(kMaxFrameSize);
     buffer.append("\x01\0\0\0abc");
@@ -42,6 +42,8 @@ TEST(FrameReader, RejectsBadLengthsAndHoldsOnlyWhatHasArrivedAndNotBeenServed) {
     EXPECT_EQ(buffer.mapped(), 4 * page);
     buffer.dropFront(2 * page);
     EXPECT_EQ(buffer.mapped(), 2 * page);
+    buffer.dropFront(buffer.size());
+    EXPECT_EQ(buffer.mapped(), page) << "emptied, it keeps its first page alone";
 
     FrameReader reader;
     reader.append(frame(std::string(3 * page, ' ')).value() + frame("{}").value().substr(0, 5));

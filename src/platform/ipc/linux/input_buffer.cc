@@ -79,11 +79,16 @@ void InputBuffer::append(std::string_view bytes) {
 }
 
 void InputBuffer::dropFront(std::size_t count) {
-    if (count >= size_) return release();
+    if (!data_) return;
+    count = std::min(count, size_);
     std::memmove(data_, data_ + count, size_ - count);
     size_ -= count;
-    const std::size_t kept = wholePages(size_);
-    if (kept == mapped_) return;
+    // The first page stays, and the reservation with it: mapping and
+    // unmapping them for every frame would cost a small request more
+    // system calls, and a flush of every core's address cache, than
+    // serving it.
+    const std::size_t kept = std::max(wholePages(size_), wholePages(1));
+    if (kept >= mapped_) return;
     // Mapped afresh as reserved addresses: the pages and their charge go.
     if (::mmap(data_ + kept, mapped_ - kept, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1,
                0) != MAP_FAILED)

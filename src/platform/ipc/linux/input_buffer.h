@@ -5,7 +5,8 @@
 // memory behind it; pages are made usable only as bytes arrive, never ahead
 // of them (a peer announcing 16 MiB and sending five bytes costs one page),
 // and go back to the system the moment they are emptied, whatever the
-// allocator would have kept for later.
+// allocator would have kept for later: all but the first, which the next
+// small frame fills without a system call.
 
 #include <cstddef>
 #include <string_view>
@@ -25,7 +26,8 @@ public:
 
     // Throws std::bad_alloc when the system has no memory for them.
     void append(std::string_view bytes);
-    // Forgets the first `count` bytes and gives back the pages that frees.
+    // Forgets the first `count` bytes and gives back the pages that frees,
+    // but the first.
     void dropFront(std::size_t count);
 
     const char* data() const { return data_; }

@@ -409,7 +409,7 @@ FrameReader::Status FrameReader::next(std::string& payload) {
 
 // Dropping the taken bytes moves the rest to the front: done once they are
 // all taken or dominate the buffer, so a stream of small frames costs no
-// more than linear copying, and a connection between requests holds nothing.
+// more than linear copying, and a connection between requests holds a page at most.
 void FrameReader::release() {
     if (consumed_ == 0) return;
     if (consumed_ != buffer_.size() && consumed_ <= buffer_.size() / 2) return;
