@@ -24,7 +24,9 @@ trap 'exit 0' INT TERM
 # simulator says it serves (a socket file may be a stale one of an earlier run).
 ready_dir=$(mktemp -d)
 mkfifo "$ready_dir/ready"
-"$bin/smc-sim" --ready-fd 3 3>"$ready_dir/ready" &
+# A session of its own: Ctrl-C reaches the terminal's whole process group,
+# and the simulator must outlive the daemon's hand-back.
+setsid "$bin/smc-sim" --ready-fd 3 3>"$ready_dir/ready" &
 sim_pid=$!
 said=""
 read -r said <"$ready_dir/ready" || true  # end of file: it exited without serving
