@@ -207,14 +207,17 @@ public:
     }
     bool running() const { return runs() > 0; }  // its pid written whole
     std::size_t runs() const { return occurrences(readFile(runs_), "\n"); }
+    // Once only: its pid, once reaped, may be another process's.
     void stop() {
-        if (running()) ::kill(std::stoi(readFile(runs_)), SIGKILL);
+        if (running() && !stopped_) ::kill(std::stoi(readFile(runs_)), SIGKILL);
+        stopped_ = true;
     }
 
 private:
     inline static const std::string kTool = "/usr/sbin/mdutil";
     TempDir dir_;
     std::string runs_ = dir_ / "runs";  // a line with its pid for each run that sleeps
+    bool stopped_ = false;
 };
 
 // The app sets a fan, starts the 20 s Spotlight task twice in one request

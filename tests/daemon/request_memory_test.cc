@@ -19,6 +19,7 @@ constexpr std::size_t kMiB = 1024 * 1024;
 
 TEST(RequestMemory, TwoConcurrentLargeMeasurementsCostUnderAGibibyteAndGiveItBack) {
     Daemon daemon;
+    ASSERT_TRUE(pingAnswered(daemon.socketPath())) << "idle means started and serving";
     const std::size_t idle = residentBytes(daemon.pid());
     // Writing 5 resets the high-water mark to the present resident size.
     std::ofstream("/proc/" + std::to_string(daemon.pid()) + "/clear_refs") << "5";
@@ -47,7 +48,9 @@ TEST(RequestMemory, TwoConcurrentLargeMeasurementsCostUnderAGibibyteAndGiveItBac
     EXPECT_TRUE(pingAnswered(daemon.socketPath()));
     if (!kMeasuresMemory) GTEST_SKIP() << "resident sizes are the sanitizer's";
     EXPECT_LT(peak, idle + 1024 * kMiB) << "peak " << peak / kMiB << " MiB, idle " << idle / kMiB << " MiB";
-    EXPECT_LT(residentBytes(daemon.pid()), idle + 64 * kMiB) << "memory kept after the requests";
+    // The last replies may still be on their way out when the clients return.
+    EXPECT_TRUE(eventually([&] { return residentBytes(daemon.pid()) < idle + 64 * kMiB; }))
+        << "memory kept after the requests";
 }
 
 }  // namespace

@@ -18,7 +18,8 @@ namespace {
 using FanLocking = SandboxTest;
 
 TEST_F(FanLocking, CapabilitiesWaitForAnUnlockInProgressButPingDoesNot) {
-    SimulatedMac mac("apple-silicon-laptop", {"--hold", "2"});
+    // Held long enough for the checks below to run inside the unlock on a loaded machine.
+    SimulatedMac mac("apple-silicon-laptop", {"--hold", "4"});
     auto first = mac.connect();
     auto second = mac.connect();
     auto unlocking = std::async(std::launch::async, [&] { return first.setFan(0, true, 4000); });

@@ -99,12 +99,13 @@ TEST(Log, ARequestWritesItsFirstLinesThenOneCountingTheRest) {
 TEST(Log, AThrottledCountIsWrittenWhenItsIntervalEndsWithoutAnotherRefusal) {
     ScopedLogCapture capture;
     {
-        RefusalReport report("refusals of a test", std::chrono::milliseconds(200));
+        // Long enough that the three refusals fall in one interval on a loaded machine.
+        RefusalReport report("refusals of a test", std::chrono::seconds(1));
         for (int i = 0; i < 3; ++i) SMCD_LOG_REFUSAL(report, "refused (%{public}zu more since the last such line)");
         const std::vector<CapturedLine> expected = {{LogLevel::error, "refused (0 more since the last such line)"},
                                                     {LogLevel::error, "2 more refusals of a test since the last such line"}};
         EXPECT_TRUE(test::eventually([&] { return capture.lines().size() == 2; }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // and once only
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // and once only
         EXPECT_EQ(capture.lines(), expected);
     }
 }

@@ -2,6 +2,7 @@
 // and ann (501) is in the user database.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -297,6 +298,8 @@ TEST_F(FreedesktopTrashTest, AFolderSwappedInForTheTrashAsItIsMadeIsNeverHandedT
     const std::string swaps = swapper.standardOutput();
     std::cout << "swaps: " << std::count(swaps.begin(), swaps.end(), '\n') - 1 << ", moves refused: " << refused
               << " of " << kSwapRounds << "\n";
+    swapper.signal(SIGKILL);  // no late exchange in the middle of the clean-up
+    swapper.wait();
     fs::remove_all("/Users/ann/.local");
 }
 

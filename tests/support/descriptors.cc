@@ -44,10 +44,10 @@ std::size_t peakResidentBytes(pid_t pid) { return statusKilobytes(pid, "VmHWM");
 
 std::size_t settledCount(const std::function<std::size_t()>& sample) {
     std::size_t last = sample();
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0, agreeing = 0; i < 40 && agreeing < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         const std::size_t now = sample();
-        if (now == last) break;
+        agreeing = now == last ? agreeing + 1 : 0;
         last = now;
     }
     return last;

@@ -39,7 +39,9 @@ inline constexpr bool kMeasuresMemory = !__has_feature(address_sanitizer) && !__
 inline constexpr bool kMeasuresMemory = true;
 #endif
 
-// Reads `sample` until two readings a quarter second apart agree.
+// Reads `sample` until three readings a quarter second apart agree: a
+// thread or descriptor that lingers a moment on a loaded machine is not
+// taken for the settled count.
 std::size_t settledCount(const std::function<std::size_t()>& sample);
 
 }  // namespace smcd::test
